@@ -1,0 +1,82 @@
+#include "harness.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <iterator>
+#include <regex>
+#include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
+
+const std::string banner = "Kapmess -- Prüfprogramm für Speichermedien, von den Kapmess-Autoren\n"
+                           "Version 1.6, Copyright (c) 2026 die Kapmess-Autoren\n";
+
+namespace {
+
+std::string slurp(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::string maskrates(const std::string& out)
+{
+    static const std::regex rate("Transferrate (-?[0-9]+\\.[0-9][0-9]|-?inf) MByte/s");
+    return std::regex_replace(out, rate, "Transferrate R MByte/s");
+}
+
+} // namespace
+
+void scratch::SetUp()
+{
+    const char* base = std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : "/tmp";
+    std::string pattern = std::string(base) + "/kapmess-test.XXXXXX";
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    root = pattern;
+    dir = root / "medium";
+    std::filesystem::create_directory(dir);
+}
+
+void scratch::TearDown()
+{
+    std::filesystem::remove_all(root);
+}
+
+outcome scratch::run(const std::vector<std::string>& args, const std::vector<std::string>& env)
+{
+    const char* program = KAPMESS_PROGRAM;
+    std::vector<char*> argv{const_cast<char*>(program)};
+    for (const auto& arg : args)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    std::string outpath = root / "stdout", errpath = root / "stderr";
+
+    pid_t child = fork();
+    if (child == 0) {
+        int in = open("/dev/null", O_RDONLY);
+        int out = open(outpath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int err = open(errpath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 ||
+            chdir(dir.c_str()) != 0)
+            _exit(126);
+        for (const auto& entry : env)
+            putenv(const_cast<char*>(entry.c_str()));
+        execv(program, argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status)) << "wait status " << status;
+    return {maskrates(slurp(outpath)), slurp(errpath), WEXITSTATUS(status)};
+}
+
+std::vector<std::string> scratch::files() const
+{
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir))
+        names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+}
