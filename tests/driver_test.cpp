@@ -13,11 +13,26 @@ namespace {
 TEST(Amount, ParsesLikeTheCommandLineRules)
 {
     const std::pair<const char*, std::int32_t> cases[] = {
-        {"1", 1},           {"12abc", 12},         {"+5", 5},           {" \t\n\v\f\r7", 7},
-        {"0", 0},           {"abc", 0},            {"", 0},             {"-5", -5},
-        {"0x10", 0},        {"--5", 0},            {"+-5", 0},          {"- 5", 0},
-        {"\xa0" "5", 0},    {"2147483647", 2147483647}, {"2147483648", INT32_MIN},
-        {"4294967297", 1},  {"-2147483648", INT32_MIN}, {"99999999999999999999", 1661992959},
+        {"1", 1},
+        {"12abc", 12},
+        {"+5", 5},
+        {" \t\n\v\f\r7", 7},
+        {"0", 0},
+        {"abc", 0},
+        {"", 0},
+        {"-5", -5},
+        {"0x10", 0},
+        {"--5", 0},
+        {"+-5", 0},
+        {"- 5", 0},
+        {"\xa0"
+         "5",
+         0},
+        {"2147483647", 2147483647},
+        {"2147483648", INT32_MIN},
+        {"4294967297", 1},
+        {"-2147483648", INT32_MIN},
+        {"99999999999999999999", 1661992959},
     };
     for (const auto& [text, amount] : cases)
         EXPECT_EQ(parseamount(text), amount) << '"' << text << '"';
@@ -60,7 +75,7 @@ std::string listing(const std::vector<unsigned char>& expected, const std::vecto
 
 TEST(Showdiff, ListsDifferingRowsOnly)
 {
-    const std::vector<unsigned char> expected = {1, 0, 0, 0, 0x07, 0x75, 0x83, 0x48,
+    const std::vector<unsigned char> expected = {1,    0,    0,    0,    0x07, 0x75, 0x83, 0x48,
                                                  0x78, 0xc5, 0xba, 0xd0, 0xf9, 0x1c, 0x67, 0xdc};
     auto actual = expected;
     actual[4] = 0x00;
@@ -69,7 +84,8 @@ TEST(Showdiff, ListsDifferingRowsOnly)
               "00010000: .. .. .. .. 07 .. .. .. | .. .. .. .. 00 .. .. ..\n"
               "00010008: .. .. ba .. .. .. .. .. | .. .. bb .. .. .. .. ..\n");
     EXPECT_EQ(listing(expected, expected, 16, 0), "");
-    EXPECT_EQ(listing(expected, actual, 15, 0), "00000000: .. .. .. .. 07 .. .. .. | .. .. .. .. 00 .. .. ..\n");
+    EXPECT_EQ(listing(expected, actual, 15, 0),
+              "00000000: .. .. .. .. 07 .. .. .. | .. .. .. .. 00 .. .. ..\n");
     EXPECT_EQ(listing(expected, actual, 7, 0), "");
 }
 
@@ -91,7 +107,8 @@ TEST(Showdiff, StopsAfterEightRows)
         std::string want;
         for (int row = 0; row < 8; row++) {
             char line[80];
-            std::snprintf(line, sizeof line, "%8.8x: 5a .. .. .. .. .. .. .. | a5 .. .. .. .. .. .. ..\n", row * 8);
+            std::snprintf(line, sizeof line, "%8.8x: 5a .. .. .. .. .. .. .. | a5 .. .. .. .. .. .. ..\n",
+                          row * 8);
             want += line;
         }
         if (rows > 8)

@@ -7,11 +7,60 @@
 #include <iterator>
 #include <regex>
 #include <sstream>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 const std::string banner = "Kapmess -- Prüfprogramm für Speichermedien, von den Kapmess-Autoren\n"
                            "Version 1.6, Copyright (c) 2026 die Kapmess-Autoren\n";
+
+const std::string rateline = "\nFertig. Mittlere Transferrate R MByte/s\n";
+const std::string verifyheading = "Verifiziere Testdaten ...";
+
+std::string writeprogress(const std::string& name, int percent)
+{
+    return "\rSchreibe Datei '" + name + "' (insgesamt erledigt: " + std::to_string(percent) + "%)";
+}
+
+std::string verifyprogress(const std::string& name, int percent)
+{
+    return "\rVerifiziere Datei '" + name + "' (insgesamt erledigt: " + std::to_string(percent) + "%)";
+}
+
+std::string cleanrun(bool verifyonly)
+{
+    std::string written = verifyonly ? "" : writeprogress("1.kpm", 0) + rateline;
+    return banner + written + verifyheading + verifyprogress("1.kpm", 0) + rateline;
+}
+
+std::string sha256(const std::filesystem::path& path)
+{
+    std::string command = "sha256sum '" + path.string() + "'";
+    std::FILE* pipe = popen(command.c_str(), "r");
+    char digest[65] = "";
+    if (pipe != nullptr) {
+        std::fread(digest, 1, 64, pipe);
+        pclose(pipe);
+    }
+    return digest;
+}
+
+std::string readbytes(const std::filesystem::path& path, long offset, std::size_t count)
+{
+    std::ifstream in(path, std::ios::binary);
+    in.seekg(offset);
+    std::string bytes(count, '\0');
+    in.read(bytes.data(), static_cast<std::streamsize>(count));
+    bytes.resize(static_cast<std::size_t>(in.gcount()));
+    return bytes;
+}
+
+void writebytes(const std::filesystem::path& path, long offset, const std::string& bytes)
+{
+    std::fstream out(path, std::ios::binary | std::ios::in | std::ios::out);
+    out.seekp(offset);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
 
 namespace {
 
@@ -31,21 +80,37 @@ std::string maskrates(const std::string& out)
 
 void scratch::SetUp()
 {
-    const char* base = std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : "/tmp";
-    std::string pattern = std::string(base) + "/kapmess-test.XXXXXX";
+    std::string pattern = std::string(scratchbase()) + "/kapmess-test.XXXXXX";
     ASSERT_NE(mkdtemp(pattern.data()), nullptr);
     root = pattern;
     dir = root / "medium";
     std::filesystem::create_directory(dir);
 }
 
+const char* scratch::scratchbase() const
+{
+    return std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : "/tmp";
+}
+
+bool scratch::mountmedium(const char* options)
+{
+    mounted = mount("tmpfs", dir.c_str(), "tmpfs", 0, options) == 0;
+    return mounted;
+}
+
 void scratch::TearDown()
 {
+    if (mounted)
+        umount2(dir.c_str(), MNT_DETACH);
     std::filesystem::remove_all(root);
 }
 
-outcome scratch::run(const std::vector<std::string>& args, const std::vector<std::string>& env)
+outcome scratch::run(const std::vector<std::string>& args, const std::string& faults)
 {
+    std::vector<std::string> env;
+    if (!faults.empty())
+        env = {"LD_PRELOAD=" FAULTINJECT_LIBRARY, "KAPMESS_FAULTS=" + faults,
+               "ASAN_OPTIONS=verify_asan_link_order=0"};
     const char* program = KAPMESS_PROGRAM;
     std::vector<char*> argv{const_cast<char*>(program)};
     for (const auto& arg : args)

@@ -15,23 +15,46 @@ struct outcome {
 
 // The two banner lines that begin every run.
 extern const std::string banner;
+// A rate line, its figure masked.
+extern const std::string rateline;
+extern const std::string verifyheading;
+
+std::string writeprogress(const std::string& name, int percent);
+std::string verifyprogress(const std::string& name, int percent);
+
+// The complete output of a run that wrote (unless verifyonly) and verified a
+// set of one file without finding a bad block.
+std::string cleanrun(bool verifyonly = false);
+
+std::string sha256(const std::filesystem::path& path);
+std::string readbytes(const std::filesystem::path& path, long offset, std::size_t count);
+void writebytes(const std::filesystem::path& path, long offset, const std::string& bytes);
 
 // A fresh, empty directory for the program to run in, removed afterwards.
 class scratch : public testing::Test {
-protected:
+  protected:
     void SetUp() override;
     void TearDown() override;
 
-    // Runs the program in dir with args and extra environment entries
-    // ("NAME=value"). Rates in the output are replaced by "R" once their
-    // format has been checked, so that whole outputs compare byte for byte.
-    outcome run(const std::vector<std::string>& args, const std::vector<std::string>& env = {});
+    // Runs the program in dir with args, the faults (rules of the
+    // fault-injection library) injected. Rates in the output are replaced by
+    // "R" once their format has been checked, so that whole outputs compare
+    // byte for byte.
+    outcome run(const std::vector<std::string>& args, const std::string& faults = "");
+
+    // Mounts a tmpfs with these options on dir, unmounted at the end of the
+    // test; false where this machine does not allow it.
+    bool mountmedium(const char* options);
+
+    // Where the scratch directory is made: /dev/shm by default.
+    virtual const char* scratchbase() const;
 
     // Names in dir, sorted.
     std::vector<std::string> files() const;
 
     std::filesystem::path dir;
 
-private:
+  private:
     std::filesystem::path root;
+    bool mounted = false;
 };

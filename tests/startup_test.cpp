@@ -33,7 +33,9 @@ const refusal refusals[] = {
     {{"0x10"}, badamount},
     {{"2147483648"}, badamount},
     {{"--5"}, badamount},
-    {{"\xa0" "5"}, badamount},
+    {{"\xa0"
+      "5"},
+     badamount},
     {{"0", "-r"}, badamount},
     {{""}, badamount},
 };

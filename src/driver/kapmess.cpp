@@ -3,13 +3,20 @@
 // wrong and how fast the data came out. With -r it only verifies a set that an
 // earlier run left.
 #include "driver/numbers.h"
+#include "driver/showdiff.h"
 #include "platform/platform.h"
 #include "testdata/testdata.h"
 
+#include <algorithm>
+#include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
+
+using testdata::blocksize;
+using testdata::filenamesize;
 
 namespace {
 
@@ -26,6 +33,9 @@ std::int32_t amount;
 unsigned char* expected;
 unsigned char* readback;
 std::int64_t frequency;
+std::int64_t starttime;
+std::int64_t stoptime;
+std::uint64_t errorcount;
 
 // Every failure the program reports ends here: message on stdout, status 1.
 // Whatever stdout still buffers goes out on the way; files stay as they are.
@@ -73,11 +83,121 @@ void startup(int argc, char* argv[])
         fatal("*** Win32 stellt keinen hochauflösenden Timer bereit.\n");
 }
 
+// A failed counter reading ends the run like a failed assertion: the report
+// on stderr names the call and its line in this file, and the status is 3.
+#define assertreading(reading) ((reading) ? void(0) : failedreading(#reading, __LINE__))
+
+[[noreturn]] void failedreading(const char* expression, int line)
+{
+    constexpr std::string_view path = __FILE__;
+    constexpr std::string_view module = path.substr(path.find_last_of("/\\") + 1);
+    // Bad-block reports already printed must survive a redirected stdout.
+    std::fflush(stdout);
+    std::fprintf(stderr, "Assertion failed: %s, file %.*s, line %d\n", expression,
+                 static_cast<int>(module.size()), module.data(), line);
+    abnormalend();
+}
+
+void reportrate()
+{
+    auto elapsed = static_cast<std::int64_t>(static_cast<std::uint64_t>(stoptime) -
+                                             static_cast<std::uint64_t>(starttime));
+    std::printf("\nFertig. Mittlere Transferrate %.2f MByte/s\n", transferrate(amount, elapsed, frequency));
+}
+
+void showprogress(const char* verb, const char* name, std::int64_t totalblocks, std::int64_t remainingblocks)
+{
+    std::printf("\r%s Datei '%s' (insgesamt erledigt: %d%%)", verb, name,
+                percentdone(totalblocks, remainingblocks));
+    std::fflush(stdout);
+}
+
+void writepass()
+{
+    assertreading(QueryPerformanceCounter(&starttime));
+    testdata::startpass();
+    const std::int64_t totalblocks = testdata::blockspermib * amount;
+    std::int64_t remainingblocks = totalblocks;
+    for (int filenumber = 1; remainingblocks > 0; filenumber++) {
+        char name[filenamesize];
+        testdata::filename(name, filenumber);
+        filehandle file = createfile(name);
+        if (file == nofile)
+            fatal("\n*** Kann Ausgabedatei '%s' nicht öffnen\n", name);
+        showprogress("Schreibe", name, totalblocks, remainingblocks);
+        for (auto blocksinfile = std::min(remainingblocks, testdata::maxblocksperfile); blocksinfile > 0;
+             blocksinfile--) {
+            testdata::fillblock(expected);
+            if (!writefile(file, expected, blocksize))
+                fatal("\n*** Fehler beim Schreiben der Datei '%s'.\n", name);
+            remainingblocks--;
+        }
+        if (!closefile(file))
+            fatal("\n*** Fehler beim Schreiben der Datei '%s' (close).\n", name);
+    }
+    assertreading(QueryPerformanceCounter(&stoptime));
+    reportrate();
+}
+
+void reportbadblock(const char* name, std::uint32_t offset)
+{
+    static char firstname[filenamesize];
+    static std::uint32_t firstoffset;
+
+    errorcount++;
+    std::printf("\n*** Datenfehler in Datei '%s', offset 0x%" PRIx32 " (%" PRIu64 ". Fehler)\n", name, offset,
+                errorcount);
+    if (errorcount == 1) {
+        std::memcpy(firstname, name, filenamesize);
+        firstoffset = offset;
+    } else {
+        std::printf("    (erster Fehler war in Datei '%s', offset 0x%" PRIx32 ".)\n", firstname, firstoffset);
+    }
+    showdiff(expected, readback, blocksize, offset);
+}
+
+void verifypass()
+{
+    std::printf("Verifiziere Testdaten ...");
+    std::fflush(stdout);
+    assertreading(QueryPerformanceCounter(&starttime));
+    testdata::startpass();
+    const std::int64_t totalblocks = testdata::blockspermib * amount;
+    std::int64_t remainingblocks = totalblocks;
+    for (int filenumber = 1; remainingblocks > 0; filenumber++) {
+        char name[filenamesize];
+        testdata::filename(name, filenumber);
+        filehandle file = openfile(name);
+        if (file == nofile)
+            fatal("\n*** Kann Datei '%s' nicht öffnen\n", name);
+        std::uint32_t offset = 0;
+        showprogress("Verifiziere", name, totalblocks, remainingblocks);
+        for (auto blocksinfile = std::min(remainingblocks, testdata::maxblocksperfile); blocksinfile > 0;
+             blocksinfile--) {
+            testdata::fillblock(expected);
+            if (!readfile(file, readback, blocksize))
+                fatal("\n*** Fehler beim Lesen der Datei '%s'.\n", name);
+            if (std::memcmp(expected, readback, blocksize) != 0)
+                reportbadblock(name, offset);
+            remainingblocks--;
+            offset += blocksize;
+        }
+        if (!closefile(file))
+            fatal("\n*** Fehler beim Lesen der Datei '%s' (close).\n", name);
+    }
+    assertreading(QueryPerformanceCounter(&stoptime));
+    reportrate();
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
 {
     setupconsole();
     startup(argc, argv);
-    return 0;
+    if (!verifyonly)
+        writepass();
+    verifypass();
+    // A complete run tells a good medium from a bad one by its status.
+    return errorcount == 0 ? 0 : 2;
 }

@@ -1,0 +1,192 @@
+// Test-only preload library: makes the system calls of the program under test
+// fail the way a misbehaving medium does, at a place the test chooses.
+//
+// KAPMESS_FAULTS holds rules separated by ';':
+//   read FILE BYTE ERRNO    a read of FILE that reaches byte BYTE fails
+//   write FILE BYTE ERRNO   a write of FILE that reaches byte BYTE fails
+//   close FILE ERRNO        closing FILE fails (the descriptor is closed)
+//   pulled BYTES            once BYTES have been read and written in all,
+//                           every open, read, write and close fails with EIO
+//   short BYTES             a read delivers at most BYTES
+//   clock N                 the Nth reading of the monotonic clock fails
+//   clockres                asking for the clock's resolution fails
+// FILE is a base name such as 2.kpm; ERRNO is EIO or ENOSPC.
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <string>
+#include <time.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+struct rule {
+    std::string kind;
+    std::string file;
+    long long number = 0;
+    int error = EIO;
+};
+
+std::vector<rule>& rules()
+{
+    static std::vector<rule> parsed = [] {
+        std::vector<rule> result;
+        const char* text = std::getenv("KAPMESS_FAULTS");
+        std::string all = text != nullptr ? text : "";
+        std::size_t start = 0;
+        while (start < all.size()) {
+            std::size_t end = all.find(';', start);
+            if (end == std::string::npos)
+                end = all.size();
+            char kind[16] = "", file[64] = "", error[16] = "";
+            rule r;
+            std::string one = all.substr(start, end - start);
+            if (std::sscanf(one.c_str(), "%15s %63s %lld %15s", kind, file, &r.number, error) == 4 ||
+                std::sscanf(one.c_str(), "%15s %63s %15s", kind, file, error) == 3) {
+                r.file = file;
+            } else {
+                std::sscanf(one.c_str(), "%15s %lld", kind, &r.number);
+            }
+            r.kind = kind;
+            r.error = std::strcmp(error, "ENOSPC") == 0 ? ENOSPC : EIO;
+            result.push_back(r);
+            start = end + 1;
+        }
+        return result;
+    }();
+    return parsed;
+}
+
+const rule* find(const char* kind)
+{
+    for (const auto& r : rules())
+        if (r.kind == kind)
+            return &r;
+    return nullptr;
+}
+
+std::string basename(int fd)
+{
+    char link[64], target[4096];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    ssize_t length = readlink(link, target, sizeof target - 1);
+    if (length < 0)
+        return "";
+    target[length] = '\0';
+    const char* slash = std::strrchr(target, '/');
+    return slash != nullptr ? slash + 1 : target;
+}
+
+long long transferred;
+
+bool pulled()
+{
+    const rule* r = find("pulled");
+    return r != nullptr && transferred >= r->number;
+}
+
+// The error of a rule of this kind for a request of count bytes on fd, or 0.
+int fault(const char* kind, int fd, std::size_t count)
+{
+    if (pulled())
+        return EIO;
+    long long position = lseek(fd, 0, SEEK_CUR);
+    for (const auto& r : rules())
+        if (r.kind == kind && r.file == basename(fd) && position + static_cast<long long>(count) > r.number)
+            return r.error;
+    return 0;
+}
+
+template <typename function>
+function next(const char* name)
+{
+    return reinterpret_cast<function>(dlsym(RTLD_NEXT, name));
+}
+
+} // namespace
+
+extern "C" {
+
+ssize_t read(int fd, void* data, size_t count)
+{
+    static auto real = next<ssize_t (*)(int, void*, size_t)>("read");
+    if (int error = fault("read", fd, count)) {
+        errno = error;
+        return -1;
+    }
+    if (const rule* r = find("short"))
+        count = std::min(count, static_cast<size_t>(r->number));
+    ssize_t got = real(fd, data, count);
+    transferred += got > 0 ? got : 0;
+    return got;
+}
+
+ssize_t write(int fd, const void* data, size_t count)
+{
+    static auto real = next<ssize_t (*)(int, const void*, size_t)>("write");
+    if (int error = fault("write", fd, count)) {
+        errno = error;
+        return -1;
+    }
+    ssize_t put = real(fd, data, count);
+    transferred += put > 0 ? put : 0;
+    return put;
+}
+
+int close(int fd)
+{
+    static auto real = next<int (*)(int)>("close");
+    bool fails = pulled();
+    for (const auto& r : rules())
+        fails = fails || (r.kind == "close" && r.file == basename(fd));
+    int result = real(fd);
+    if (fails) {
+        errno = EIO;
+        return -1;
+    }
+    return result;
+}
+
+int open(const char* path, int flags, ...)
+{
+    static auto real = next<int (*)(const char*, int, ...)>("open");
+    va_list args;
+    va_start(args, flags);
+    auto mode = static_cast<mode_t>(va_arg(args, int));
+    va_end(args);
+    if (pulled()) {
+        errno = EIO;
+        return -1;
+    }
+    return real(path, flags, mode);
+}
+
+int clock_gettime(clockid_t clock, struct timespec* now)
+{
+    static auto real = next<int (*)(clockid_t, struct timespec*)>("clock_gettime");
+    static long long readings;
+    const rule* r = find("clock");
+    if (clock == CLOCK_MONOTONIC && r != nullptr && ++readings == r->number) {
+        errno = EINVAL;
+        return -1;
+    }
+    return real(clock, now);
+}
+
+int clock_getres(clockid_t clock, struct timespec* resolution)
+{
+    static auto real = next<int (*)(clockid_t, struct timespec*)>("clock_getres");
+    if (find("clockres") != nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    return real(clock, resolution);
+}
+
+} // extern "C"

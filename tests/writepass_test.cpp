@@ -1,0 +1,176 @@
+// The write pass: the set on disk, its progress lines, and every way it stops.
+#include "harness.h"
+
+#include <cstring>
+#include <fstream>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::uintmax_t fullfile = 2147418112;
+
+std::string writefailure(const std::string& name)
+{
+    return "\n*** Fehler beim Schreiben der Datei '" + name + "'.\n";
+}
+
+TEST_F(scratch, OneMibRunWritesTheReferenceSetAndVerifiesIt)
+{
+    outcome result = run({"1"});
+    EXPECT_EQ(result.out, cleanrun());
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(files(), std::vector<std::string>{"1.kpm"});
+    EXPECT_EQ(sha256(dir / "1.kpm"), "d244123ec8545dae7e89a1d5b8a2c36a4247b1bcd0a4ffcf1b53561272756e00");
+}
+
+TEST_F(scratch, AmountsAreReadAsTheCommandLineRulesSay)
+{
+    const std::pair<const char*, std::uintmax_t> amounts[] = {
+        {"12abc", 12}, {"+5", 5}, {" \t3", 3}, {"4294967297", 1}};
+    for (const auto& [argument, mib] : amounts) {
+        SCOPED_TRACE(argument);
+        outcome result = run({argument});
+        EXPECT_EQ(result.out, cleanrun());
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(fs::file_size(dir / "1.kpm"), mib << 20);
+    }
+}
+
+TEST_F(scratch, EarlierSetsAreTruncatedButHigherFilesLeftAlone)
+{
+    std::ofstream(dir / "1.kpm") << std::string(3 << 20, 'x');
+    std::ofstream(dir / "2.kpm") << "from an earlier run";
+    std::ofstream(dir / "notes.txt") << "the user's own";
+    EXPECT_EQ(run({"1"}).out, cleanrun());
+    EXPECT_EQ(sha256(dir / "1.kpm"), "d244123ec8545dae7e89a1d5b8a2c36a4247b1bcd0a4ffcf1b53561272756e00");
+    EXPECT_EQ(readbytes(dir / "2.kpm", 0, 100), "from an earlier run");
+    EXPECT_EQ(readbytes(dir / "notes.txt", 0, 100), "the user's own");
+}
+
+TEST_F(scratch, FilesThatCannotBeOpenedStopThePass)
+{
+    const std::string refused = banner + "\n*** Kann Ausgabedatei '1.kpm' nicht öffnen\n";
+    fs::create_directory(dir / "1.kpm");
+    outcome result = run({"1"});
+    EXPECT_EQ(result.out, refused);
+    EXPECT_EQ(result.status, 1);
+
+    fs::remove(dir / "1.kpm");
+    std::ofstream(dir / "precious") << "must survive";
+    fs::create_symlink("precious", dir / "1.kpm");
+    result = run({"1"});
+    EXPECT_EQ(result.out, refused);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(readbytes(dir / "precious", 0, 100), "must survive");
+}
+
+TEST_F(scratch, FailingWritesAndClosesStopThePass)
+{
+    const std::string start = banner + writeprogress("1.kpm", 0);
+    const std::pair<std::string, std::string> faults[] = {
+        {"write 1.kpm 0 ENOSPC", writefailure("1.kpm")},
+        {"write 1.kpm 196608 EIO", writefailure("1.kpm")},
+        {"close 1.kpm EIO", "\n*** Fehler beim Schreiben der Datei '1.kpm' (close).\n"},
+    };
+    for (const auto& [fault, message] : faults) {
+        SCOPED_TRACE(fault);
+        outcome result = run({"1"}, fault);
+        EXPECT_EQ(result.out, start + message);
+        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(result.status, 1);
+    }
+    EXPECT_EQ(fs::file_size(dir / "1.kpm"), 1u << 20);
+}
+
+TEST_F(scratch, LargestAmountsAreAcceptedAndStartWriting)
+{
+    for (const char* amount : {"134217727", "134217728", "2147483647"}) {
+        SCOPED_TRACE(amount);
+        outcome result = run({amount}, "write 1.kpm 65536 ENOSPC");
+        EXPECT_EQ(result.out, banner + writeprogress("1.kpm", 0) + writefailure("1.kpm"));
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(fs::file_size(dir / "1.kpm"), 65536u);
+    }
+}
+
+// Where the program's counter readings stand in its source, in order.
+std::vector<int> readinglines()
+{
+    std::ifstream source(KAPMESS_SOURCE_DIR "/src/driver/kapmess.cpp");
+    std::vector<int> lines;
+    std::string line;
+    for (int number = 1; std::getline(source, line); number++)
+        if (line.find("assertreading(QueryPerformanceCounter(") != std::string::npos)
+            lines.push_back(number);
+    return lines;
+}
+
+std::string assertion(const std::string& reading, int line)
+{
+    return "Assertion failed: QueryPerformanceCounter(&" + reading + "), file kapmess.cpp, line " +
+           std::to_string(line) + "\n\r\nabnormal program termination\r\n";
+}
+
+TEST_F(scratch, FailedCounterReadingsEndWithTheAssertionReport)
+{
+    const std::vector<int> lines = readinglines();
+    ASSERT_EQ(lines.size(), 4u);
+    const std::string written = banner + writeprogress("1.kpm", 0);
+    const std::string verifying = written + rateline + verifyheading;
+    const struct {
+        int reading;
+        std::string err, out;
+    } cases[] = {
+        {1, assertion("starttime", lines[0]), banner},
+        {2, assertion("stoptime", lines[1]), written},
+        {3, assertion("starttime", lines[2]), verifying},
+        {4, assertion("stoptime", lines[3]), verifying + verifyprogress("1.kpm", 0)},
+    };
+    for (const auto& expected : cases) {
+        SCOPED_TRACE(expected.reading);
+        outcome result = run({"1"}, "clock " + std::to_string(expected.reading));
+        EXPECT_EQ(result.out, expected.out);
+        EXPECT_EQ(result.err, expected.err);
+        EXPECT_EQ(result.status, 3);
+    }
+
+    outcome result = run({"1"}, "clockres");
+    EXPECT_EQ(result.out, banner + "*** Win32 stellt keinen hochauflösenden Timer bereit.\n");
+    EXPECT_EQ(result.status, 1);
+}
+
+// The sets that span a file boundary take 2 GiB each: they live on /dev/shm.
+TEST_F(scratch, SetOf2048MibSpansTwoFiles)
+{
+    outcome result = run({"2048"});
+    EXPECT_EQ(result.out, banner + writeprogress("1.kpm", 0) + writeprogress("2.kpm", 99) + rateline +
+                              verifyheading + verifyprogress("1.kpm", 0) + verifyprogress("2.kpm", 99) +
+                              rateline);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(fs::file_size(dir / "1.kpm"), fullfile);
+    EXPECT_EQ(fs::file_size(dir / "2.kpm"), 65536u);
+    // The last block of 1.kpm is block 32,766, the only one of 2.kpm 32,767.
+    EXPECT_EQ(readbytes(dir / "1.kpm", 0x7ffe0000, 8), std::string("\xfe\x7f\0\0\xd5\xcd\xc7\x54", 8));
+    EXPECT_EQ(readbytes(dir / "1.kpm", fullfile - 4, 4), std::string("\x63\xde\x5f\x3b", 4));
+    EXPECT_EQ(readbytes(dir / "2.kpm", 0, 8), std::string("\xff\x7f\0\0\x76\x71\xdb\x35", 8));
+    EXPECT_EQ(readbytes(dir / "2.kpm", 65532, 4), std::string("\xe4\xb0\xaa\x9e", 4));
+}
+
+// A real full medium: a tmpfs that holds one full file and a few MiB more.
+TEST_F(scratch, FullMediumStopsInTheFileThatNoLongerFits)
+{
+    if (!mountmedium("size=2060m"))
+        GTEST_SKIP() << "cannot mount a size-limited tmpfs here (" << std::strerror(errno) << ")";
+    outcome result = run({"4096"});
+    EXPECT_EQ(result.out,
+              banner + writeprogress("1.kpm", 0) + writeprogress("2.kpm", 49) + writefailure("2.kpm"));
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(fs::file_size(dir / "1.kpm"), fullfile);
+    result = run({"2047", "-r"});
+    EXPECT_EQ(result.out, cleanrun(true));
+    EXPECT_EQ(result.status, 0);
+}
+
+} // namespace
