@@ -141,23 +141,6 @@ TEST_F(scratch, FailedCounterReadingsEndWithTheAssertionReport)
     EXPECT_EQ(result.status, 1);
 }
 
-// The sets that span a file boundary take 2 GiB each: they live on /dev/shm.
-TEST_F(scratch, SetOf2048MibSpansTwoFiles)
-{
-    outcome result = run({"2048"});
-    EXPECT_EQ(result.out, banner + writeprogress("1.kpm", 0) + writeprogress("2.kpm", 99) + rateline +
-                              verifyheading + verifyprogress("1.kpm", 0) + verifyprogress("2.kpm", 99) +
-                              rateline);
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(fs::file_size(dir / "1.kpm"), fullfile);
-    EXPECT_EQ(fs::file_size(dir / "2.kpm"), 65536u);
-    // The last block of 1.kpm is block 32,766, the only one of 2.kpm 32,767.
-    EXPECT_EQ(readbytes(dir / "1.kpm", 0x7ffe0000, 8), std::string("\xfe\x7f\0\0\xd5\xcd\xc7\x54", 8));
-    EXPECT_EQ(readbytes(dir / "1.kpm", fullfile - 4, 4), std::string("\x63\xde\x5f\x3b", 4));
-    EXPECT_EQ(readbytes(dir / "2.kpm", 0, 8), std::string("\xff\x7f\0\0\x76\x71\xdb\x35", 8));
-    EXPECT_EQ(readbytes(dir / "2.kpm", 65532, 4), std::string("\xe4\xb0\xaa\x9e", 4));
-}
-
 // A real full medium: a tmpfs that holds one full file and a few MiB more.
 TEST_F(scratch, FullMediumStopsInTheFileThatNoLongerFits)
 {
