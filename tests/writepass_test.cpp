@@ -136,7 +136,17 @@ TEST_F(scratch, FailedCounterReadingsEndWithTheAssertionReport)
         EXPECT_EQ(result.status, 3);
     }
 
-    outcome result = run({"1"}, "clockres");
+    // Reports of bad blocks that stdout still held when the reading failed
+    // must not be lost.
+    writebytes(dir / "1.kpm", 0x10004, std::string(1, '\0'));
+    outcome result = run({"1", "-r"}, "clock 2");
+    EXPECT_EQ(result.out, banner + verifyheading + verifyprogress("1.kpm", 0) +
+                              "\n*** Datenfehler in Datei '1.kpm', offset 0x10000 (1. Fehler)\n"
+                              "00010000: .. .. .. .. 07 .. .. .. | .. .. .. .. 00 .. .. ..\n");
+    EXPECT_EQ(result.err, assertion("stoptime", lines[3]));
+    EXPECT_EQ(result.status, 3);
+
+    result = run({"1"}, "clockres");
     EXPECT_EQ(result.out, banner + "*** Win32 stellt keinen hochauflösenden Timer bereit.\n");
     EXPECT_EQ(result.status, 1);
 }
