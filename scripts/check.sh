@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
-installmissing cmake make g++ libgtest-dev strace
+installmissing cmake make g++ libgtest-dev libbenchmark-dev strace
 for preset in release debug; do
     cmake --preset "$preset" -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null
     cmake --build --preset "$preset" -j "$(nproc)"

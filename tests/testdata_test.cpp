@@ -1,5 +1,6 @@
 // The test data must come out the same, to the bit, in every run on every
 // host: these are the reference values of the generator and the blocks.
+#include "testdata/chain.h"
 #include "testdata/testdata.h"
 
 #include <gtest/gtest.h>
@@ -112,6 +113,30 @@ TEST(Block, SetOfOneMibHasTheReferenceDigest)
     pclose(digest);
     std::remove(path);
     EXPECT_STREQ(text, "d244123ec8545dae7e89a1d5b8a2c36a4247b1bcd0a4ffcf1b53561272756e00");
+}
+
+// The SIMD chain must agree with the plain recurrence on every word, whatever
+// the random number, and through a pass longer than one file.
+TEST(Block, FastChainEqualsThePlainRecurrence)
+{
+    std::vector<unsigned char> fast(blocksize), plain(blocksize);
+    auto differ = [&] { return !std::equal(fast.begin() + 4, fast.end(), plain.begin() + 4); };
+    std::uint32_t value = 0x2545f491;
+    for (std::uint32_t i = 0; i < 5000; i++, value = value * 1664525 + 1013904223)
+        for (std::uint32_t first : {value, value >> 1, i, ~i}) {
+            testdata::chainfast(fast.data(), first);
+            testdata::chainplain(plain.data(), first);
+            ASSERT_FALSE(differ()) << "first word " << first;
+        }
+    for (int pass = 0; pass < 2; pass++) {
+        startpass();
+        for (std::uint32_t block = 0; block < 40000; block++) {
+            fillblock(fast.data());
+            ASSERT_EQ(word(fast.data(), 0), block);
+            testdata::chainplain(plain.data(), word(fast.data(), 1));
+            ASSERT_FALSE(differ()) << "block " << block;
+        }
+    }
 }
 
 TEST(Block, FileNamesCountFromOne)

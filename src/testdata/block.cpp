@@ -3,6 +3,8 @@
 // block with the wrong index.
 #include "testdata/testdata.h"
 
+#include "testdata/chain.h"
+
 #include <cstdio>
 
 namespace testdata {
@@ -23,13 +25,9 @@ void storeword(unsigned char* at, std::uint32_t word)
 
 void fillblock(unsigned char* block)
 {
-    storeword(block, blockcounter++);
-    auto word = static_cast<std::uint32_t>(random());
-    storeword(block + 4, word);
-    for (std::size_t i = 2; i < blockwords; i++) {
-        word = word * 17 + 1;
-        storeword(block + 4 * i, word);
-    }
+    std::uint32_t index = blockcounter++;
+    chainfast(block, static_cast<std::uint32_t>(random()));
+    storeword(block, index);
 }
 
 void startpass()

@@ -1,0 +1,118 @@
+#include "testdata/chain.h"
+
+#include "testdata/testdata.h"
+
+#include <array>
+#include <cstring>
+
+namespace testdata {
+
+void chainplain(unsigned char* block, std::uint32_t first)
+{
+    std::uint32_t word = first;
+    for (std::size_t i = 1; i < blockwords; i++, word = word * 17 + 1) {
+        unsigned char* at = block + 4 * i;
+        at[0] = static_cast<unsigned char>(word);
+        at[1] = static_cast<unsigned char>(word >> 8);
+        at[2] = static_cast<unsigned char>(word >> 16);
+        at[3] = static_cast<unsigned char>(word >> 24);
+    }
+}
+
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+
+namespace {
+
+// Applying word -> 17 word + 1 k times is one step word -> m word + c with
+// m = 17^k and c = 1 + 17 + ... + 17^(k-1), all modulo 2^32. That jump lets
+// the words of a block be computed in independent lanes.
+struct jump {
+    std::uint32_t multiplier;
+    std::uint32_t increment;
+};
+
+constexpr jump jumpby(int steps)
+{
+    jump result{1, 0};
+    for (int i = 0; i < steps; i++)
+        result = {result.multiplier * 17, result.increment * 17 + 1};
+    return result;
+}
+
+constexpr int lanes = 8;
+// Eight vectors in flight hide the latency of the vector multiply.
+constexpr int chains = 8;
+constexpr int span = lanes * chains;
+
+using vector = std::uint32_t __attribute__((vector_size(lanes * 4)));
+
+// The inverse of 17 modulo 2^32 (Newton's iteration doubles the correct bits).
+constexpr std::uint32_t inverse17 = [] {
+    std::uint32_t x = 17;
+    for (int i = 0; i < 5; i++)
+        x *= 2 - 17 * x;
+    return x;
+}();
+static_assert(inverse17 * 17 == 1);
+
+constexpr std::array<jump, span> firstjumps = [] {
+    std::array<jump, span> jumps{};
+    for (int i = 0; i < span; i++)
+        jumps[i] = jumpby(i);
+    return jumps;
+}();
+
+// Computes the chain from the word before word 1, so that the vectors line up
+// with the block from word 0 on; word 0 is overwritten by the caller.
+__attribute__((always_inline)) inline void chainlanes(unsigned char* block, std::uint32_t first)
+{
+    const std::uint32_t origin = (first - 1) * inverse17;
+    vector v[chains];
+    for (int c = 0; c < chains; c++)
+        for (int l = 0; l < lanes; l++) {
+            const jump& j = firstjumps[c * lanes + l];
+            v[c][l] = j.multiplier * origin + j.increment;
+        }
+    constexpr jump step = jumpby(span);
+    for (unsigned char* at = block; at < block + blocksize; at += sizeof v)
+#pragma GCC unroll 8
+        for (int c = 0; c < chains; c++) {
+            std::memcpy(at + c * sizeof v[c], &v[c], sizeof v[c]);
+            v[c] = v[c] * step.multiplier + step.increment;
+        }
+}
+static_assert(blocksize % (span * 4) == 0);
+
+// Tuned for processors that have AVX2, so that unaligned stores stay whole.
+__attribute__((target("avx2,tune=haswell"))) void chainavx2(unsigned char* block, std::uint32_t first)
+{
+    chainlanes(block, first);
+}
+
+void chainbaseline(unsigned char* block, std::uint32_t first)
+{
+    chainlanes(block, first);
+}
+
+} // namespace
+
+void chainfast(unsigned char* block, std::uint32_t first)
+{
+#if defined(__x86_64__) || defined(__i386__)
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (avx2)
+        return chainavx2(block, first);
+#endif
+    chainbaseline(block, first);
+}
+
+#else
+
+void chainfast(unsigned char* block, std::uint32_t first)
+{
+    chainplain(block, first);
+}
+
+#endif
+
+} // namespace testdata
