@@ -1,12 +1,47 @@
 #!/usr/bin/env bash
-# Builds kapmess with warnings as errors, optimised and with the sanitizers,
-# and runs the whole test suite against both builds.
+# Builds kapmess with warnings as errors and passes every check: the static
+# checks, the test suite against the optimised and the sanitizer build, the
+# Windows build under Wine, and the Debian package.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
-installmissing cmake make g++ libgtest-dev libbenchmark-dev strace
+installmissing cmake make g++ libgtest-dev googletest libbenchmark-dev strace \
+    clang-format clang-tidy cppcheck mandoc dpkg-dev g++-mingw-w64-x86-64 wine wine64
+
+stage() { printf '\n== %s\n' "$*"; }
+sources=$(git ls-files '*.cpp' '*.h')
+
+stage "formatting"
+clang-format --dry-run --Werror $sources
+
+stage "manual page"
+mandoc -T lint -W warning kapmess.1
+
 for preset in release debug; do
+    stage "$preset build and tests"
     cmake --preset "$preset" -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null
     cmake --build --preset "$preset" -j "$(nproc)"
     ctest --preset "$preset" -j 2
 done
+
+stage "clang-tidy and cppcheck"
+clang-tidy --quiet -p build/release $(git ls-files 'src/*.cpp' | grep -v _win32)
+cppcheck --enable=warning,performance,portability,style --error-exitcode=1 --std=c++17 -q -I src src
+
+stage "Windows build, tested under Wine"
+export WINEDEBUG=-all
+wine cmd /c exit >/dev/null 2>&1 || true # creates the Wine prefix, which talks while it does
+cmake --preset windows -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null
+cmake --build --preset windows -j "$(nproc)"
+ctest --preset windows
+
+stage "Debian package"
+(cd build/release && cpack -G DEB >/dev/null)
+package=$(ls build/release/kapmess_*.deb)
+dpkg -i "$package" >/dev/null
+smoke=$(mktemp -d)
+(cd "$smoke" && kapmess 4 >/dev/null && kapmess 4 -r >/dev/null)
+man -w kapmess >/dev/null
+rm -rf "$smoke"
+dpkg -r kapmess >/dev/null
+echo "$package installs, runs and uninstalls"

@@ -70,6 +70,33 @@ std::string slurp(const std::filesystem::path& path)
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+// The command that runs the program: by default the build's own binary.
+const std::vector<std::string>& programcommand()
+{
+    static const std::vector<std::string> command = [] {
+        const char* undertest = std::getenv("KAPMESS_UNDER_TEST");
+        if (undertest == nullptr || *undertest == '\0')
+            return std::vector<std::string>{KAPMESS_PROGRAM};
+        std::istringstream words(undertest);
+        return std::vector<std::string>(std::istream_iterator<std::string>(words), {});
+    }();
+    return command;
+}
+
+// Back from a Windows text stream: every line feed must come as CR LF.
+std::string fromtextstream(std::string out)
+{
+    std::string lf;
+    for (std::size_t i = 0; i < out.size(); i++) {
+        if (out[i] == '\r' && i + 1 < out.size() && out[i + 1] == '\n')
+            continue;
+        if (out[i] == '\n' && (i == 0 || out[i - 1] != '\r'))
+            ADD_FAILURE() << "bare line feed at byte " << i << " of a Windows text stream";
+        lf += out[i];
+    }
+    return lf;
+}
+
 std::string maskrates(const std::string& out)
 {
     static const std::regex rate("Transferrate (-?[0-9]+\\.[0-9][0-9]|-?inf) MByte/s");
@@ -105,14 +132,22 @@ void scratch::TearDown()
     std::filesystem::remove_all(root);
 }
 
+bool underwine()
+{
+    return programcommand().back().find(".exe") != std::string::npos;
+}
+
 outcome scratch::run(const std::vector<std::string>& args, const std::string& faults)
 {
     std::vector<std::string> env;
-    if (!faults.empty())
+    if (underwine())
+        env = {"WINEDEBUG=-all"};
+    else if (!faults.empty())
         env = {"LD_PRELOAD=" FAULTINJECT_LIBRARY, "KAPMESS_FAULTS=" + faults,
                "ASAN_OPTIONS=verify_asan_link_order=0"};
-    const char* program = KAPMESS_PROGRAM;
-    std::vector<char*> argv{const_cast<char*>(program)};
+    std::vector<char*> argv;
+    for (const auto& word : programcommand())
+        argv.push_back(const_cast<char*>(word.c_str()));
     for (const auto& arg : args)
         argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
@@ -128,13 +163,14 @@ outcome scratch::run(const std::vector<std::string>& args, const std::string& fa
             _exit(126);
         for (const auto& entry : env)
             putenv(const_cast<char*>(entry.c_str()));
-        execv(program, argv.data());
+        execvp(argv[0], argv.data());
         _exit(127);
     }
     int status = 0;
     waitpid(child, &status, 0);
     EXPECT_TRUE(WIFEXITED(status)) << "wait status " << status;
-    return {maskrates(slurp(outpath)), slurp(errpath), WEXITSTATUS(status)};
+    std::string out = slurp(outpath);
+    return {maskrates(underwine() ? fromtextstream(out) : out), slurp(errpath), WEXITSTATUS(status)};
 }
 
 std::vector<std::string> scratch::files() const

@@ -26,6 +26,11 @@ std::string verifyprogress(const std::string& name, int percent);
 // set of one file without finding a bad block.
 std::string cleanrun(bool verifyonly = false);
 
+// True when the program under test is a Windows build run under Wine
+// (KAPMESS_UNDER_TEST names the command): its output is a text stream with
+// CR LF line ends, and Linux-only tools (mounts, links, preloading) don't reach it.
+bool underwine();
+
 std::string sha256(const std::filesystem::path& path);
 std::string readbytes(const std::filesystem::path& path, long offset, std::size_t count);
 void writebytes(const std::filesystem::path& path, long offset, const std::string& bytes);

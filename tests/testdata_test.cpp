@@ -95,6 +95,9 @@ TEST(Block, PassHoldsTheReferenceBlocksInOrder)
 
 TEST(Block, SetOfOneMibHasTheReferenceDigest)
 {
+#ifdef _WIN32
+    GTEST_SKIP() << "sha256sum is a host tool; the end-to-end suite checks the digest of 1.kpm";
+#endif
     char path[] = "/tmp/kapmess-digest.XXXXXX";
     int fd = mkstemp(path);
     ASSERT_GE(fd, 0);

@@ -159,12 +159,14 @@ TEST_F(scratch, SetOf2048MibSpansTwoFiles)
     EXPECT_EQ(readbytes(dir / "2.kpm", 0, 8), std::string("\xff\x7f\0\0\x76\x71\xdb\x35", 8));
     EXPECT_EQ(readbytes(dir / "2.kpm", 65532, 4), std::string("\xe4\xb0\xaa\x9e", 4));
 
-    std::string command =
-        "cd '" + dir.string() +
-        "' && ASAN_OPTIONS=detect_leaks=0 strace -o ../trace -e trace=openat,fadvise64,read " +
-        KAPMESS_PROGRAM + " 2048 -r >/dev/null 2>&1";
-    ASSERT_EQ(std::system(command.c_str()), 0) << command;
-    EXPECT_EQ(advisedbeforeread(dir / "../trace"), (std::vector<std::string>{"1.kpm", "2.kpm"}));
+    if (!underwine()) {
+        std::string command =
+            "cd '" + dir.string() +
+            "' && ASAN_OPTIONS=detect_leaks=0 strace -o ../trace -e trace=openat,fadvise64,read " +
+            KAPMESS_PROGRAM + " 2048 -r >/dev/null 2>&1";
+        ASSERT_EQ(std::system(command.c_str()), 0) << command;
+        EXPECT_EQ(advisedbeforeread(dir / "../trace"), (std::vector<std::string>{"1.kpm", "2.kpm"}));
+    }
 
     writebytes(dir / "1.kpm", 0x7ffe0004, std::string(1, '\0'));
     writebytes(dir / "2.kpm", 0, std::string(1, '\0'));

@@ -31,20 +31,21 @@ struct jump {
     std::uint32_t increment;
 };
 
-constexpr jump jumpby(int steps)
+constexpr jump jumpby(std::size_t steps)
 {
     jump result{1, 0};
-    for (int i = 0; i < steps; i++)
+    for (std::size_t i = 0; i < steps; i++)
         result = {result.multiplier * 17, result.increment * 17 + 1};
     return result;
 }
 
-constexpr int lanes = 8;
+constexpr std::size_t lanes = 8;
 // Eight vectors in flight hide the latency of the vector multiply.
-constexpr int chains = 8;
-constexpr int span = lanes * chains;
+constexpr std::size_t chains = 8;
+constexpr std::size_t span = lanes * chains;
 
-using vector = std::uint32_t __attribute__((vector_size(lanes * 4)));
+using vector = std::uint32_t __attribute__((vector_size(lanes * sizeof(std::uint32_t))));
+static_assert(blocksize % (chains * sizeof(vector)) == 0);
 
 // The inverse of 17 modulo 2^32 (Newton's iteration doubles the correct bits).
 constexpr std::uint32_t inverse17 = [] {
@@ -57,7 +58,7 @@ static_assert(inverse17 * 17 == 1);
 
 constexpr std::array<jump, span> firstjumps = [] {
     std::array<jump, span> jumps{};
-    for (int i = 0; i < span; i++)
+    for (std::size_t i = 0; i < span; i++)
         jumps[i] = jumpby(i);
     return jumps;
 }();
@@ -68,20 +69,19 @@ __attribute__((always_inline)) inline void chainlanes(unsigned char* block, std:
 {
     const std::uint32_t origin = (first - 1) * inverse17;
     vector v[chains];
-    for (int c = 0; c < chains; c++)
-        for (int l = 0; l < lanes; l++) {
+    for (std::size_t c = 0; c < chains; c++)
+        for (std::size_t l = 0; l < lanes; l++) {
             const jump& j = firstjumps[c * lanes + l];
             v[c][l] = j.multiplier * origin + j.increment;
         }
     constexpr jump step = jumpby(span);
     for (unsigned char* at = block; at < block + blocksize; at += sizeof v)
 #pragma GCC unroll 8
-        for (int c = 0; c < chains; c++) {
+        for (std::size_t c = 0; c < chains; c++) {
             std::memcpy(at + c * sizeof v[c], &v[c], sizeof v[c]);
             v[c] = v[c] * step.multiplier + step.increment;
         }
 }
-static_assert(blocksize % (span * 4) == 0);
 
 // Tuned for processors that have AVX2, so that unaligned stores stay whole.
 __attribute__((target("avx2,tune=haswell"))) void chainavx2(unsigned char* block, std::uint32_t first)

@@ -1,0 +1,97 @@
+// Win32 half of the platform layer.
+#include "platform/platform.h"
+
+#include <windows.h>
+
+#include <cstdlib>
+
+namespace {
+
+HANDLE handle(filehandle file)
+{
+    return reinterpret_cast<HANDLE>(file);
+}
+
+filehandle opened(HANDLE file)
+{
+    return file == INVALID_HANDLE_VALUE ? nofile : reinterpret_cast<filehandle>(file);
+}
+
+} // namespace
+
+bool QueryPerformanceFrequency(std::int64_t* frequency)
+{
+    LARGE_INTEGER value;
+    if (!::QueryPerformanceFrequency(&value))
+        return false;
+    *frequency = value.QuadPart;
+    return true;
+}
+
+bool QueryPerformanceCounter(std::int64_t* count)
+{
+    LARGE_INTEGER value;
+    if (!::QueryPerformanceCounter(&value))
+        return false;
+    *count = value.QuadPart;
+    return true;
+}
+
+void setupconsole()
+{
+    SetConsoleOutputCP(CP_UTF8);
+}
+
+unsigned char* allocbuffer(std::size_t size)
+{
+    // Whole pages, as unbuffered reads require.
+    return static_cast<unsigned char*>(VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+}
+
+filehandle createfile(const char* name)
+{
+    DWORD attributes = GetFileAttributesA(name);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+        return nofile;
+    return opened(CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+filehandle openfile(const char* name)
+{
+    // Unbuffered: every read goes to the medium, not to what the system
+    // cache still holds of the write pass.
+    return opened(CreateFileA(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_NO_BUFFERING, nullptr));
+}
+
+bool writefile(filehandle file, const unsigned char* data, std::size_t size)
+{
+    DWORD written = 0;
+    return WriteFile(handle(file), data, static_cast<DWORD>(size), &written, nullptr) && written == size;
+}
+
+bool readfile(filehandle file, unsigned char* data, std::size_t size)
+{
+    while (size > 0) {
+        DWORD got = 0;
+        if (!ReadFile(handle(file), data, static_cast<DWORD>(size), &got, nullptr) || got == 0)
+            return false;
+        data += got;
+        size -= got;
+    }
+    return true;
+}
+
+bool closefile(filehandle file)
+{
+    return CloseHandle(handle(file)) != 0;
+}
+
+void abnormalend()
+{
+    static constexpr char notice[] = "\r\nabnormal program termination\r\n";
+    DWORD written;
+    WriteFile(GetStdHandle(STD_ERROR_HANDLE), notice, sizeof notice - 1, &written, nullptr);
+    ExitProcess(3);
+}
