@@ -71,26 +71,6 @@ TEST_F(scratch, SymbolicLinkWhereAFileGoesIsNeverFollowed)
     EXPECT_EQ(readbytes(dir / "precious", 0, 100), "must survive");
 }
 
-TEST_F(scratch, FailingWritesAndClosesStopThePass)
-{
-    if (underwine())
-        GTEST_SKIP() << "the fault-injection library works on Linux system calls only";
-    const std::string start = banner + writeprogress("1.kpm", 0);
-    const std::pair<std::string, std::string> faults[] = {
-        {"write 1.kpm 0 ENOSPC", writefailure("1.kpm")},
-        {"write 1.kpm 196608 EIO", writefailure("1.kpm")},
-        {"close 1.kpm EIO", "\n*** Fehler beim Schreiben der Datei '1.kpm' (close).\n"},
-    };
-    for (const auto& [fault, message] : faults) {
-        SCOPED_TRACE(fault);
-        outcome result = run({"1"}, fault);
-        EXPECT_EQ(result.out, start + message);
-        EXPECT_EQ(result.err, "");
-        EXPECT_EQ(result.status, 1);
-    }
-    EXPECT_EQ(fs::file_size(dir / "1.kpm"), 1u << 20);
-}
-
 TEST_F(scratch, LargestAmountsAreAcceptedAndStartWriting)
 {
     if (underwine())
