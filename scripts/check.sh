@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Builds kapmess with warnings as errors and passes every check: the static
-# checks, the test suite against the optimised and the sanitizer build, the
-# Windows build under Wine, and the Debian package.
+# checks, the test suite against the optimised and the sanitizer build, a
+# bounded fuzzing run of the command line, the Windows build under Wine, and
+# the Debian package.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
 installmissing cmake make g++ libgtest-dev googletest libbenchmark-dev strace \
-    clang-format clang-tidy cppcheck mandoc dpkg-dev g++-mingw-w64-x86-64 wine wine64
+    clang-format clang-tidy cppcheck mandoc dpkg-dev g++-mingw-w64-x86-64 wine wine64 clang libclang-rt-14-dev
 
 stage() { printf '\n== %s\n' "$*"; }
 sources=$(git ls-files '*.cpp' '*.h')
@@ -27,6 +28,19 @@ done
 stage "clang-tidy and cppcheck"
 clang-tidy --quiet -p build/release $(git ls-files 'src/*.cpp' | grep -v _win32)
 cppcheck --enable=warning,performance,portability,style --error-exitcode=1 --std=c++17 -q -I src src
+
+stage "fuzzing the command line for 45 seconds"
+cmake --preset fuzz -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null
+cmake --build --preset fuzz -j "$(nproc)"
+fuzzdir=$(mktemp -d)
+if ! build/fuzz/tests/fuzz/startupfuzz -max_total_time=45 -max_len=96 -timeout=10 \
+    -artifact_prefix="$fuzzdir/" "$fuzzdir" "$PWD/tests/fuzz/corpus" >"$fuzzdir/log" 2>&1; then
+    grep -a -v '^#' "$fuzzdir/log"
+    echo "fuzzing found a command line that the program and the model disagree on"
+    exit 1
+fi
+grep -a '^Done' "$fuzzdir/log"
+rm -rf "$fuzzdir"
 
 stage "Windows build, tested under Wine"
 export WINEDEBUG=-all
