@@ -142,6 +142,17 @@ TEST(Block, FastChainEqualsThePlainRecurrence)
     }
 }
 
+// Passes of more than 2^32 blocks number them modulo 2^32.
+TEST(Block, IndexWrapsAfterFourGigablocks)
+{
+    std::vector<unsigned char> block(blocksize);
+    blockcounter = 0xffffffff;
+    fillblock(block.data());
+    EXPECT_EQ(word(block.data(), 0), 0xffffffffu);
+    fillblock(block.data());
+    EXPECT_EQ(word(block.data(), 0), 0u);
+}
+
 TEST(Block, FileNamesCountFromOne)
 {
     char name[filenamesize];

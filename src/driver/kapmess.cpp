@@ -71,9 +71,9 @@ void startup(int argc, char* argv[])
     }
     // Both buffers before the amount: a run that cannot get its memory says so
     // whatever amount it was given.
-    expected = allocbuffer(testdata::blocksize);
+    expected = allocbuffer(blocksize);
     if (expected != nullptr)
-        readback = allocbuffer(testdata::blocksize);
+        readback = allocbuffer(blocksize);
     if (readback == nullptr)
         fatal("*** Nicht genügend Speicher für Datenpuffer.\n");
     amount = parseamount(argv[1]);
