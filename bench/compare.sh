@@ -12,7 +12,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
-installmissing cmake make g++ libbenchmark-dev time
+installmissing cmake make g++ libbenchmark-dev time bc
 
 amount=${2:-1024}
 rounds=${3:-5}

@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
 installmissing cmake make g++ libgtest-dev googletest libbenchmark-dev strace \
-    clang-format clang-tidy cppcheck mandoc dpkg-dev g++-mingw-w64-x86-64 wine wine64 clang libclang-rt-14-dev
+    clang-format clang-tidy cppcheck mandoc man-db dpkg-dev g++-mingw-w64-x86-64 wine wine64 clang libclang-rt-14-dev
 
 stage() { printf '\n== %s\n' "$*"; }
 sources=$(git ls-files '*.cpp' '*.h')
