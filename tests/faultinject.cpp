@@ -6,19 +6,18 @@
 //   write FILE BYTE ERRNO   a write of FILE that reaches byte BYTE fails
 //   close FILE ERRNO        closing FILE fails (the descriptor is closed)
 //   pulled BYTES            once BYTES have been read and written in all,
-//                           every open, read, write and close fails with EIO
+//                           every read, write and close fails with EIO
 //   short BYTES             a read delivers at most BYTES
 //   clock N                 the Nth reading of the monotonic clock fails
 //   clockres                asking for the clock's resolution fails
 // FILE is a base name such as 2.kpm; ERRNO is EIO or ENOSPC.
 #include <algorithm>
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
-#include <fcntl.h>
+#include <sstream>
 #include <string>
 #include <time.h>
 #include <unistd.h>
@@ -33,30 +32,25 @@ struct rule {
     int error = EIO;
 };
 
-std::vector<rule>& rules()
+const std::vector<rule>& rules()
 {
-    static std::vector<rule> parsed = [] {
+    static const std::vector<rule> parsed = [] {
         std::vector<rule> result;
         const char* text = std::getenv("KAPMESS_FAULTS");
-        std::string all = text != nullptr ? text : "";
-        std::size_t start = 0;
-        while (start < all.size()) {
-            std::size_t end = all.find(';', start);
-            if (end == std::string::npos)
-                end = all.size();
-            char kind[16] = "", file[64] = "", error[16] = "";
+        std::istringstream all(text != nullptr ? text : "");
+        for (std::string one; std::getline(all, one, ';');) {
+            std::istringstream words(one);
             rule r;
-            std::string one = all.substr(start, end - start);
-            if (std::sscanf(one.c_str(), "%15s %63s %lld %15s", kind, file, &r.number, error) == 4 ||
-                std::sscanf(one.c_str(), "%15s %63s %15s", kind, file, error) == 3) {
-                r.file = file;
-            } else {
-                std::sscanf(one.c_str(), "%15s %lld", kind, &r.number);
-            }
-            r.kind = kind;
-            r.error = std::strcmp(error, "ENOSPC") == 0 ? ENOSPC : EIO;
+            std::string error;
+            words >> r.kind;
+            if (r.kind == "read" || r.kind == "write")
+                words >> r.file >> r.number >> error;
+            else if (r.kind == "close")
+                words >> r.file >> error;
+            else
+                words >> r.number;
+            r.error = error == "ENOSPC" ? ENOSPC : EIO;
             result.push_back(r);
-            start = end + 1;
         }
         return result;
     }();
@@ -151,20 +145,6 @@ int close(int fd)
         return -1;
     }
     return result;
-}
-
-int open(const char* path, int flags, ...)
-{
-    static auto real = next<int (*)(const char*, int, ...)>("open");
-    va_list args;
-    va_start(args, flags);
-    auto mode = static_cast<mode_t>(va_arg(args, int));
-    va_end(args);
-    if (pulled()) {
-        errno = EIO;
-        return -1;
-    }
-    return real(path, flags, mode);
 }
 
 int clock_gettime(clockid_t clock, struct timespec* now)
