@@ -43,7 +43,7 @@ grep -a '^Done' "$fuzzdir/log"
 rm -rf "$fuzzdir"
 
 stage "Windows build, tested under Wine"
-export WINEDEBUG=-all
+export WINEDEBUG=-all WINEPREFIX=$PWD/build/wine
 wine cmd /c exit >/dev/null 2>&1 || true # creates the Wine prefix, which talks while it does
 cmake --preset windows -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null
 cmake --build --preset windows -j "$(nproc)"
