@@ -5,8 +5,9 @@
 //   read FILE BYTE ERRNO    a read of FILE that reaches byte BYTE fails
 //   write FILE BYTE ERRNO   a write of FILE that reaches byte BYTE fails
 //   close FILE ERRNO        closing FILE fails (the descriptor is closed)
+//   flush FILE ERRNO        fdatasync of FILE fails
 //   pulled BYTES            once BYTES have been read and written in all,
-//                           every read, write and close fails with EIO
+//                           every read, write, flush and close fails with EIO
 //   short BYTES             a read delivers at most BYTES
 //   clock N                 the Nth reading of the monotonic clock fails
 //   clockres                asking for the clock's resolution fails
@@ -45,7 +46,7 @@ const std::vector<rule>& rules()
             words >> r.kind;
             if (r.kind == "read" || r.kind == "write")
                 words >> r.file >> r.number >> error;
-            else if (r.kind == "close")
+            else if (r.kind == "close" || r.kind == "flush")
                 words >> r.file >> error;
             else
                 words >> r.number;
@@ -83,6 +84,15 @@ bool pulled()
 {
     const rule* r = find("pulled");
     return r != nullptr && transferred >= r->number;
+}
+
+// True when the medium is pulled or a rule of this kind names fd's file.
+bool failsfor(const char* kind, int fd)
+{
+    bool fails = pulled();
+    for (const auto& r : rules())
+        fails = fails || (r.kind == kind && r.file == basename(fd));
+    return fails;
 }
 
 // The error of a rule of this kind for a request of count bytes on fd, or 0.
@@ -136,15 +146,23 @@ ssize_t write(int fd, const void* data, size_t count)
 int close(int fd)
 {
     static auto real = next<int (*)(int)>("close");
-    bool fails = pulled();
-    for (const auto& r : rules())
-        fails = fails || (r.kind == "close" && r.file == basename(fd));
+    bool fails = failsfor("close", fd);
     int result = real(fd);
     if (fails) {
         errno = EIO;
         return -1;
     }
     return result;
+}
+
+int fdatasync(int fd)
+{
+    static auto real = next<int (*)(int)>("fdatasync");
+    if (failsfor("flush", fd)) {
+        errno = EIO;
+        return -1;
+    }
+    return real(fd);
 }
 
 int clock_gettime(clockid_t clock, struct timespec* now)

@@ -3,6 +3,8 @@
 
 #include <cstring>
 #include <fstream>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 namespace fs = std::filesystem;
 
@@ -57,6 +59,31 @@ TEST_F(scratch, DirectoryWhereAFileGoesStopsThePass)
     outcome result = run({"1"});
     EXPECT_EQ(result.out, refusedopen);
     EXPECT_EQ(result.status, 1);
+}
+
+// Neither pass may wait on a FIFO, nor truncate, write or read a device.
+TEST_F(scratch, FifoAndDeviceNodeAreRefusedByBothPasses)
+{
+    if (underwine())
+        GTEST_SKIP() << "Windows programs see no FIFOs or device nodes of the host";
+    // A tmpfs of its own: /dev/shm may forbid device nodes.
+    if (!mountmedium("size=1m"))
+        GTEST_SKIP() << "cannot mount a tmpfs here (" << std::strerror(errno) << ")";
+    const std::string refusedread = banner + verifyheading + "\n*** Kann Datei '1.kpm' nicht öffnen\n";
+    const fs::path path = dir / "1.kpm";
+    for (const char* what : {"FIFO", "null device"}) {
+        SCOPED_TRACE(what);
+        fs::remove(path);
+        ASSERT_EQ(what[0] == 'F' ? mkfifo(path.c_str(), 0666)
+                                 : mknod(path.c_str(), S_IFCHR | 0666, makedev(1, 3)),
+                  0);
+        outcome result = run({"1"});
+        EXPECT_EQ(result.out, refusedopen);
+        EXPECT_EQ(result.status, 1);
+        result = run({"1", "-r"});
+        EXPECT_EQ(result.out, refusedread);
+        EXPECT_EQ(result.status, 1);
+    }
 }
 
 TEST_F(scratch, SymbolicLinkWhereAFileGoesIsNeverFollowed)

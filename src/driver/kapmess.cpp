@@ -124,15 +124,19 @@ void writepass()
         filehandle file = createfile(name);
         if (file == nofile)
             fatal("\n*** Kann Ausgabedatei '%s' nicht öffnen\n", name);
+        std::uint64_t written = 0;
         showprogress("Schreibe", name, totalblocks, remainingblocks);
         for (auto blocksinfile = std::min(remainingblocks, testdata::maxblocksperfile); blocksinfile > 0;
              blocksinfile--) {
             testdata::fillblock(expected);
-            if (!writefile(file, expected, blocksize))
+            written += blocksize;
+            if (!writefile(file, expected, blocksize) || !writebehind(file, written))
                 fatal("\n*** Fehler beim Schreiben der Datei '%s'.\n", name);
             remainingblocks--;
         }
-        if (!closefile(file))
+        // The data are on the medium before the file counts as written, so
+        // that the rate is the medium's and not the memory's.
+        if (!flushfile(file) || !closefile(file))
             fatal("\n*** Fehler beim Schreiben der Datei '%s' (close).\n", name);
     }
     assertreading(QueryPerformanceCounter(&stoptime));

@@ -21,16 +21,28 @@ unsigned char* allocbuffer(std::size_t size);
 using filehandle = std::intptr_t;
 constexpr filehandle nofile = -1;
 
-// Opens name write-only, creating or truncating it; never through a symbolic
-// link, so a link where a test file goes cannot redirect the write elsewhere.
+// Opens name write-only, creating or truncating it. Only a regular file is
+// opened, never through a symbolic link: a link cannot redirect the write
+// elsewhere, and a FIFO or a device where a test file goes is neither waited
+// on nor truncated nor written.
 filehandle createfile(const char* name);
 
-// Opens the existing file name read-only, so that the reads that follow come
-// from the medium and not from what the operating system still caches of it.
+// Opens the existing regular file name read-only, so that the reads that
+// follow come from the medium and not from what the operating system still
+// caches of the file or of the device beneath its file system.
 filehandle openfile(const char* name);
 
 // One request of size bytes; anything less than all of them is a failure.
 bool writefile(filehandle file, const unsigned char* data, std::size_t size);
+
+// Told after each write how many bytes the file holds, sends what was written
+// on to the medium and waits for what was written a little earlier, so that
+// the writer moves at the medium's pace and little data waits in memory.
+// False when the medium did not take the data.
+bool writebehind(filehandle file, std::uint64_t written);
+
+// Puts everything written to file on the medium; false when it did not get there.
+bool flushfile(filehandle file);
 
 // size bytes, asking again for the rest of a short delivery; the end of the
 // file or an error before the last byte is a failure.

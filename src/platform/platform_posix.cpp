@@ -1,8 +1,13 @@
 // POSIX half of the platform layer.
 #include "platform/platform.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <string>
+#include <string_view>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -10,6 +15,91 @@ namespace {
 
 constexpr std::int64_t nanosecondspersecond = 1000000000;
 constexpr std::size_t bufferalignment = 4096;
+
+// The write pass sends each MiB on to the medium as soon as it is written and
+// waits for the one written 8 MiB before it: enough in flight for a fast disk,
+// little enough that a slow card's progress follows the card.
+constexpr std::uint64_t writebehindstep = 1 << 20;
+constexpr std::uint64_t writebehindsteps = 8;
+
+// True when fd is a regular file, which from now on blocks as files do.
+bool regularfile(int fd)
+{
+    struct stat status;
+    return fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
+           fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) == 0;
+}
+
+// Undoes the octal escapes (\040 for a blank) of a field of mountinfo.
+std::string unescaped(std::string_view field)
+{
+    std::string text;
+    for (std::size_t i = 0; i < field.size(); i++) {
+        if (field[i] == '\\' && i + 3 < field.size()) {
+            text += static_cast<char>((field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 +
+                                      (field[i + 3] - '0'));
+            i += 3;
+        } else {
+            text += field[i];
+        }
+    }
+    return text;
+}
+
+// Field number index, counted from 0, of a line of blank-separated fields.
+std::string_view field(std::string_view line, int index)
+{
+    for (; index > 0 && line.find(' ') != std::string_view::npos; index--)
+        line.remove_prefix(line.find(' ') + 1);
+    return index > 0 ? std::string_view() : line.substr(0, line.find(' '));
+}
+
+// What the file system on device was mounted from: a block device for a disk
+// file system, also for one that a FUSE daemon runs; a mere name for tmpfs.
+// Empty when unknown.
+std::string mountsource(dev_t device)
+{
+    std::FILE* mountinfo = std::fopen("/proc/self/mountinfo", "re");
+    if (mountinfo == nullptr)
+        return "";
+    const std::string numbers = std::to_string(major(device)) + ":" + std::to_string(minor(device));
+    std::string source;
+    char* text = nullptr;
+    std::size_t capacity = 0;
+    while (source.empty() && getline(&text, &capacity, mountinfo) > 0) {
+        // id parent major:minor root mount-point options [tags...] - type source options
+        std::string_view line = text;
+        std::size_t separator = line.find(" - ");
+        if (field(line, 2) == numbers && separator != std::string_view::npos)
+            source = unescaped(field(line.substr(separator + 3), 1));
+    }
+    std::free(text);
+    std::fclose(mountinfo);
+    return source;
+}
+
+// A FUSE file system reads its device through the kernel's cache of the
+// device, which keeps what was written there even when the medium has lost
+// it: write back and drop that cache too. Read-only, never a write; where the
+// device cannot be opened (not root, no block device) nothing is done.
+void dropdevicecache(int fd)
+{
+    struct stat file;
+    if (fstat(fd, &file) != 0)
+        return;
+    std::string source = mountsource(file.st_dev);
+    if (source.empty() || source[0] != '/')
+        return;
+    int device = open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (device < 0)
+        return;
+    struct stat status;
+    if (fstat(device, &status) == 0 && S_ISBLK(status.st_mode)) {
+        fsync(device);
+        posix_fadvise(device, 0, 0, POSIX_FADV_DONTNEED);
+    }
+    close(device);
+}
 
 } // namespace
 
@@ -40,24 +130,58 @@ unsigned char* allocbuffer(std::size_t size)
 
 filehandle createfile(const char* name)
 {
-    return open(name, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+    // Without truncation and non-blocking until it is known to be a regular
+    // file: a FIFO would otherwise hold the pass in open for ever.
+    int fd = open(name, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return nofile;
+    if (!regularfile(fd) || ftruncate(fd, 0) != 0) {
+        close(fd);
+        return nofile;
+    }
+    return fd;
 }
 
 filehandle openfile(const char* name)
 {
-    int fd = open(name, O_RDONLY | O_CLOEXEC);
+    int fd = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return nofile;
-    // Write back what is still dirty, then drop the clean pages. Errors are
-    // of no consequence: a block the medium lost shows up as a data error.
+    if (!regularfile(fd)) {
+        close(fd);
+        return nofile;
+    }
+    // Write back what is still dirty, then drop the clean pages, of the file
+    // and then of the device beneath it. Errors are of no consequence: a
+    // block the medium lost shows up as a data error.
     fdatasync(fd);
     posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    dropdevicecache(fd);
     return fd;
 }
 
 bool writefile(filehandle file, const unsigned char* data, std::size_t size)
 {
     return write(static_cast<int>(file), data, size) == static_cast<ssize_t>(size);
+}
+
+bool writebehind(filehandle file, std::uint64_t written)
+{
+    if (written % writebehindstep != 0)
+        return true;
+    int fd = static_cast<int>(file);
+    auto step = static_cast<off_t>(written - writebehindstep);
+    if (sync_file_range(fd, step, writebehindstep, SYNC_FILE_RANGE_WRITE) != 0)
+        return false;
+    off_t waited = step - static_cast<off_t>(writebehindsteps * writebehindstep);
+    return waited < 0 || sync_file_range(fd, waited, writebehindstep,
+                                         SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
+                                             SYNC_FILE_RANGE_WAIT_AFTER) == 0;
+}
+
+bool flushfile(filehandle file)
+{
+    return fdatasync(static_cast<int>(file)) == 0;
 }
 
 bool readfile(filehandle file, unsigned char* data, std::size_t size)

@@ -12,9 +12,17 @@ HANDLE handle(filehandle file)
     return reinterpret_cast<HANDLE>(file);
 }
 
-filehandle opened(HANDLE file)
+// The handle of a file on a disk; anything else (a pipe, a console, a
+// device) is closed again and gives nofile.
+filehandle diskfile(HANDLE file)
 {
-    return file == INVALID_HANDLE_VALUE ? nofile : reinterpret_cast<filehandle>(file);
+    if (file == INVALID_HANDLE_VALUE)
+        return nofile;
+    if (GetFileType(file) != FILE_TYPE_DISK) {
+        CloseHandle(file);
+        return nofile;
+    }
+    return reinterpret_cast<filehandle>(file);
 }
 
 } // namespace
@@ -53,22 +61,40 @@ filehandle createfile(const char* name)
     DWORD attributes = GetFileAttributesA(name);
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
         return nofile;
-    return opened(CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr));
+    // Truncated only once it is known to be a disk file.
+    filehandle file = diskfile(CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (file != nofile && !SetEndOfFile(handle(file))) {
+        CloseHandle(handle(file));
+        return nofile;
+    }
+    return file;
 }
 
 filehandle openfile(const char* name)
 {
     // Unbuffered: every read goes to the medium, not to what the system
     // cache still holds of the write pass.
-    return opened(CreateFileA(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_NO_BUFFERING, nullptr));
+    return diskfile(CreateFileA(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_NO_BUFFERING, nullptr));
 }
 
 bool writefile(filehandle file, const unsigned char* data, std::size_t size)
 {
     DWORD written = 0;
     return WriteFile(handle(file), data, static_cast<DWORD>(size), &written, nullptr) && written == size;
+}
+
+// Windows writes removable media through by default; the flush before the
+// close covers the rest.
+bool writebehind(filehandle, std::uint64_t)
+{
+    return true;
+}
+
+bool flushfile(filehandle file)
+{
+    return FlushFileBuffers(handle(file)) != 0;
 }
 
 bool readfile(filehandle file, unsigned char* data, std::size_t size)
