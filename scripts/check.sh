@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
-installmissing cmake make g++ libgtest-dev googletest libbenchmark-dev strace \
+installmissing cmake make g++ libgtest-dev googletest libbenchmark-dev strace e2fsprogs exfatprogs exfat-fuse \
     clang-format clang-tidy cppcheck mandoc man-db dpkg-dev g++-mingw-w64-x86-64 wine wine64 clang libclang-rt-14-dev
 
 stage() { printf '\n== %s\n' "$*"; }

@@ -97,10 +97,36 @@ std::string fromtextstream(std::string out)
     return lf;
 }
 
+const std::regex ratefigure("Transferrate (-?[0-9]+\\.[0-9][0-9]|-?inf) MByte/s");
+
 std::string maskrates(const std::string& out)
 {
-    static const std::regex rate("Transferrate (-?[0-9]+\\.[0-9][0-9]|-?inf) MByte/s");
-    return std::regex_replace(out, rate, "Transferrate R MByte/s");
+    return std::regex_replace(out, ratefigure, "Transferrate R MByte/s");
+}
+
+std::vector<double> rates(const std::string& out)
+{
+    std::vector<double> figures;
+    for (std::sregex_iterator rate(out.begin(), out.end(), ratefigure), end; rate != end; ++rate)
+        figures.push_back(std::stod((*rate)[1]));
+    return figures;
+}
+
+// Runs a command of the medium script; its output when it fails.
+std::string medium(const std::string& arguments)
+{
+    std::string command = "bash " KAPMESS_SOURCE_DIR "/tests/medium.sh " + arguments + " 2>&1";
+    std::FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr)
+        return "cannot run " + command;
+    std::string output;
+    char chunk[256];
+    for (std::size_t got; (got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;)
+        output.append(chunk, got);
+    int status = pclose(pipe);
+    if (status == 0)
+        return "";
+    return output.empty() ? command + " failed" : output;
 }
 
 } // namespace
@@ -125,8 +151,25 @@ bool scratch::mountmedium(const char* options)
     return mounted;
 }
 
+std::string scratch::mountloop(const std::string& type, int mib, int writerate, int readrate)
+{
+    std::string throttle =
+        writerate > 0 ? " " + std::to_string(writerate) + " " + std::to_string(readrate) : "";
+    std::string why = medium("mount '" + dir.string() + "' " + type + " " + std::to_string(mib) + throttle);
+    loopmounted = why.empty();
+    return why;
+}
+
+std::filesystem::path scratch::image() const
+{
+    return dir.string() + ".img";
+}
+
 void scratch::TearDown()
 {
+    if (loopmounted) {
+        EXPECT_EQ(medium("unmount '" + dir.string() + "'"), "");
+    }
     if (mounted)
         umount2(dir.c_str(), MNT_DETACH);
     std::filesystem::remove_all(root);
@@ -170,7 +213,9 @@ outcome scratch::run(const std::vector<std::string>& args, const std::string& fa
     waitpid(child, &status, 0);
     EXPECT_TRUE(WIFEXITED(status)) << "wait status " << status;
     std::string out = slurp(outpath);
-    return {maskrates(underwine() ? fromtextstream(out) : out), slurp(errpath), WEXITSTATUS(status)};
+    if (underwine())
+        out = fromtextstream(out);
+    return {maskrates(out), slurp(errpath), WEXITSTATUS(status), rates(out)};
 }
 
 std::vector<std::string> scratch::files() const

@@ -11,6 +11,8 @@ struct outcome {
     std::string out;
     std::string err;
     int status;
+    // The figures of the rate lines, in MiB/s, before they were masked.
+    std::vector<double> rates;
 };
 
 // The two banner lines that begin every run.
@@ -51,6 +53,14 @@ class scratch : public testing::Test {
     // test; false where this machine does not allow it.
     bool mountmedium(const char* options);
 
+    // Mounts a file system of type (ext4 or exfat) on dir, on a loop device
+    // over an image of mib MiB, unmounted at the end of the test; with rates
+    // in MiB/s the device is throttled to them. Empty when mounted, else why not.
+    std::string mountloop(const std::string& type, int mib, int writerate = 0, int readrate = 0);
+
+    // The image beneath a mountloop medium.
+    std::filesystem::path image() const;
+
     // Where the scratch directory is made: /dev/shm by default.
     virtual const char* scratchbase() const;
 
@@ -62,4 +72,5 @@ class scratch : public testing::Test {
   private:
     std::filesystem::path root;
     bool mounted = false;
+    bool loopmounted = false;
 };
