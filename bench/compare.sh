@@ -87,7 +87,7 @@ f3read() {
     rate $((f3gib * 1024)) "$start" "$(now)"
 }
 havef3=false
-command -v f3write >/dev/null && command -v f3read >/dev/null && havef3=true
+type -P f3write >/dev/null && type -P f3read >/dev/null && havef3=true
 
 
 results=()
