@@ -61,9 +61,7 @@ outcome model(const std::vector<std::string>& args)
     if (modelamount(args[0]) <= 0)
         return {banner + "*** Datenmenge muss größer als 0 sein.\n", "", 1};
     if (args.size() == 2)
-        return {banner + "Verifiziere Testdaten ...\rVerifiziere Datei '1.kpm' (insgesamt erledigt: 0%)"
-                         "\n*** Fehler beim Lesen der Datei '1.kpm'.\n",
-                "", 1};
+        return {banner + "Verifiziere Testdaten ...\n*** Kann Datei '1.kpm' nicht öffnen\n", "", 1};
     return {banner + "\n*** Kann Ausgabedatei '1.kpm' nicht öffnen\n", "", 1};
 }
 
