@@ -1,7 +1,7 @@
 // What each block costs the passes besides the I/O: generating it and
 // comparing it with what was read.
-#include "testdata/chain.h"
-#include "testdata/testdata.h"
+#include "pattern/chain.h"
+#include "pattern/pattern.h"
 
 #include <benchmark/benchmark.h>
 
@@ -12,42 +12,42 @@ namespace {
 
 void fillblock(benchmark::State& state)
 {
-    std::vector<unsigned char> block(testdata::blocksize);
-    testdata::startpass();
+    std::vector<unsigned char> block(pattern::blocksize);
+    pattern::startpass();
     for (auto _ : state) {
-        testdata::fillblock(block.data());
+        pattern::fillblock(block.data());
         benchmark::DoNotOptimize(block.data());
         benchmark::ClobberMemory();
     }
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * testdata::blocksize));
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * pattern::blocksize));
 }
 BENCHMARK(fillblock);
 
 // The recurrence one word after the other, for comparison.
 void chainplain(benchmark::State& state)
 {
-    std::vector<unsigned char> block(testdata::blocksize);
+    std::vector<unsigned char> block(pattern::blocksize);
     std::uint32_t first = 0x543dc9a4;
     for (auto _ : state) {
-        testdata::chainplain(block.data(), first++);
+        pattern::chainplain(block.data(), first++);
         benchmark::DoNotOptimize(block.data());
         benchmark::ClobberMemory();
     }
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * testdata::blocksize));
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * pattern::blocksize));
 }
 BENCHMARK(chainplain);
 
 void compareblock(benchmark::State& state)
 {
-    std::vector<unsigned char> expected(testdata::blocksize), actual(testdata::blocksize);
-    testdata::startpass();
-    testdata::fillblock(expected.data());
+    std::vector<unsigned char> expected(pattern::blocksize), actual(pattern::blocksize);
+    pattern::startpass();
+    pattern::fillblock(expected.data());
     actual = expected;
     for (auto _ : state) {
-        benchmark::DoNotOptimize(std::memcmp(expected.data(), actual.data(), testdata::blocksize));
+        benchmark::DoNotOptimize(std::memcmp(expected.data(), actual.data(), pattern::blocksize));
         benchmark::ClobberMemory();
     }
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * testdata::blocksize));
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * pattern::blocksize));
 }
 BENCHMARK(compareblock);
 

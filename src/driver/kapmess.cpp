@@ -4,8 +4,8 @@
 // earlier run left.
 #include "driver/numbers.h"
 #include "driver/showdiff.h"
+#include "pattern/pattern.h"
 #include "platform/platform.h"
-#include "testdata/testdata.h"
 
 #include <algorithm>
 #include <cinttypes>
@@ -15,8 +15,8 @@
 #include <cstring>
 #include <string_view>
 
-using testdata::blocksize;
-using testdata::filenamesize;
+using pattern::blocksize;
+using pattern::filenamesize;
 
 namespace {
 
@@ -115,20 +115,20 @@ void showprogress(const char* verb, const char* name, std::int64_t totalblocks, 
 void writepass()
 {
     assertreading(QueryPerformanceCounter(&starttime));
-    testdata::startpass();
-    const std::int64_t totalblocks = testdata::blockspermib * amount;
+    pattern::startpass();
+    const std::int64_t totalblocks = pattern::blockspermib * amount;
     std::int64_t remainingblocks = totalblocks;
     for (int filenumber = 1; remainingblocks > 0; filenumber++) {
         char name[filenamesize];
-        testdata::filename(name, filenumber);
+        pattern::filename(name, filenumber);
         filehandle file = createfile(name);
         if (file == nofile)
             fatal("\n*** Kann Ausgabedatei '%s' nicht öffnen\n", name);
         std::uint64_t written = 0;
         showprogress("Schreibe", name, totalblocks, remainingblocks);
-        for (auto blocksinfile = std::min(remainingblocks, testdata::maxblocksperfile); blocksinfile > 0;
+        for (auto blocksinfile = std::min(remainingblocks, pattern::maxblocksperfile); blocksinfile > 0;
              blocksinfile--) {
-            testdata::fillblock(expected);
+            pattern::fillblock(expected);
             written += blocksize;
             if (!writefile(file, expected, blocksize) || !writebehind(file, written))
                 fatal("\n*** Fehler beim Schreiben der Datei '%s'.\n", name);
@@ -165,20 +165,20 @@ void verifypass()
     std::printf("Verifiziere Testdaten ...");
     std::fflush(stdout);
     assertreading(QueryPerformanceCounter(&starttime));
-    testdata::startpass();
-    const std::int64_t totalblocks = testdata::blockspermib * amount;
+    pattern::startpass();
+    const std::int64_t totalblocks = pattern::blockspermib * amount;
     std::int64_t remainingblocks = totalblocks;
     for (int filenumber = 1; remainingblocks > 0; filenumber++) {
         char name[filenamesize];
-        testdata::filename(name, filenumber);
+        pattern::filename(name, filenumber);
         filehandle file = openfile(name);
         if (file == nofile)
             fatal("\n*** Kann Datei '%s' nicht öffnen\n", name);
         std::uint32_t offset = 0;
         showprogress("Verifiziere", name, totalblocks, remainingblocks);
-        for (auto blocksinfile = std::min(remainingblocks, testdata::maxblocksperfile); blocksinfile > 0;
+        for (auto blocksinfile = std::min(remainingblocks, pattern::maxblocksperfile); blocksinfile > 0;
              blocksinfile--) {
-            testdata::fillblock(expected);
+            pattern::fillblock(expected);
             if (!readfile(file, readback, blocksize))
                 fatal("\n*** Fehler beim Lesen der Datei '%s'.\n", name);
             if (std::memcmp(expected, readback, blocksize) != 0)

@@ -1,13 +1,13 @@
 // The test block and the file names of the set. A block carries its own index
 // in word 0, so a medium that maps two addresses to one place shows up as a
 // block with the wrong index.
-#include "testdata/testdata.h"
+#include "pattern/pattern.h"
 
-#include "testdata/chain.h"
+#include "pattern/chain.h"
 
 #include <cstdio>
 
-namespace testdata {
+namespace pattern {
 
 std::uint32_t blockcounter;
 
@@ -41,4 +41,4 @@ void filename(char (&name)[filenamesize], int filenumber)
     std::snprintf(name, sizeof name, "%d.kpm", filenumber);
 }
 
-} // namespace testdata
+} // namespace pattern

@@ -1,7 +1,7 @@
 // The test data must come out the same, to the bit, in every run on every
 // host: these are the reference values of the generator and the blocks.
-#include "testdata/chain.h"
-#include "testdata/testdata.h"
+#include "pattern/chain.h"
+#include "pattern/pattern.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-using namespace testdata;
+using namespace pattern;
 
 namespace {
 
@@ -34,15 +34,15 @@ TEST(Generator, FollowsTheReferenceSequence)
     EXPECT_EQ(rearposition, 0);
     const std::int32_t first[] = {0x543dc9a4, 0x48837507, 0x2f02491f, 0x4609b629, 0x58a8b54a};
     for (std::int32_t value : first)
-        EXPECT_EQ(testdata::random(), value);
+        EXPECT_EQ(pattern::random(), value);
     for (int i = 6; i < 32767; i++)
-        ASSERT_GE(testdata::random(), 0);
-    EXPECT_EQ(testdata::random(), 0x54c7cdd5);
-    EXPECT_EQ(testdata::random(), 0x35db7176);
-    EXPECT_EQ(testdata::random(), 0x6dd75dc2);
+        ASSERT_GE(pattern::random(), 0);
+    EXPECT_EQ(pattern::random(), 0x54c7cdd5);
+    EXPECT_EQ(pattern::random(), 0x35db7176);
+    EXPECT_EQ(pattern::random(), 0x6dd75dc2);
 
     seedrandom(42);
-    EXPECT_EQ(testdata::random(), 0x543dc9a4);
+    EXPECT_EQ(pattern::random(), 0x543dc9a4);
 }
 
 struct referenceblock {
@@ -127,8 +127,8 @@ TEST(Block, FastChainEqualsThePlainRecurrence)
     std::uint32_t value = 0x2545f491;
     for (std::uint32_t i = 0; i < 5000; i++, value = value * 1664525 + 1013904223)
         for (std::uint32_t first : {value, value >> 1, i, ~i}) {
-            testdata::chainfast(fast.data(), first);
-            testdata::chainplain(plain.data(), first);
+            pattern::chainfast(fast.data(), first);
+            pattern::chainplain(plain.data(), first);
             ASSERT_FALSE(differ()) << "first word " << first;
         }
     for (int pass = 0; pass < 2; pass++) {
@@ -136,7 +136,7 @@ TEST(Block, FastChainEqualsThePlainRecurrence)
         for (std::uint32_t block = 0; block < 40000; block++) {
             fillblock(fast.data());
             ASSERT_EQ(word(fast.data(), 0), block);
-            testdata::chainplain(plain.data(), word(fast.data(), 1));
+            pattern::chainplain(plain.data(), word(fast.data(), 1));
             ASSERT_FALSE(differ()) << "block " << block;
         }
     }

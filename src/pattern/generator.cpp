@@ -2,9 +2,9 @@
 // filled at seeding by a linear congruential recurrence. It is defined here to
 // the bit because every verify pass, also years later on another machine, must
 // regenerate exactly what the write pass put on the medium.
-#include "testdata/testdata.h"
+#include "pattern/pattern.h"
 
-namespace testdata {
+namespace pattern {
 
 std::uint32_t generatorstate[generatordegree];
 int frontposition;
@@ -44,4 +44,4 @@ std::int32_t random()
     return static_cast<std::int32_t>(result);
 }
 
-} // namespace testdata
+} // namespace pattern

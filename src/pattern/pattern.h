@@ -1,11 +1,11 @@
-// The test data: a reproducible stream of 65,536-byte blocks and the names of
+// The test pattern: a reproducible stream of 65,536-byte blocks and the names of
 // the files that hold them. Nothing here knows about files or the medium.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-namespace testdata {
+namespace pattern {
 
 constexpr std::size_t blocksize = 65536;
 constexpr std::size_t blockwords = blocksize / 4;
@@ -43,4 +43,4 @@ void startpass();
 // The name of test file number filenumber (counted from 1): "1.kpm", ...
 void filename(char (&name)[filenamesize], int filenumber);
 
-} // namespace testdata
+} // namespace pattern

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-namespace testdata {
+namespace pattern {
 
 // Word 1 = first, each further word the previous one times 17 plus 1 modulo
 // 2^32, stored little-endian. Word 0 is the caller's to set afterwards.
@@ -13,4 +13,4 @@ void chainplain(unsigned char* block, std::uint32_t first);
 // The same words, computed in SIMD lanes where this processor has them.
 void chainfast(unsigned char* block, std::uint32_t first);
 
-} // namespace testdata
+} // namespace pattern

@@ -1,11 +1,11 @@
-#include "testdata/chain.h"
+#include "pattern/chain.h"
 
-#include "testdata/testdata.h"
+#include "pattern/pattern.h"
 
 #include <array>
 #include <cstring>
 
-namespace testdata {
+namespace pattern {
 
 void chainplain(unsigned char* block, std::uint32_t first)
 {
@@ -115,4 +115,4 @@ void chainfast(unsigned char* block, std::uint32_t first)
 
 #endif
 
-} // namespace testdata
+} // namespace pattern
