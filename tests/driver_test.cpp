@@ -1,4 +1,6 @@
-// The driver's own logic: the amount parser, the rate and the listing.
+// The driver's own logic: the amount parser, the rate, the live line and the
+// listing.
+#include "driver/liveline.h"
 #include "driver/numbers.h"
 #include "driver/showdiff.h"
 
@@ -62,6 +64,31 @@ TEST(Progress, TruncatesAndNeverOverflows)
     EXPECT_EQ(percentdone(22400000, 22400000 - 21495152), 95);
     const std::int64_t largest = 16 * std::int64_t{2147483647};
     EXPECT_EQ(percentdone(largest, 32767), 99);
+}
+
+TEST(Liveline, FormatsTheRateAndTheTimeLeft)
+{
+    EXPECT_EQ(formatfigures(18.3, 754), ", 18.3 MByte/s, noch 12:34");
+    EXPECT_EQ(formatfigures(2.04, 0), ", 2.0 MByte/s, noch 0:00");
+    EXPECT_EQ(formatfigures(950, 59), ", 950.0 MByte/s, noch 0:59");
+    EXPECT_EQ(formatfigures(0.5, 3599.6), ", 0.5 MByte/s, noch 1:00:00");
+    EXPECT_EQ(formatfigures(0.5, 36000), ", 0.5 MByte/s, noch 10:00:00");
+}
+
+TEST(Liveline, RateOfTheLastSecondsAndTimeLeftAtTheMeanRate)
+{
+    // A counter of 10 ticks a second; 16 blocks make a MiB.
+    livestart(1000, 10);
+    EXPECT_FALSE(livedue(1000));
+    EXPECT_TRUE(livedue(1001));
+    EXPECT_FALSE(livedue(1001));
+    EXPECT_EQ(livefigures(1001, 16, 144), "") << "no rate yet";
+    EXPECT_EQ(livefigures(1020, 32, 128), ", 1.0 MByte/s, noch 0:08");
+    // The medium slows down: the rate shows it at once, the time left follows
+    // the mean rate of the pass.
+    EXPECT_EQ(livefigures(1040, 48, 112), ", 0.5 MByte/s, noch 0:09");
+    livestart(2000, 10);
+    EXPECT_EQ(livefigures(2019, 160, 0), "") << "a new pass has no rate yet";
 }
 
 std::string listing(const std::vector<unsigned char>& expected, const std::vector<unsigned char>& actual,

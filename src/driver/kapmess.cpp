@@ -2,6 +2,7 @@
 // fast the data went in, reads them back, reports every block that came back
 // wrong and how fast the data came out. With -r it only verifies a set that an
 // earlier run left.
+#include "driver/liveline.h"
 #include "driver/numbers.h"
 #include "driver/showdiff.h"
 #include "pattern/pattern.h"
@@ -13,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 using pattern::blocksize;
@@ -36,6 +38,12 @@ std::int64_t frequency;
 std::int64_t starttime;
 std::int64_t stoptime;
 std::uint64_t errorcount;
+// Columns of the terminal on stdout; 0 when stdout is a file or a pipe.
+int columns;
+
+// Blocks between two looks at the clock for the live progress line.
+constexpr std::int64_t liveblocks = 4;
+constexpr char eraseline[] = "\x1b[K";
 
 // Every failure the program reports ends here: message on stdout, status 1.
 // Whatever stdout still buffers goes out on the way; files stay as they are.
@@ -105,16 +113,37 @@ void reportrate()
     std::printf("\nFertig. Mittlere Transferrate %.2f MByte/s\n", transferrate(amount, elapsed, frequency));
 }
 
-void showprogress(const char* verb, const char* name, std::int64_t totalblocks, std::int64_t remainingblocks)
+// On a terminal the progress line is erased to its end, so that nothing of a
+// longer line before it stays, and carries the live figures where they fit:
+// "\r" only returns to the start of the last row of a wrapped line.
+void showprogress(const char* verb, const char* name, std::int64_t totalblocks, std::int64_t remainingblocks,
+                  const std::string& figures = "")
 {
-    std::printf("\r%s Datei '%s' (insgesamt erledigt: %d%%)", verb, name,
-                percentdone(totalblocks, remainingblocks));
+    char line[100];
+    int length = std::snprintf(line, sizeof line, "%s Datei '%s' (insgesamt erledigt: %d%%)", verb, name,
+                               percentdone(totalblocks, remainingblocks));
+    bool fits = static_cast<std::size_t>(length) + figures.size() < static_cast<std::size_t>(columns);
+    std::printf("\r%s%s%s", line, fits ? figures.c_str() : "", columns > 0 ? eraseline : "");
     std::fflush(stdout);
+}
+
+// On a terminal the line of the current file moves on as the pass goes, with
+// the rate of the last few seconds and the time still to go. Only there is
+// the clock read, once every few blocks.
+void showlive(const char* verb, const char* name, std::int64_t totalblocks, std::int64_t remainingblocks)
+{
+    std::int64_t now;
+    if (columns == 0 || remainingblocks == 0 || remainingblocks % liveblocks != 0 ||
+        !QueryPerformanceCounter(&now) || !livedue(now))
+        return;
+    showprogress(verb, name, totalblocks, remainingblocks,
+                 livefigures(now, totalblocks - remainingblocks, remainingblocks));
 }
 
 void writepass()
 {
     assertreading(QueryPerformanceCounter(&starttime));
+    livestart(starttime, frequency);
     pattern::startpass();
     const std::int64_t totalblocks = pattern::blockspermib * amount;
     std::int64_t remainingblocks = totalblocks;
@@ -133,6 +162,7 @@ void writepass()
             if (!writefile(file, expected, blocksize) || !writebehind(file, written))
                 fatal("\n*** Fehler beim Schreiben der Datei '%s'.\n", name);
             remainingblocks--;
+            showlive("Schreibe", name, totalblocks, remainingblocks);
         }
         // The data are on the medium before the file counts as written, so
         // that the rate is the medium's and not the memory's.
@@ -165,6 +195,7 @@ void verifypass()
     std::printf("Verifiziere Testdaten ...");
     std::fflush(stdout);
     assertreading(QueryPerformanceCounter(&starttime));
+    livestart(starttime, frequency);
     pattern::startpass();
     const std::int64_t totalblocks = pattern::blockspermib * amount;
     std::int64_t remainingblocks = totalblocks;
@@ -185,6 +216,7 @@ void verifypass()
                 reportbadblock(name, offset);
             remainingblocks--;
             offset += blocksize;
+            showlive("Verifiziere", name, totalblocks, remainingblocks);
         }
         if (!closefile(file))
             fatal("\n*** Fehler beim Lesen der Datei '%s' (close).\n", name);
@@ -198,6 +230,7 @@ void verifypass()
 int main(int argc, char* argv[])
 {
     setupconsole();
+    columns = terminalcolumns();
     startup(argc, argv);
     if (!verifyonly)
         writepass();

@@ -15,6 +15,11 @@ bool QueryPerformanceCounter(std::int64_t* count);
 // Lets the console show the UTF-8 messages.
 void setupconsole();
 
+// The width in columns of the terminal that standard output goes to, which
+// then also understands the erase to the end of the line ("\x1b[K"); 0 when
+// standard output is a file or a pipe, where nothing is rewritten.
+int terminalcolumns();
+
 // size bytes, aligned for unbuffered I/O, never released; nullptr on failure.
 unsigned char* allocbuffer(std::size_t size);
 

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <string>
 #include <string_view>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <time.h>
@@ -122,6 +123,15 @@ bool QueryPerformanceCounter(std::int64_t* count)
 }
 
 void setupconsole() {}
+
+int terminalcolumns()
+{
+    if (!isatty(STDOUT_FILENO))
+        return 0;
+    // A terminal that does not tell its width is taken as the classic one.
+    winsize size;
+    return ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
+}
 
 unsigned char* allocbuffer(std::size_t size)
 {

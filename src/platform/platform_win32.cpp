@@ -50,6 +50,18 @@ void setupconsole()
     SetConsoleOutputCP(CP_UTF8);
 }
 
+int terminalcolumns()
+{
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode;
+    CONSOLE_SCREEN_BUFFER_INFO console;
+    // Only a console window that takes the erase sequence gets a live line.
+    if (!GetConsoleMode(out, &mode) || !SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) ||
+        !GetConsoleScreenBufferInfo(out, &console))
+        return 0;
+    return console.srWindow.Right - console.srWindow.Left + 1;
+}
+
 unsigned char* allocbuffer(std::size_t size)
 {
     // Whole pages, as unbuffered reads require.

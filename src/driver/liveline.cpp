@@ -1,0 +1,73 @@
+#include "driver/liveline.h"
+
+#include "pattern/pattern.h"
+
+#include <cmath>
+#include <cstdio>
+
+namespace {
+
+constexpr std::int64_t updatespersecond = 10;
+// The rate is measured from a mark that moves on every two seconds, so it
+// covers the last two to four seconds: long enough to be steady, short
+// enough that a medium slowing down shows at once.
+constexpr std::int64_t windowseconds = 2;
+
+std::int64_t tickspersecond;
+std::int64_t passstart;
+std::int64_t shownat;
+
+struct mark {
+    std::int64_t at;
+    std::int64_t done;
+};
+mark windowstart, nextwindowstart;
+bool haverate;
+
+} // namespace
+
+void livestart(std::int64_t start, std::int64_t frequency)
+{
+    tickspersecond = frequency;
+    passstart = start;
+    shownat = start;
+    nextwindowstart = {start, 0};
+    haverate = false;
+}
+
+bool livedue(std::int64_t now)
+{
+    if (now - shownat < tickspersecond / updatespersecond)
+        return false;
+    shownat = now;
+    return true;
+}
+
+std::string livefigures(std::int64_t now, std::int64_t done, std::int64_t remaining)
+{
+    if (now - nextwindowstart.at >= windowseconds * tickspersecond) {
+        windowstart = nextwindowstart;
+        nextwindowstart = {now, done};
+        haverate = true;
+    }
+    if (!haverate || done == 0)
+        return "";
+    const double seconds = static_cast<double>(now - windowstart.at) / static_cast<double>(tickspersecond);
+    const double mib = static_cast<double>(done - windowstart.done) / pattern::blockspermib;
+    const double secondsleft = static_cast<double>(remaining) * static_cast<double>(now - passstart) /
+                               static_cast<double>(done) / static_cast<double>(tickspersecond);
+    return formatfigures(mib / seconds, secondsleft);
+}
+
+std::string formatfigures(double rate, double secondsleft)
+{
+    const long long total = std::llround(secondsleft);
+    const long long hours = total / 3600, minutes = total / 60 % 60, seconds = total % 60;
+    char figures[80];
+    if (hours > 0)
+        std::snprintf(figures, sizeof figures, ", %.1f MByte/s, noch %lld:%02lld:%02lld", rate, hours,
+                      minutes, seconds);
+    else
+        std::snprintf(figures, sizeof figures, ", %.1f MByte/s, noch %lld:%02lld", rate, minutes, seconds);
+    return figures;
+}
