@@ -2,6 +2,8 @@
 # Measures kapmess side by side with a raw copy of the same bytes and with
 # f3write/f3read (where installed), in one run, alternating the contenders
 # round by round, and prints medians and the ratios taken within each round.
+# kapmess runs twice a round: into a pipe, and on a pseudo-terminal, where
+# its progress line lives.
 #
 #   bash bench/compare.sh [directory] [amount in MiB] [rounds]
 #
@@ -67,9 +69,15 @@ rawread() {
     rate "$amount" "$start" "$(now)"
 }
 
-# The rate of the first (write) or last (verify) rate line of a run.
+# The rate of the first (write) or last (verify) rate line of a run; with
+# terminal=true its standard output is a pseudo-terminal (script), where the
+# progress line lives.
 kapmessrate() {
-    (cd "$dir/kapmess" && "$kapmess" "$@") | grep -a 'Transferrate' | awk '{print $4}' | sed -n "$rateline"
+    if ${terminal:-false}; then
+        script -qfec "cd '$dir/kapmess' && '$kapmess' $*" /dev/null
+    else
+        (cd "$dir/kapmess" && "$kapmess" "$@")
+    fi | grep -a 'Transferrate' | awk '{print $4}' | sed -n "$rateline"
 }
 
 f3gib=$(((amount + 1023) / 1024))
@@ -97,7 +105,10 @@ for round in $(seq "$rounds"); do
     kw=$(rateline=1p kapmessrate "$amount")
     rr=$(rawread)
     kr=$(rateline=1p kapmessrate "$amount" -r)
-    line="$round $rw $kw $rr $kr"
+    rm -f "$dir"/kapmess/*
+    tw=$(rateline=1p terminal=true kapmessrate "$amount")
+    tr=$(rateline=1p terminal=true kapmessrate "$amount" -r)
+    line="$round $rw $kw $rr $kr $tw $tr"
     if $havef3; then
         fw=$(f3write)
         fr=$(f3read)
@@ -105,8 +116,8 @@ for round in $(seq "$rounds"); do
         line="$line $fw $fr"
     fi
     results+=("$line")
-    printf 'round %s: raw write %.0f, kapmess write %.0f, raw read %.0f, kapmess verify %.0f%s\n' \
-        "$round" "$rw" "$kw" "$rr" "$kr" "$($havef3 && printf ', f3write %.0f, f3read %.0f' "$fw" "$fr")"
+    printf 'round %s: raw write %.0f, kapmess write %.0f (terminal %.0f), raw read %.0f, kapmess verify %.0f (terminal %.0f)%s\n' \
+        "$round" "$rw" "$kw" "$tw" "$rr" "$kr" "$tr" "$($havef3 && printf ', f3write %.0f, f3read %.0f' "$fw" "$fr")"
 done
 
 median() { sort -g | awk '{v[NR]=$1} END {print (NR % 2) ? v[(NR+1)/2] : (v[NR/2] + v[NR/2+1]) / 2}'; }
@@ -118,9 +129,11 @@ printf '  raw write      %8.0f\n' "$(column '$2')"
 printf '  kapmess write  %8.0f   ratio to raw %.2f\n' "$(column '$3')" "$(column '$3/$2')"
 printf '  raw read       %8.0f\n' "$(column '$4')"
 printf '  kapmess verify %8.0f   ratio to raw %.2f\n' "$(column '$5')" "$(column '$5/$4')"
+printf '  on a terminal: write %.0f, %.2f of the pipe'"'"'s; verify %.0f, %.2f of the pipe'"'"'s\n' \
+    "$(column '$6')" "$(column '$6/$3')" "$(column '$7')" "$(column '$7/$5')"
 if $havef3; then
-    printf '  f3write        %8.0f   kapmess write / f3write %.2f\n' "$(column '$6')" "$(column '$3/$6')"
-    printf '  f3read         %8.0f   kapmess verify / f3read %.2f\n' "$(column '$7')" "$(column '$5/$7')"
+    printf '  f3write        %8.0f   kapmess write / f3write %.2f\n' "$(column '$8')" "$(column '$3/$8')"
+    printf '  f3read         %8.0f   kapmess verify / f3read %.2f\n' "$(column '$9')" "$(column '$5/$9')"
 else
     echo "  f3write / f3read: not installed (Debian package f3)"
 fi

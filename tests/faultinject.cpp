@@ -9,6 +9,7 @@
 //   pulled BYTES            once BYTES have been read and written in all,
 //                           every read, write, flush and close fails with EIO
 //   short BYTES             a read delivers at most BYTES
+//   slow FILE MICROSECONDS  every read and write of FILE takes this long more
 //   clock N                 the Nth reading of the monotonic clock fails
 //   clockres                asking for the clock's resolution fails
 // FILE is a base name such as 2.kpm; ERRNO is EIO or ENOSPC.
@@ -48,6 +49,8 @@ const std::vector<rule>& rules()
                 words >> r.file >> r.number >> error;
             else if (r.kind == "close" || r.kind == "flush")
                 words >> r.file >> error;
+            else if (r.kind == "slow")
+                words >> r.file >> r.number;
             else
                 words >> r.number;
             r.error = error == "ENOSPC" ? ENOSPC : EIO;
@@ -95,6 +98,14 @@ bool failsfor(const char* kind, int fd)
     return fails;
 }
 
+// A slow medium: each request on the file of a slow rule takes its time.
+void dawdle(int fd)
+{
+    for (const auto& r : rules())
+        if (r.kind == "slow" && r.file == basename(fd))
+            usleep(static_cast<useconds_t>(r.number));
+}
+
 // The error of a rule of this kind for a request of count bytes on fd, or 0.
 int fault(const char* kind, int fd, std::size_t count)
 {
@@ -124,6 +135,7 @@ ssize_t read(int fd, void* data, size_t count)
         errno = error;
         return -1;
     }
+    dawdle(fd);
     if (const rule* r = find("short"))
         count = std::min(count, static_cast<size_t>(r->number));
     ssize_t got = real(fd, data, count);
@@ -138,6 +150,7 @@ ssize_t write(int fd, const void* data, size_t count)
         errno = error;
         return -1;
     }
+    dawdle(fd);
     ssize_t put = real(fd, data, count);
     transferred += put > 0 ? put : 0;
     return put;

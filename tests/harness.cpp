@@ -5,10 +5,12 @@
 #include <fcntl.h>
 #include <fstream>
 #include <iterator>
+#include <pty.h>
 #include <regex>
 #include <sstream>
 #include <sys/mount.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 const std::string banner = "Kapmess -- Prüfprogramm für Speichermedien, von den Kapmess-Autoren\n"
@@ -182,6 +184,16 @@ bool underwine()
 
 outcome scratch::run(const std::vector<std::string>& args, const std::string& faults)
 {
+    return launch(args, faults, false);
+}
+
+outcome scratch::runonterminal(const std::vector<std::string>& args, const std::string& faults)
+{
+    return launch(args, faults, true);
+}
+
+outcome scratch::launch(const std::vector<std::string>& args, const std::string& faults, bool onterminal)
+{
     std::vector<std::string> env;
     if (underwine())
         env = {"WINEDEBUG=-all"};
@@ -196,10 +208,22 @@ outcome scratch::run(const std::vector<std::string>& args, const std::string& fa
     argv.push_back(nullptr);
     std::string outpath = root / "stdout", errpath = root / "stderr";
 
-    pid_t child = fork();
+    int terminal = -1;
+    pid_t child;
+    if (onterminal) {
+        // Raw, so that the bytes arrive as the program wrote them.
+        termios raw{};
+        cfmakeraw(&raw);
+        winsize size{};
+        size.ws_row = 24;
+        size.ws_col = 100;
+        child = forkpty(&terminal, nullptr, &raw, &size);
+    } else {
+        child = fork();
+    }
     if (child == 0) {
         int in = open("/dev/null", O_RDONLY);
-        int out = open(outpath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int out = onterminal ? STDOUT_FILENO : open(outpath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         int err = open(errpath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 ||
             chdir(dir.c_str()) != 0)
@@ -209,10 +233,19 @@ outcome scratch::run(const std::vector<std::string>& args, const std::string& fa
         execvp(argv[0], argv.data());
         _exit(127);
     }
+    std::string out;
+    if (onterminal) {
+        // Until the program has closed its side of the terminal.
+        char chunk[4096];
+        for (ssize_t got; (got = read(terminal, chunk, sizeof chunk)) > 0;)
+            out.append(chunk, static_cast<std::size_t>(got));
+        close(terminal);
+    }
     int status = 0;
     waitpid(child, &status, 0);
     EXPECT_TRUE(WIFEXITED(status)) << "wait status " << status;
-    std::string out = slurp(outpath);
+    if (!onterminal)
+        out = slurp(outpath);
     if (underwine())
         out = fromtextstream(out);
     return {maskrates(out), slurp(errpath), WEXITSTATUS(status), rates(out)};

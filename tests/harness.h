@@ -49,6 +49,10 @@ class scratch : public testing::Test {
     // byte for byte.
     outcome run(const std::vector<std::string>& args, const std::string& faults = "");
 
+    // The same with standard output on a raw pseudo-terminal 100 columns wide:
+    // out holds the bytes that the terminal got.
+    outcome runonterminal(const std::vector<std::string>& args, const std::string& faults = "");
+
     // Mounts a tmpfs with these options on dir, unmounted at the end of the
     // test; false where this machine does not allow it.
     bool mountmedium(const char* options);
@@ -70,6 +74,8 @@ class scratch : public testing::Test {
     std::filesystem::path dir;
 
   private:
+    outcome launch(const std::vector<std::string>& args, const std::string& faults, bool onterminal);
+
     std::filesystem::path root;
     bool mounted = false;
     bool loopmounted = false;
