@@ -14,13 +14,13 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
-installmissing cmake make g++ libbenchmark-dev time bc
+installmissing cmake make g++ time bc
 
 amount=${2:-1024}
 rounds=${3:-5}
-cmake --preset release >/dev/null
-cmake --build --preset release --target kapmess -j "$(nproc)" >/dev/null
-kapmess=$PWD/build/release/kapmess
+cmake --preset program >/dev/null
+cmake --build --preset program -j "$(nproc)" >/dev/null
+kapmess=$PWD/build/program/kapmess
 
 if [ -n "${1:-}" ]; then
     dir=$(mktemp -d "$1/kapmess-bench.XXXXXX")

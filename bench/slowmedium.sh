@@ -15,9 +15,9 @@ writerate=${1:-16}
 readrate=${2:-48}
 amount=${3:-160}
 rounds=${4:-3}
-cmake --preset release >/dev/null
-cmake --build --preset release --target kapmess -j "$(nproc)" >/dev/null
-kapmess=$PWD/build/release/kapmess
+cmake --preset program >/dev/null
+cmake --build --preset program -j "$(nproc)" >/dev/null
+kapmess=$PWD/build/program/kapmess
 
 scratch=$(mktemp -d /dev/shm/kapmess-slow.XXXXXX)
 medium=$scratch/medium

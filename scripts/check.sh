@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Builds kapmess with warnings as errors and passes every check: the static
 # checks, the test suite against the optimised and the sanitizer build, a
-# bounded fuzzing run of the command line, the Windows build under Wine, and
-# the Debian package.
+# bounded fuzzing run of the command line, the Windows build under Wine with
+# its download archive, and the Debian package.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
-installmissing cmake make g++ libgtest-dev googletest libbenchmark-dev strace e2fsprogs exfatprogs exfat-fuse \
-    clang-format clang-tidy cppcheck mandoc man-db dpkg-dev g++-mingw-w64-x86-64 wine wine64 clang libclang-rt-14-dev
+installmissing cmake make g++ libgtest-dev googletest libbenchmark-dev strace mount e2fsprogs exfatprogs exfat-fuse \
+    clang-format clang-tidy cppcheck mandoc man-db dpkg-dev file g++-mingw-w64-x86-64 wine wine64 unzip \
+    clang libclang-rt-14-dev
 
 stage() { printf '\n== %s\n' "$*"; }
 sources=$(git ls-files '*.cpp' '*.h')
@@ -57,6 +58,18 @@ for includedir in $(echo | x86_64-w64-mingw32-g++-posix -E -x c++ -v - 2>&1 |
 done
 clang-tidy --quiet -p build/windows "${tidyargs[@]}" --extra-arg=-isystem/usr/x86_64-w64-mingw32/include \
     src/platform/platform_win32.cpp
+
+stage "Windows download"
+(cd build/windows && rm -f kapmess-*.zip && cpack -G ZIP >/dev/null)
+archive=$(ls build/windows/kapmess-*-win64.zip)
+unzip -Z1 "$archive" | sort | tr '\n' ' ' | grep -qx 'README.md kapmess.exe kapmess.html ' ||
+    { echo "$archive holds the wrong files:"; unzip -l "$archive"; exit 1; }
+unpacked=$(mktemp -d)
+unzip -q "$archive" -d "$unpacked"
+mkdir "$unpacked/run"
+(cd "$unpacked/run" && wine "$unpacked/kapmess.exe" 1 | grep -a -c 'Fertig. Mittlere Transferrate' | grep -qx 2)
+rm -rf "$unpacked"
+echo "$archive holds kapmess.exe, README.md and kapmess.html; its kapmess.exe tests 1 MiB under Wine"
 
 stage "Debian package"
 (cd build/release && cpack -G DEB >/dev/null)

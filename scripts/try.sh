@@ -5,11 +5,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
 installmissing cmake make g++
-cmake --preset release >/dev/null
-cmake --build --preset release --target kapmess -j "$(nproc)" >/dev/null
+cmake --preset program >/dev/null
+cmake --build --preset program -j "$(nproc)" >/dev/null
 scratchdir=$(mktemp -d "${TMPDIR:-/tmp}/kapmess-try.XXXXXX")
 trap 'rm -rf "$scratchdir"' EXIT
-program=$PWD/build/release/kapmess
+program=$PWD/build/program/kapmess
 cd "$scratchdir"
 status=0
 "$program" "${1:-64}" || status=$?
