@@ -1,4 +1,5 @@
-// POSIX half of the platform layer.
+// POSIX half of the platform layer, with the Linux calls that keep the page
+// cache out of the measurement (sync_file_range, /proc/self/mountinfo).
 #include "platform/platform.h"
 
 #include <cstdio>
