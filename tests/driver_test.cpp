@@ -70,9 +70,16 @@ TEST(Liveline, FormatsTheRateAndTheTimeLeft)
 {
     EXPECT_EQ(formatfigures(18.3, 754), ", 18.3 MByte/s, noch 12:34");
     EXPECT_EQ(formatfigures(2.04, 0), ", 2.0 MByte/s, noch 0:00");
-    EXPECT_EQ(formatfigures(950, 59), ", 950.0 MByte/s, noch 0:59");
+    EXPECT_EQ(formatfigures(99.96, 59), ", 99.9 MByte/s, noch 0:59");
+    EXPECT_EQ(formatfigures(950, 59), ", 950 MByte/s, noch 0:59");
     EXPECT_EQ(formatfigures(0.5, 3599.6), ", 0.5 MByte/s, noch 1:00:00");
     EXPECT_EQ(formatfigures(0.5, 36000), ", 0.5 MByte/s, noch 10:00:00");
+    // The widest figures still fit behind the widest line of the first file
+    // on an 80-column terminal, leaving its last column free.
+    const std::string widest = "Verifiziere Datei '1.kpm' (insgesamt erledigt: 99%)" +
+                               formatfigures(999.99, 99 * 3600 + 59 * 60 + 59);
+    EXPECT_EQ(widest, "Verifiziere Datei '1.kpm' (insgesamt erledigt: 99%), 999 MByte/s, noch 99:59:59");
+    EXPECT_LT(widest.size(), 80u);
 }
 
 TEST(Liveline, RateOfTheLastSecondsAndTimeLeftAtTheMeanRate)

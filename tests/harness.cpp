@@ -1,6 +1,7 @@
 #include "harness.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
@@ -8,6 +9,7 @@
 #include <pty.h>
 #include <regex>
 #include <sstream>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -187,73 +189,115 @@ bool underwine()
     return programcommand().back().find(".exe") != std::string::npos;
 }
 
+invocation injecting(const std::string& faults)
+{
+    invocation how;
+    how.faults = faults;
+    return how;
+}
+
 outcome scratch::run(const std::vector<std::string>& args, const std::string& faults)
 {
-    return launch(args, faults, false);
+    return run(args, injecting(faults));
 }
 
 outcome scratch::runonterminal(const std::vector<std::string>& args, const std::string& faults)
 {
-    return launch(args, faults, true);
+    invocation how = injecting(faults);
+    how.columns = 100;
+    return run(args, how);
 }
 
-outcome scratch::launch(const std::vector<std::string>& args, const std::string& faults, bool onterminal)
+outcome scratch::run(const std::vector<std::string>& args, const invocation& how)
+{
+    running program = start(args, how);
+    return collect(program);
+}
+
+running scratch::start(const std::vector<std::string>& args, const invocation& how)
 {
     std::vector<std::string> env;
     if (underwine())
         env = {"WINEDEBUG=-all"};
-    else if (!faults.empty())
-        env = {"LD_PRELOAD=" FAULTINJECT_LIBRARY, "KAPMESS_FAULTS=" + faults,
+    else if (!how.faults.empty())
+        env = {"LD_PRELOAD=" FAULTINJECT_LIBRARY, "KAPMESS_FAULTS=" + how.faults,
                "ASAN_OPTIONS=verify_asan_link_order=0"};
+    if (how.columns > 0)
+        env.push_back("TERM=" + how.term);
     std::vector<char*> argv;
     for (const auto& word : programcommand())
         argv.push_back(const_cast<char*>(word.c_str()));
     for (const auto& arg : args)
         argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
-    std::string outpath = root / "stdout", errpath = root / "stderr";
+    const std::string number = std::to_string(++started);
+    running program{-1, -1, how, root / ("stdout" + number), root / ("stderr" + number)};
 
-    int terminal = -1;
-    pid_t child;
-    if (onterminal) {
+    if (how.columns > 0) {
         // Raw, so that the bytes arrive as the program wrote them.
         termios raw{};
         cfmakeraw(&raw);
         winsize size{};
         size.ws_row = 24;
-        size.ws_col = 100;
-        child = forkpty(&terminal, nullptr, &raw, &size);
+        size.ws_col = static_cast<unsigned short>(how.columns);
+        program.pid = forkpty(&program.terminal, nullptr, &raw, &size);
     } else {
-        child = fork();
+        program.pid = fork();
     }
-    if (child == 0) {
+    if (program.pid == 0) {
         int in = open("/dev/null", O_RDONLY);
-        int out = onterminal ? STDOUT_FILENO : open(outpath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        int err = open(errpath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int out = how.columns > 0 ? STDOUT_FILENO
+                                  : open(program.outpath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int err = open(program.errpath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 ||
             chdir(dir.c_str()) != 0)
             _exit(126);
+        if (how.stdoutclosed)
+            close(STDOUT_FILENO);
         for (const auto& entry : env)
             putenv(const_cast<char*>(entry.c_str()));
         execvp(argv[0], argv.data());
         _exit(127);
     }
+    return program;
+}
+
+outcome scratch::collect(running& program)
+{
     std::string out;
-    if (onterminal) {
+    std::size_t narrowedat = 0;
+    double longestpause = 0;
+    if (program.terminal >= 0) {
         // Until the program has closed its side of the terminal.
+        auto last = std::chrono::steady_clock::now();
         char chunk[4096];
-        for (ssize_t got; (got = read(terminal, chunk, sizeof chunk)) > 0;)
+        for (ssize_t got; (got = read(program.terminal, chunk, sizeof chunk)) > 0;) {
+            auto now = std::chrono::steady_clock::now();
+            longestpause = std::max(longestpause, std::chrono::duration<double>(now - last).count());
+            last = now;
             out.append(chunk, static_cast<std::size_t>(got));
-        close(terminal);
+            if (program.how.narrowto > 0 && narrowedat == 0 &&
+                out.find(program.how.narrowafter) != std::string::npos) {
+                winsize size{};
+                size.ws_row = 24;
+                size.ws_col = static_cast<unsigned short>(program.how.narrowto);
+                EXPECT_EQ(ioctl(program.terminal, TIOCSWINSZ, &size), 0);
+                narrowedat = out.size();
+            }
+        }
+        close(program.terminal);
     }
     int status = 0;
-    waitpid(child, &status, 0);
+    waitpid(program.pid, &status, 0);
     EXPECT_TRUE(WIFEXITED(status)) << "wait status " << status;
-    if (!onterminal)
-        out = slurp(outpath);
+    if (program.terminal < 0)
+        out = slurp(program.outpath);
     if (underwine())
         out = fromtextstream(out);
-    return {maskrates(out), slurp(errpath), WEXITSTATUS(status), rates(out)};
+    outcome result{maskrates(out), slurp(program.errpath), WEXITSTATUS(status), rates(out)};
+    result.narrowedat = narrowedat;
+    result.longestpause = longestpause;
+    return result;
 }
 
 std::vector<std::string> scratch::files() const

@@ -13,6 +13,34 @@ struct outcome {
     int status;
     // The figures of the rate lines, in MiB/s, before they were masked.
     std::vector<double> rates;
+    // On a terminal: the bytes of out that had come when the window was
+    // narrowed, and the longest time in seconds that no byte came.
+    std::size_t narrowedat = 0;
+    double longestpause = 0;
+};
+
+// How the program is started: the rules of the fault-injection library to
+// inject, and where its standard output goes.
+struct invocation {
+    std::string faults;
+    bool stdoutclosed = false;
+    // Above 0: standard output is a raw pseudo-terminal this wide, with TERM
+    // set to term, narrowed to narrowto columns once narrowafter has come.
+    int columns = 0;
+    std::string term = "xterm";
+    std::string narrowafter;
+    int narrowto = 0;
+};
+
+// Started with the faults injected, output into a file.
+invocation injecting(const std::string& faults);
+
+// A program started and not yet collected.
+struct running {
+    int pid;
+    int terminal;
+    invocation how;
+    std::filesystem::path outpath, errpath;
 };
 
 // The two banner lines that begin every run.
@@ -53,6 +81,13 @@ class scratch : public testing::Test {
     // out holds the bytes that the terminal got.
     outcome runonterminal(const std::vector<std::string>& args, const std::string& faults = "");
 
+    // Runs the program as how says.
+    outcome run(const std::vector<std::string>& args, const invocation& how);
+
+    // Starts the program and returns at once; collect waits for its end.
+    running start(const std::vector<std::string>& args, const invocation& how);
+    outcome collect(running& program);
+
     // Mounts a tmpfs with these options on dir, unmounted at the end of the
     // test; false where this machine does not allow it.
     bool mountmedium(const char* options);
@@ -74,9 +109,8 @@ class scratch : public testing::Test {
     std::filesystem::path dir;
 
   private:
-    outcome launch(const std::vector<std::string>& args, const std::string& faults, bool onterminal);
-
     std::filesystem::path root;
+    int started = 0;
     bool mounted = false;
     bool loopmounted = false;
 };

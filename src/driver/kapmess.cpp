@@ -38,8 +38,9 @@ std::int64_t frequency;
 std::int64_t starttime;
 std::int64_t stoptime;
 std::uint64_t errorcount;
-// Columns of the terminal on stdout; 0 when stdout is a file or a pipe.
-int columns;
+// True when stdout is a terminal that can rewrite its line. Its width is read
+// at each update, as the window may change while the run goes on.
+bool onterminal;
 
 // Blocks between two looks at the clock for the live progress line.
 constexpr std::int64_t liveblocks = 4;
@@ -115,15 +116,25 @@ void reportrate()
 
 // On a terminal the progress line is erased to its end, so that nothing of a
 // longer line before it stays, and carries the live figures where they fit:
-// "\r" only returns to the start of the last row of a wrapped line.
+// "\r" only returns to the start of the last row of a wrapped line. A line
+// wider than the terminal is shown once per file and never rewritten, as into
+// a pipe, because every rewrite of a wrapped line would add a row.
 void showprogress(const char* verb, const char* name, std::int64_t totalblocks, std::int64_t remainingblocks,
-                  const std::string& figures = "")
+                  bool rewrite = false, const std::string& figures = "")
 {
     char line[100];
     int length = std::snprintf(line, sizeof line, "%s Datei '%s' (insgesamt erledigt: %d%%)", verb, name,
                                percentdone(totalblocks, remainingblocks));
+    const int columns = onterminal ? terminalcolumns() : 0;
+    if (length >= columns) {
+        if (!rewrite) {
+            std::printf("\r%s", line);
+            std::fflush(stdout);
+        }
+        return;
+    }
     bool fits = static_cast<std::size_t>(length) + figures.size() < static_cast<std::size_t>(columns);
-    std::printf("\r%s%s%s", line, fits ? figures.c_str() : "", columns > 0 ? eraseline : "");
+    std::printf("\r%s%s%s", line, fits ? figures.c_str() : "", eraseline);
     std::fflush(stdout);
 }
 
@@ -133,15 +144,31 @@ void showprogress(const char* verb, const char* name, std::int64_t totalblocks, 
 void showlive(const char* verb, const char* name, std::int64_t totalblocks, std::int64_t remainingblocks)
 {
     std::int64_t now;
-    if (columns == 0 || remainingblocks == 0 || remainingblocks % liveblocks != 0 ||
+    if (!onterminal || remainingblocks == 0 || remainingblocks % liveblocks != 0 ||
         !QueryPerformanceCounter(&now) || !livedue(now))
         return;
-    showprogress(verb, name, totalblocks, remainingblocks,
+    showprogress(verb, name, totalblocks, remainingblocks, true,
                  livefigures(now, totalblocks - remainingblocks, remainingblocks));
+}
+
+// A run holds its directory to the end, so that no other run truncates or
+// writes a file while it is read back, which would look like bad blocks: a
+// writing run alone, runs that only verify together. Refused, a run stops
+// with the message of the first file it would have opened.
+void claimdirectory()
+{
+    if (lockdirectory(!verifyonly))
+        return;
+    char name[filenamesize];
+    pattern::filename(name, 1);
+    if (verifyonly)
+        fatal("\n*** Kann Datei '%s' nicht öffnen\n", name);
+    fatal("\n*** Kann Ausgabedatei '%s' nicht öffnen\n", name);
 }
 
 void writepass()
 {
+    claimdirectory();
     assertreading(QueryPerformanceCounter(&starttime));
     livestart(starttime, frequency);
     pattern::startpass();
@@ -194,6 +221,8 @@ void verifypass()
 {
     std::printf("Verifiziere Testdaten ...");
     std::fflush(stdout);
+    if (verifyonly)
+        claimdirectory();
     assertreading(QueryPerformanceCounter(&starttime));
     livestart(starttime, frequency);
     pattern::startpass();
@@ -229,8 +258,9 @@ void verifypass()
 
 int main(int argc, char* argv[])
 {
+    openstandardstreams();
     setupconsole();
-    columns = terminalcolumns();
+    onterminal = terminalcolumns() > 0;
     startup(argc, argv);
     if (!verifyonly)
         writepass();

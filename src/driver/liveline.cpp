@@ -63,11 +63,18 @@ std::string formatfigures(double rate, double secondsleft)
 {
     const long long total = std::llround(secondsleft);
     const long long hours = total / 3600, minutes = total / 60 % 60, seconds = total % 60;
+    // Cut, never rounded up: a tenth below 100 MByte/s, whole ones from there,
+    // so that up to 999.9 MByte/s and 99:59:59 fit an 80-column line.
+    char speed[32];
+    if (rate < 100)
+        std::snprintf(speed, sizeof speed, "%.1f", std::floor(rate * 10) / 10);
+    else
+        std::snprintf(speed, sizeof speed, "%.0f", std::floor(rate));
     char figures[80];
     if (hours > 0)
-        std::snprintf(figures, sizeof figures, ", %.1f MByte/s, noch %lld:%02lld:%02lld", rate, hours,
-                      minutes, seconds);
+        std::snprintf(figures, sizeof figures, ", %s MByte/s, noch %lld:%02lld:%02lld", speed, hours, minutes,
+                      seconds);
     else
-        std::snprintf(figures, sizeof figures, ", %.1f MByte/s, noch %lld:%02lld", rate, minutes, seconds);
+        std::snprintf(figures, sizeof figures, ", %s MByte/s, noch %lld:%02lld", speed, minutes, seconds);
     return figures;
 }

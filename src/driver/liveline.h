@@ -19,6 +19,7 @@ bool livedue(std::int64_t now);
 // far. Empty while there is no rate yet.
 std::string livefigures(std::int64_t now, std::int64_t done, std::int64_t remaining);
 
-// ", 18.3 MByte/s, noch 12:34": a rate in MiB per second and the seconds
-// still to go, as m:ss, or h:mm:ss from an hour on.
+// ", 18.3 MByte/s, noch 12:34": a rate in MiB per second, to a tenth below
+// 100 and whole from there, and the seconds still to go, as m:ss, or h:mm:ss
+// from an hour on.
 std::string formatfigures(double rate, double secondsleft);

@@ -12,13 +12,23 @@
 bool QueryPerformanceFrequency(std::int64_t* frequency);
 bool QueryPerformanceCounter(std::int64_t* count);
 
+// Puts the null device where standard input, output or error is closed, so
+// that no test file can take its place and receive the messages.
+void openstandardstreams();
+
 // Lets the console show the UTF-8 messages.
 void setupconsole();
 
-// The width in columns of the terminal that standard output goes to, which
-// then also understands the erase to the end of the line ("\x1b[K"); 0 when
-// standard output is a file or a pipe, where nothing is rewritten.
+// The width in columns, now, of the terminal that standard output goes to,
+// which then also understands the erase to the end of the line ("\x1b[K");
+// 0 when standard output is a file, a pipe or a terminal that cannot erase
+// (TERM=dumb), where nothing is rewritten.
 int terminalcolumns();
+
+// Holds the current directory for this run until the process ends: alone when
+// exclusive, else shared with other shared holders. False only when another
+// run holds it; where the file system has no locks, the run goes on without.
+bool lockdirectory(bool exclusive);
 
 // size bytes, aligned for unbuffered I/O, never released; nullptr on failure.
 unsigned char* allocbuffer(std::size_t size);
@@ -26,10 +36,10 @@ unsigned char* allocbuffer(std::size_t size);
 using filehandle = std::intptr_t;
 constexpr filehandle nofile = -1;
 
-// Opens name write-only, creating or truncating it. Only a regular file is
-// opened, never through a symbolic link: a link cannot redirect the write
-// elsewhere, and a FIFO or a device where a test file goes is neither waited
-// on nor truncated nor written.
+// Opens name write-only, creating or truncating it. Only a regular file of
+// one name is opened, never through a symbolic link: no link, hard or
+// symbolic, can redirect the write to another file, and a FIFO or a device
+// where a test file goes is neither waited on nor truncated nor written.
 filehandle createfile(const char* name);
 
 // Opens the existing regular file name read-only, so that the reads that

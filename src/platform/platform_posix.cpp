@@ -2,13 +2,17 @@
 // cache out of the measurement (sync_file_range, /proc/self/mountinfo).
 #include "platform/platform.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <string>
 #include <string_view>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/sysmacros.h>
 #include <time.h>
 #include <unistd.h>
@@ -24,10 +28,17 @@ constexpr std::size_t bufferalignment = 4096;
 constexpr std::uint64_t writebehindstep = 1 << 20;
 constexpr std::uint64_t writebehindsteps = 8;
 
+constexpr long fusemagic = 0x65735546;
+
+// The file being written when it lies on a FUSE file system, whose daemon
+// writes into the system's cache of its device: that device, open for its
+// write-back; else -1.
+bool writingtofuse;
+int devicebeneath = -1;
+
 // True when fd is a regular file, which from now on blocks as files do.
-bool regularfile(int fd)
+bool regularfile(int fd, struct stat& status)
 {
-    struct stat status;
     return fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
            fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) == 0;
 }
@@ -80,27 +91,43 @@ std::string mountsource(dev_t device)
     return source;
 }
 
-// A FUSE file system reads its device through the kernel's cache of the
-// device, which keeps what was written there even when the medium has lost
-// it: write back and drop that cache too. Read-only, never a write; where the
-// device cannot be opened (not root, no block device) nothing is done.
-void dropdevicecache(int fd)
+// The block device that the file system of fd was mounted from, open
+// read-only, never for a write; -1 where there is none or it cannot be opened
+// (not root).
+int opendevice(int fd)
 {
     struct stat file;
     if (fstat(fd, &file) != 0)
-        return;
+        return -1;
     std::string source = mountsource(file.st_dev);
     if (source.empty() || source[0] != '/')
-        return;
+        return -1;
     int device = open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat status;
+    if (device >= 0 && (fstat(device, &status) != 0 || !S_ISBLK(status.st_mode))) {
+        close(device);
+        return -1;
+    }
+    return device;
+}
+
+// A FUSE file system reads its device through the kernel's cache of the
+// device, which keeps what was written there even when the medium has lost
+// it: write back and drop that cache too.
+void dropdevicecache(int fd)
+{
+    int device = opendevice(fd);
     if (device < 0)
         return;
-    struct stat status;
-    if (fstat(device, &status) == 0 && S_ISBLK(status.st_mode)) {
-        fsync(device);
-        posix_fadvise(device, 0, 0, POSIX_FADV_DONTNEED);
-    }
+    fsync(device);
+    posix_fadvise(device, 0, 0, POSIX_FADV_DONTNEED);
     close(device);
+}
+
+bool onfuse(int fd)
+{
+    struct statfs filesystem;
+    return fstatfs(fd, &filesystem) == 0 && filesystem.f_type == fusemagic;
 }
 
 } // namespace
@@ -123,15 +150,38 @@ bool QueryPerformanceCounter(std::int64_t* count)
     return true;
 }
 
+void openstandardstreams()
+{
+    // Each open takes the lowest free descriptor, which is the closed one.
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++)
+        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF && open("/dev/null", O_RDWR) != fd)
+            return;
+}
+
 void setupconsole() {}
 
 int terminalcolumns()
 {
-    if (!isatty(STDOUT_FILENO))
+    // An editor's shell buffer says TERM=dumb: it shows every rewrite anew.
+    const char* term = std::getenv("TERM");
+    if (!isatty(STDOUT_FILENO) || (term != nullptr && std::strcmp(term, "dumb") == 0))
         return 0;
     // A terminal that does not tell its width is taken as the classic one.
     winsize size;
     return ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
+}
+
+bool lockdirectory(bool exclusive)
+{
+    // The descriptor stays open, and the lock held, until the process ends.
+    int directory = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (directory < 0)
+        return true;
+    if (flock(directory, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0)
+        return true;
+    int error = errno;
+    close(directory);
+    return error != EWOULDBLOCK;
 }
 
 unsigned char* allocbuffer(std::size_t size)
@@ -146,10 +196,14 @@ filehandle createfile(const char* name)
     int fd = open(name, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
     if (fd < 0)
         return nofile;
-    if (!regularfile(fd) || ftruncate(fd, 0) != 0) {
+    struct stat status;
+    if (!regularfile(fd, status) || status.st_nlink > 1 || ftruncate(fd, 0) != 0) {
         close(fd);
         return nofile;
     }
+    writingtofuse = onfuse(fd);
+    if (writingtofuse)
+        devicebeneath = opendevice(fd);
     return fd;
 }
 
@@ -158,7 +212,8 @@ filehandle openfile(const char* name)
     int fd = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return nofile;
-    if (!regularfile(fd)) {
+    struct stat status;
+    if (!regularfile(fd, status)) {
         close(fd);
         return nofile;
     }
@@ -185,9 +240,18 @@ bool writebehind(filehandle file, std::uint64_t written)
     if (sync_file_range(fd, step, writebehindstep, SYNC_FILE_RANGE_WRITE) != 0)
         return false;
     off_t waited = step - static_cast<off_t>(writebehindsteps * writebehindstep);
-    return waited < 0 || sync_file_range(fd, waited, writebehindstep,
-                                         SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
-                                             SYNC_FILE_RANGE_WAIT_AFTER) == 0;
+    if (waited >= 0 && sync_file_range(fd, waited, writebehindstep,
+                                       SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
+                                           SYNC_FILE_RANGE_WAIT_AFTER) != 0)
+        return false;
+    if (!writingtofuse)
+        return true;
+    // Beneath FUSE the data wait in the cache of the device: wait for what
+    // went on to it at the last step and send on what came since; without
+    // the device, the daemon flushes it at each step.
+    if (devicebeneath >= 0)
+        return sync_file_range(devicebeneath, 0, 0, SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE) == 0;
+    return fdatasync(fd) == 0;
 }
 
 bool flushfile(filehandle file)
@@ -209,6 +273,10 @@ bool readfile(filehandle file, unsigned char* data, std::size_t size)
 
 bool closefile(filehandle file)
 {
+    if (devicebeneath >= 0)
+        close(devicebeneath);
+    devicebeneath = -1;
+    writingtofuse = false;
     return close(static_cast<int>(file)) == 0;
 }
 

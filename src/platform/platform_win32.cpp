@@ -45,6 +45,10 @@ bool QueryPerformanceCounter(std::int64_t* count)
     return true;
 }
 
+// Files are handles of their own on Windows and never take the place of a
+// closed standard stream.
+void openstandardstreams() {}
+
 void setupconsole()
 {
     SetConsoleOutputCP(CP_UTF8);
@@ -62,6 +66,18 @@ int terminalcolumns()
     return console.srWindow.Right - console.srWindow.Left + 1;
 }
 
+bool lockdirectory(bool exclusive)
+{
+    // A handle on the directory, held until the process ends, whose sharing
+    // shuts out the others: a writing run asks for write access, every run
+    // denies it to others, so writers exclude everybody and readers only
+    // writers. Listing the directory needs no write access and goes on.
+    HANDLE directory =
+        CreateFileA(".", exclusive ? FILE_WRITE_DATA : FILE_READ_DATA, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    return directory != INVALID_HANDLE_VALUE || GetLastError() != ERROR_SHARING_VIOLATION;
+}
+
 unsigned char* allocbuffer(std::size_t size)
 {
     // Whole pages, as unbuffered reads require.
@@ -73,10 +89,12 @@ filehandle createfile(const char* name)
     DWORD attributes = GetFileAttributesA(name);
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
         return nofile;
-    // Truncated only once it is known to be a disk file.
+    // Truncated only once it is known to be a disk file of one name.
     filehandle file = diskfile(CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (file != nofile && !SetEndOfFile(handle(file))) {
+    BY_HANDLE_FILE_INFORMATION information;
+    if (file != nofile && (!GetFileInformationByHandle(handle(file), &information) ||
+                           information.nNumberOfLinks > 1 || !SetEndOfFile(handle(file)))) {
         CloseHandle(handle(file));
         return nofile;
     }
