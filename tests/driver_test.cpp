@@ -1,6 +1,6 @@
 // The driver's own logic: the amount parser, the rate, the live line and the
 // listing.
-#include "driver/liveline.h"
+#include "console/liveline.h"
 #include "driver/numbers.h"
 #include "driver/showdiff.h"
 
@@ -84,18 +84,19 @@ TEST(Liveline, FormatsTheRateAndTheTimeLeft)
 
 TEST(Liveline, RateOfTheLastSecondsAndTimeLeftAtTheMeanRate)
 {
-    // A counter of 10 ticks a second; 16 blocks make a MiB.
+    // A counter of 10 ticks a second; figures in MiB.
+    constexpr std::int64_t mib = 1 << 20;
     livestart(1000, 10);
     EXPECT_FALSE(livedue(1000));
     EXPECT_TRUE(livedue(1001));
     EXPECT_FALSE(livedue(1001));
-    EXPECT_EQ(livefigures(1001, 16, 144), "") << "no rate yet";
-    EXPECT_EQ(livefigures(1020, 32, 128), ", 1.0 MByte/s, noch 0:08");
+    EXPECT_EQ(livefigures(1001, 1 * mib, 9 * mib), "") << "no rate yet";
+    EXPECT_EQ(livefigures(1020, 2 * mib, 8 * mib), ", 1.0 MByte/s, noch 0:08");
     // The medium slows down: the rate shows it at once, the time left follows
     // the mean rate of the pass.
-    EXPECT_EQ(livefigures(1040, 48, 112), ", 0.5 MByte/s, noch 0:09");
+    EXPECT_EQ(livefigures(1040, 3 * mib, 7 * mib), ", 0.5 MByte/s, noch 0:09");
     livestart(2000, 10);
-    EXPECT_EQ(livefigures(2019, 160, 0), "") << "a new pass has no rate yet";
+    EXPECT_EQ(livefigures(2019, 10 * mib, 0), "") << "a new pass has no rate yet";
 }
 
 std::string listing(const std::vector<unsigned char>& expected, const std::vector<unsigned char>& actual,

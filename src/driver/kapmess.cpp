@@ -2,7 +2,7 @@
 // fast the data went in, reads them back, reports every block that came back
 // wrong and how fast the data came out. With -r it only verifies a set that an
 // earlier run left.
-#include "driver/liveline.h"
+#include "console/liveline.h"
 #include "driver/numbers.h"
 #include "driver/showdiff.h"
 #include "pattern/pattern.h"
@@ -44,7 +44,6 @@ bool onterminal;
 
 // Blocks between two looks at the clock for the live progress line.
 constexpr std::int64_t liveblocks = 4;
-constexpr char eraseline[] = "\x1b[K";
 
 // Every failure the program reports ends here: message on stdout, status 1.
 // Whatever stdout still buffers goes out on the way; files stay as they are.
@@ -114,28 +113,14 @@ void reportrate()
     std::printf("\nFertig. Mittlere Transferrate %.2f MByte/s\n", transferrate(amount, elapsed, frequency));
 }
 
-// On a terminal the progress line is erased to its end, so that nothing of a
-// longer line before it stays, and carries the live figures where they fit:
-// "\r" only returns to the start of the last row of a wrapped line. A line
-// wider than the terminal is shown once per file and never rewritten, as into
-// a pipe, because every rewrite of a wrapped line would add a row.
+// The progress line of a file; rewritten only on a terminal, as the pass goes.
 void showprogress(const char* verb, const char* name, std::int64_t totalblocks, std::int64_t remainingblocks,
                   bool rewrite = false, const std::string& figures = "")
 {
     char line[100];
-    int length = std::snprintf(line, sizeof line, "%s Datei '%s' (insgesamt erledigt: %d%%)", verb, name,
-                               percentdone(totalblocks, remainingblocks));
-    const int columns = onterminal ? terminalcolumns() : 0;
-    if (length >= columns) {
-        if (!rewrite) {
-            std::printf("\r%s", line);
-            std::fflush(stdout);
-        }
-        return;
-    }
-    bool fits = static_cast<std::size_t>(length) + figures.size() < static_cast<std::size_t>(columns);
-    std::printf("\r%s%s%s", line, fits ? figures.c_str() : "", eraseline);
-    std::fflush(stdout);
+    std::snprintf(line, sizeof line, "%s Datei '%s' (insgesamt erledigt: %d%%)", verb, name,
+                  percentdone(totalblocks, remainingblocks));
+    showline(line, figures, rewrite, onterminal);
 }
 
 // On a terminal the line of the current file moves on as the pass goes, with
@@ -148,7 +133,7 @@ void showlive(const char* verb, const char* name, std::int64_t totalblocks, std:
         !QueryPerformanceCounter(&now) || !livedue(now))
         return;
     showprogress(verb, name, totalblocks, remainingblocks, true,
-                 livefigures(now, totalblocks - remainingblocks, remainingblocks));
+                 livefigures(now, (totalblocks - remainingblocks) * blocksize, remainingblocks * blocksize));
 }
 
 // A run holds its directory to the end, so that no other run truncates or

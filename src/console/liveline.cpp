@@ -1,9 +1,10 @@
-#include "driver/liveline.h"
+#include "console/liveline.h"
 
-#include "pattern/pattern.h"
+#include "platform/platform.h"
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -12,6 +13,8 @@ constexpr std::int64_t updatespersecond = 10;
 // covers the last two to four seconds: long enough to be steady, short
 // enough that a medium slowing down shows at once.
 constexpr std::int64_t windowseconds = 2;
+constexpr double bytespermib = 1 << 20;
+constexpr char eraseline[] = "\x1b[K";
 
 std::int64_t tickspersecond;
 std::int64_t passstart;
@@ -53,7 +56,7 @@ std::string livefigures(std::int64_t now, std::int64_t done, std::int64_t remain
     if (!haverate || done == 0)
         return "";
     const double seconds = static_cast<double>(now - windowstart.at) / static_cast<double>(tickspersecond);
-    const double mib = static_cast<double>(done - windowstart.done) / pattern::blockspermib;
+    const double mib = static_cast<double>(done - windowstart.done) / bytespermib;
     const double secondsleft = static_cast<double>(remaining) * static_cast<double>(now - passstart) /
                                static_cast<double>(done) / static_cast<double>(tickspersecond);
     return formatfigures(mib / seconds, secondsleft);
@@ -77,4 +80,19 @@ std::string formatfigures(double rate, double secondsleft)
     else
         std::snprintf(figures, sizeof figures, ", %s MByte/s, noch %lld:%02lld", speed, minutes, seconds);
     return figures;
+}
+
+void showline(const char* line, const std::string& figures, bool rewrite, bool onterminal)
+{
+    const std::size_t length = std::strlen(line);
+    const int columns = onterminal ? terminalcolumns() : 0;
+    if (length >= static_cast<std::size_t>(columns)) {
+        if (rewrite)
+            return;
+        std::printf("\r%s", line);
+    } else {
+        bool fits = length + figures.size() < static_cast<std::size_t>(columns);
+        std::printf("\r%s%s%s", line, fits ? figures.c_str() : "", eraseline);
+    }
+    std::fflush(stdout);
 }
