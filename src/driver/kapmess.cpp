@@ -132,8 +132,10 @@ void showlive(const char* verb, const char* name, std::int64_t totalblocks, std:
     if (!onterminal || remainingblocks == 0 || remainingblocks % liveblocks != 0 ||
         !QueryPerformanceCounter(&now) || !livedue(now))
         return;
-    showprogress(verb, name, totalblocks, remainingblocks, true,
-                 livefigures(now, (totalblocks - remainingblocks) * blocksize, remainingblocks * blocksize));
+    constexpr auto blockbytes = static_cast<std::int64_t>(blocksize);
+    showprogress(
+        verb, name, totalblocks, remainingblocks, true,
+        livefigures(now, (totalblocks - remainingblocks) * blockbytes, remainingblocks * blockbytes));
 }
 
 // A run holds its directory to the end, so that no other run truncates or
@@ -146,9 +148,8 @@ void claimdirectory()
         return;
     char name[filenamesize];
     pattern::filename(name, 1);
-    if (verifyonly)
-        fatal("\n*** Kann Datei '%s' nicht öffnen\n", name);
-    fatal("\n*** Kann Ausgabedatei '%s' nicht öffnen\n", name);
+    fatal(verifyonly ? "\n*** Kann Datei '%s' nicht öffnen\n" : "\n*** Kann Ausgabedatei '%s' nicht öffnen\n",
+          name);
 }
 
 void writepass()
