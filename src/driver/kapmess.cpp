@@ -51,7 +51,8 @@ constexpr std::int64_t liveblocks = 4;
 {
     va_list args;
     va_start(args, format);
-    std::vprintf(format, args);
+    // On some machines the analyzer loses the va_start just above.
+    std::vprintf(format, args); // NOLINT(clang-analyzer-valist.Uninitialized)
     va_end(args);
     std::exit(1);
 }
