@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Builds kapmess with warnings as errors and passes every check: the static
-# checks, the test suite against the optimised and the sanitizer build, a
+# Builds kapmess and kapprobe with warnings as errors and passes every check:
+# the static checks, the test suite against the optimised and the sanitizer build, a
 # bounded fuzzing run of the command line, the Windows build under Wine with
 # its download archive, and the Debian package.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
 installmissing cmake make g++ libgtest-dev googletest libbenchmark-dev strace mount e2fsprogs exfatprogs exfat-fuse \
+    pkg-config libfuse3-dev fuse3 \
     clang-format clang-tidy cppcheck mandoc man-db dpkg-dev file g++-mingw-w64-x86-64 wine wine64 unzip \
     clang libclang-rt-14-dev
 
@@ -17,7 +18,7 @@ stage "formatting"
 clang-format --dry-run --Werror $sources
 
 stage "manual page"
-mandoc -T lint -W warning kapmess.1
+mandoc -T lint -W warning kapmess.1 kapprobe.1
 
 for preset in release debug; do
     stage "$preset build and tests"
@@ -80,6 +81,8 @@ if [ "${CI:-}" = true ]; then
     dpkg -i "$package" >/dev/null
     (cd "$smoke" && kapmess 4 >/dev/null && kapmess 4 -r >/dev/null)
     man -w kapmess >/dev/null
+    man -w kapprobe >/dev/null
+    kapprobe >/dev/null || [ $? -eq 1 ]
     dpkg -r kapmess >/dev/null
     echo "$package installs, runs and uninstalls"
 else
@@ -87,6 +90,7 @@ else
     mkdir "$smoke/run"
     (cd "$smoke/run" && "$smoke/root/usr/bin/kapmess" 4 >/dev/null)
     test -f "$smoke/root/usr/share/man/man1/kapmess.1"
+    test -x "$smoke/root/usr/bin/kapprobe" && test -f "$smoke/root/usr/share/man/man1/kapprobe.1"
     echo "$package unpacks and runs"
 fi
 rm -rf "$smoke"

@@ -119,11 +119,12 @@ std::vector<double> rates(const std::string& out)
 // The script's status when this machine cannot make the medium.
 constexpr int cannot = 77;
 
-// Runs a command of the medium script; its output when it fails. A failure
-// other than "cannot here" is the test's own fault and fails the test.
-std::string medium(const std::string& arguments)
+// Runs a command of one of the test device scripts: empty when it worked,
+// with what it printed in printed; else what it said. A failure other than
+// "cannot here" is the test's own fault and fails the test.
+std::string script(const std::string& name, const std::string& arguments, std::string* printed = nullptr)
 {
-    std::string command = "bash " KAPMESS_SOURCE_DIR "/tests/medium.sh " + arguments + " 2>&1";
+    std::string command = "bash " KAPMESS_SOURCE_DIR "/tests/" + name + " " + arguments + " 2>&1";
     std::FILE* pipe = popen(command.c_str(), "r");
     if (pipe == nullptr)
         return "cannot run " + command;
@@ -132,10 +133,18 @@ std::string medium(const std::string& arguments)
     for (std::size_t got; (got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;)
         output.append(chunk, got);
     int status = pclose(pipe);
-    if (status == 0)
+    if (status == 0) {
+        if (printed != nullptr)
+            *printed = output;
         return "";
+    }
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == cannot) << command << ": " << output;
     return output.empty() ? command + " failed" : output;
+}
+
+std::string medium(const std::string& arguments)
+{
+    return script("medium.sh", arguments);
 }
 
 } // namespace
@@ -174,8 +183,27 @@ std::filesystem::path scratch::image() const
     return dir.string() + ".img";
 }
 
+std::string scratch::attachcard(const std::string& arguments)
+{
+    std::string printed;
+    std::string why =
+        script("card.sh", "attach '" + dir.string() + ".card' " FAKECARD_PROGRAM " " + arguments, &printed);
+    if (why.empty())
+        card = printed.substr(0, printed.find('\n'));
+    return why;
+}
+
+std::string scratch::throttlecard(int writerate, int readrate)
+{
+    return script("card.sh",
+                  "throttle " + card + " " + std::to_string(writerate) + " " + std::to_string(readrate));
+}
+
 void scratch::TearDown()
 {
+    if (!card.empty()) {
+        EXPECT_EQ(script("card.sh", "detach '" + dir.string() + ".card'"), "");
+    }
     if (loopmounted) {
         EXPECT_EQ(medium("unmount '" + dir.string() + "'"), "");
     }
@@ -224,8 +252,10 @@ running scratch::start(const std::vector<std::string>& args, const invocation& h
                "ASAN_OPTIONS=verify_asan_link_order=0"};
     if (how.columns > 0)
         env.push_back("TERM=" + how.term);
+    const std::vector<std::string> command =
+        how.program.empty() ? programcommand() : std::vector{how.program};
     std::vector<char*> argv;
-    for (const auto& word : programcommand())
+    for (const auto& word : command)
         argv.push_back(const_cast<char*>(word.c_str()));
     for (const auto& arg : args)
         argv.push_back(const_cast<char*>(arg.c_str()));

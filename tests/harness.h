@@ -22,6 +22,8 @@ struct outcome {
 // How the program is started: the rules of the fault-injection library to
 // inject, and where its standard output goes.
 struct invocation {
+    // The program to run, when not kapmess.
+    std::string program;
     std::string faults;
     bool stdoutclosed = false;
     // Above 0: standard output is a raw pseudo-terminal this wide, with TERM
@@ -96,6 +98,15 @@ class scratch : public testing::Test {
     // over an image of mib MiB, unmounted at the end of the test; with rates
     // in MiB/s the device is throttled to them. Empty when mounted, else why not.
     std::string mountloop(const std::string& type, int mib, int writerate = 0, int readrate = 0);
+
+    // Attaches a fake card on a loop device (tests/card.sh attach, with the
+    // arguments after the fake card program), its file system mounted beside
+    // dir; detached at the end of the test. Empty when attached, and card
+    // names the device; else why not.
+    std::string attachcard(const std::string& arguments);
+    // Throttles the card to these rates in MiB/s; empty, or why not.
+    std::string throttlecard(int writerate, int readrate);
+    std::string card;
 
     // The image beneath a mountloop medium.
     std::filesystem::path image() const;

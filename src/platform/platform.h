@@ -63,7 +63,47 @@ bool flushfile(filehandle file);
 // file or an error before the last byte is a failure.
 bool readfile(filehandle file, unsigned char* data, std::size_t size);
 
+// size bytes from offset of file, without moving on; anything less is a failure.
+bool readfileat(filehandle file, std::uint64_t offset, unsigned char* data, std::size_t size);
+
 bool closefile(filehandle file);
+
+bool removefile(const char* name);
+
+// A whole block device, open for direct reading and writing and held alone.
+using devicehandle = std::intptr_t;
+constexpr devicehandle nodevice = -1;
+
+// Why a device was not opened.
+enum class refusal { none, notfound, notblockdevice, partition, mounted, cannotopen };
+
+struct deviceinfo {
+    std::uint64_t size;
+    std::uint32_t sectorsize;
+    refusal why;
+    // The whole device of a partition; or where a mounted one is mounted.
+    char whole[256];
+    // The system's reason when it refused the open (busy, no permission).
+    char reason[128];
+};
+
+// Opens path, which must be a whole block device of which neither itself
+// nor any partition is mounted, exclusively (an open that another holder
+// of the device refuses), for I/O that bypasses every cache of the system,
+// and finds its size and logical block size. nodevice when refused, and
+// info says why; nothing is ever written by this call.
+devicehandle opendevice(const char* path, deviceinfo* info);
+
+// size bytes at offset, both multiples of the logical block size, data
+// aligned for direct I/O; false on an I/O error.
+bool readdevice(devicehandle device, std::uint64_t offset, unsigned char* data, std::size_t size);
+bool writedevice(devicehandle device, std::uint64_t offset, const unsigned char* data, std::size_t size);
+bool flushdevice(devicehandle device);
+
+// From now on, an interrupt, a termination or a hang-up of the terminal no
+// longer ends the process but is remembered, so that it can undo its work.
+void catchstops();
+bool stoprequested();
 
 // Ends the process at once with status 3, as the platform's abort does,
 // after its "abnormal program termination" notice on standard error.

@@ -2,11 +2,15 @@
 // cache out of the measurement (sync_file_range, /proc/self/mountinfo).
 #include "platform/platform.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <string>
 #include <string_view>
 #include <sys/file.h>
@@ -16,6 +20,7 @@
 #include <sys/sysmacros.h>
 #include <time.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -128,6 +133,82 @@ bool onfuse(int fd)
 {
     struct statfs filesystem;
     return fstatfs(fd, &filesystem) == 0 && filesystem.f_type == fusemagic;
+}
+
+volatile std::sig_atomic_t stopsignal;
+
+void rememberstop(int signal)
+{
+    stopsignal = signal;
+}
+
+std::string devicenumbers(dev_t device)
+{
+    return std::to_string(major(device)) + ":" + std::to_string(minor(device));
+}
+
+std::string firstline(const std::string& path)
+{
+    std::string line;
+    if (std::FILE* file = std::fopen(path.c_str(), "re")) {
+        char text[256];
+        if (std::fgets(text, sizeof text, file) != nullptr)
+            line = text;
+        std::fclose(file);
+    }
+    while (!line.empty() && (line.back() == '\n' || line.back() == ' '))
+        line.pop_back();
+    return line;
+}
+
+// The device numbers of the whole device whose directory in /sys is sys and
+// of each of its partitions.
+std::vector<std::string> withpartitions(const std::string& sys, dev_t whole)
+{
+    std::vector<std::string> numbers = {devicenumbers(whole)};
+    if (DIR* directory = opendir(sys.c_str())) {
+        while (const dirent* entry = readdir(directory)) {
+            const std::string part = sys + "/" + entry->d_name;
+            if (entry->d_name[0] != '.' && access((part + "/partition").c_str(), F_OK) == 0)
+                numbers.push_back(firstline(part + "/dev"));
+        }
+        closedir(directory);
+    }
+    return numbers;
+}
+
+// Where one of the devices numbers is mounted, by its own numbers or as the
+// source of a file system (as FUSE file systems show it); empty when nowhere.
+std::string mountpointof(const std::vector<std::string>& numbers)
+{
+    std::FILE* mountinfo = std::fopen("/proc/self/mountinfo", "re");
+    if (mountinfo == nullptr)
+        return "";
+    auto ours = [&](std::string_view number) {
+        return std::find(numbers.begin(), numbers.end(), number) != numbers.end();
+    };
+    std::string mountpoint;
+    char* text = nullptr;
+    std::size_t capacity = 0;
+    while (mountpoint.empty() && getline(&text, &capacity, mountinfo) > 0) {
+        std::string_view line = text;
+        std::size_t separator = line.find(" - ");
+        if (separator == std::string_view::npos)
+            continue;
+        struct stat source;
+        std::string sourcepath = unescaped(field(line.substr(separator + 3), 1));
+        if (ours(field(line, 2)) || (stat(sourcepath.c_str(), &source) == 0 && S_ISBLK(source.st_mode) &&
+                                     ours(devicenumbers(source.st_rdev))))
+            mountpoint = unescaped(field(line, 4));
+    }
+    std::free(text);
+    std::fclose(mountinfo);
+    return mountpoint;
+}
+
+void copytext(char* target, std::size_t size, const std::string& text)
+{
+    std::snprintf(target, size, "%s", text.c_str());
 }
 
 } // namespace
@@ -269,6 +350,106 @@ bool readfile(filehandle file, unsigned char* data, std::size_t size)
         size -= static_cast<std::size_t>(got);
     }
     return true;
+}
+
+bool readfileat(filehandle file, std::uint64_t offset, unsigned char* data, std::size_t size)
+{
+    while (size > 0) {
+        ssize_t got = pread(static_cast<int>(file), data, size, static_cast<off_t>(offset));
+        if (got <= 0)
+            return false;
+        data += got;
+        offset += static_cast<std::uint64_t>(got);
+        size -= static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+bool removefile(const char* name)
+{
+    return unlink(name) == 0;
+}
+
+devicehandle opendevice(const char* path, deviceinfo* info)
+{
+    *info = deviceinfo{};
+    struct stat status;
+    if (stat(path, &status) != 0) {
+        info->why = refusal::notfound;
+        copytext(info->reason, sizeof info->reason, std::strerror(errno));
+        return nodevice;
+    }
+    if (!S_ISBLK(status.st_mode)) {
+        info->why = refusal::notblockdevice;
+        return nodevice;
+    }
+    char* real = realpath(("/sys/dev/block/" + devicenumbers(status.st_rdev)).c_str(), nullptr);
+    const std::string sys = real != nullptr ? real : "";
+    std::free(real);
+    if (!sys.empty() && access((sys + "/partition").c_str(), F_OK) == 0) {
+        // A partition's directory lies in that of its whole device.
+        info->why = refusal::partition;
+        std::string parent = sys.substr(0, sys.find_last_of('/'));
+        copytext(info->whole, sizeof info->whole, "/dev/" + parent.substr(parent.find_last_of('/') + 1));
+        return nodevice;
+    }
+    std::string mountpoint = mountpointof(withpartitions(sys, status.st_rdev));
+    if (!mountpoint.empty()) {
+        info->why = refusal::mounted;
+        copytext(info->whole, sizeof info->whole, mountpoint);
+        return nodevice;
+    }
+    int fd = open(path, O_RDWR | O_DIRECT | O_EXCL | O_CLOEXEC);
+    std::uint64_t size = 0;
+    int sectorsize = 0;
+    if (fd < 0 || ioctl(fd, BLKGETSIZE64, &size) != 0 || ioctl(fd, BLKSSZGET, &sectorsize) != 0) {
+        info->why = refusal::cannotopen;
+        copytext(info->reason, sizeof info->reason, std::strerror(errno));
+        if (fd >= 0)
+            close(fd);
+        return nodevice;
+    }
+    info->size = size;
+    info->sectorsize = static_cast<std::uint32_t>(sectorsize);
+    return fd;
+}
+
+bool readdevice(devicehandle device, std::uint64_t offset, unsigned char* data, std::size_t size)
+{
+    return readfileat(device, offset, data, size);
+}
+
+bool writedevice(devicehandle device, std::uint64_t offset, const unsigned char* data, std::size_t size)
+{
+    while (size > 0) {
+        ssize_t put = pwrite(static_cast<int>(device), data, size, static_cast<off_t>(offset));
+        if (put <= 0)
+            return false;
+        data += put;
+        offset += static_cast<std::uint64_t>(put);
+        size -= static_cast<std::size_t>(put);
+    }
+    return true;
+}
+
+bool flushdevice(devicehandle device)
+{
+    return fsync(static_cast<int>(device)) == 0;
+}
+
+void catchstops()
+{
+    struct sigaction action {};
+    action.sa_handler = rememberstop;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP})
+        sigaction(signal, &action, nullptr);
+}
+
+bool stoprequested()
+{
+    return stopsignal != 0;
 }
 
 bool closefile(filehandle file)

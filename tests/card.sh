@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# Fake cards for the kapprobe tests: the FUSE file of tests/fakecard, its
+# real storage filled with random data, on a loop device with direct I/O.
+#
+#   card.sh attach DIR FAKECARD KIND CLAIMED REAL CACHE SECTOR [ERRORSTART ERROREND]
+#   card.sh throttle DEVICE WRITE-MIB/S READ-MIB/S
+#   card.sh detach DIR
+#
+# attach mounts the card on DIR (its storage is DIR.store) and prints the loop
+# device; sizes are in bytes, KIND and the rest as fakecard takes them. Where
+# this machine cannot, attach and throttle say why on standard error and exit
+# with 77.
+set -euo pipefail
+
+throttles=/sys/fs/cgroup/blkio/blkio.throttle
+
+cannot() {
+    echo "$*" >&2
+    exit 77
+}
+
+attach() {
+    local dir=$1 fakecard=$2 kind=$3 claimed=$4 real=$5 cache=$6 sector=$7
+    [ -c /dev/fuse ] || cannot "no /dev/fuse"
+    mkdir -p "$dir"
+    command -v losetup >/dev/null || cannot "losetup is not installed"
+    local storebytes=$real
+    [ "$kind" = honest ] && storebytes=$claimed
+    head -c "$storebytes" /dev/urandom >"$dir.store"
+    "$fakecard" "$dir" "$dir.store" "$claimed" "$kind" "$real" "$cache" "${@:8}" 2>/dev/null ||
+        cannot "cannot mount the fake card on $dir"
+    local loop
+    if ! loop=$(losetup --direct-io=on --sector-size "$sector" --find --show "$dir/card" 2>&1); then
+        umount "$dir"
+        cannot "no loop device: $loop"
+    fi
+    echo "$loop"
+}
+
+throttle() {
+    local device=$1 numbers
+    [ -w "$throttles.write_bps_device" ] || cannot "no block I/O throttling here ($throttles.write_bps_device)"
+    numbers=$(printf '%d:%d' "0x$(stat -c %t "$device")" "0x$(stat -c %T "$device")")
+    echo "$numbers $(($2 << 20))" >"$throttles.write_bps_device"
+    echo "$numbers $(($3 << 20))" >"$throttles.read_bps_device"
+}
+
+detach() {
+    local dir=$1 loop numbers
+    for loop in $(losetup -j "$dir/card" -O NAME -n 2>/dev/null); do
+        numbers=$(printf '%d:%d' "0x$(stat -c %t "$loop")" "0x$(stat -c %T "$loop")")
+        for direction in write read; do
+            [ ! -w "$throttles.${direction}_bps_device" ] || echo "$numbers 0" >"$throttles.${direction}_bps_device"
+        done
+        losetup -d "$loop"
+    done
+    umount "$dir" 2>/dev/null || true
+    rmdir "$dir" 2>/dev/null || true
+    rm -f "$dir.store"
+}
+
+case "${1:-}" in
+attach) attach "${@:2}" ;;
+throttle) throttle "${@:2}" ;;
+detach) detach "$2" ;;
+*)
+    echo "usage: card.sh attach DIR FAKECARD KIND CLAIMED REAL CACHE SECTOR [ERRORSTART ERROREND]" \
+        "| throttle DEVICE WRITE READ | detach DIR" >&2
+    exit 2
+    ;;
+esac

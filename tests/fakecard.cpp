@@ -1,0 +1,186 @@
+// Test device: a FUSE file system with one file, "card", that plays a memory
+// card as counterfeit ones behave. Attached to a loop device it is a block
+// device for kapprobe.
+//
+//   fakecard MOUNTPOINT STORE CLAIMED KIND REAL CACHE [ERRORSTART ERROREND]
+//
+// STORE is the file that holds the card's real storage (REAL bytes of it);
+// CLAIMED is the size the card reports, in bytes. KIND says what lies beyond
+// the real size: honest (nothing: REAL is CLAIMED), wrap (addresses come
+// round again after REAL bytes), zeros, ones or stale (writes are lost, and
+// reads give zeros, 0xff bytes, or what was there before). The last CACHE
+// bytes written are answered from a cache first, wherever they went. Reads
+// and writes that touch [ERRORSTART, ERROREND) fail with EIO.
+#define FUSE_USE_VERSION 31
+#include <fuse3/fuse.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <deque>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+#include <unordered_map>
+#include <vector>
+
+namespace {
+
+constexpr std::uint64_t sector = 512;
+constexpr char cardpath[] = "/card";
+
+int store = -1;
+std::uint64_t claimed, real, cachebytes, errorstart, errorend;
+std::string kind;
+
+// The last writes, sector by sector, with the number of the write.
+std::unordered_map<std::uint64_t, std::pair<std::vector<char>, std::uint64_t>> cached;
+std::deque<std::pair<std::uint64_t, std::uint64_t>> recent;
+std::uint64_t writes;
+
+// What a stale sector beyond the real size reads as: the same every time.
+void stalesector(std::uint64_t number, char* data)
+{
+    std::uint64_t state = number * 2654435761u + 1;
+    for (std::uint64_t at = 0; at < sector; at++) {
+        state = state * 6364136223846793005u + 1442695040888963407u;
+        data[at] = static_cast<char>(state >> 56);
+    }
+}
+
+// Where sector number is stored, or -1 where it is not.
+std::int64_t storedat(std::uint64_t number)
+{
+    const std::uint64_t realsectors = real / sector;
+    if (kind == "wrap")
+        return static_cast<std::int64_t>(number % realsectors);
+    return number < realsectors ? static_cast<std::int64_t>(number) : -1;
+}
+
+void readsector(std::uint64_t number, char* data)
+{
+    if (auto hit = cached.find(number); hit != cached.end()) {
+        std::memcpy(data, hit->second.first.data(), sector);
+        return;
+    }
+    const std::int64_t stored = storedat(number);
+    if (stored >= 0) {
+        if (pread(store, data, sector, stored * static_cast<std::int64_t>(sector)) != sector)
+            std::memset(data, 0, sector);
+    } else if (kind == "stale") {
+        stalesector(number, data);
+    } else {
+        std::memset(data, kind == "ones" ? 0xff : 0, sector);
+    }
+}
+
+void writesector(std::uint64_t number, const char* data)
+{
+    const std::int64_t stored = storedat(number);
+    if (stored >= 0 && pwrite(store, data, sector, stored * static_cast<std::int64_t>(sector)) != sector)
+        return;
+    if (cachebytes == 0)
+        return;
+    cached[number] = {std::vector<char>(data, data + sector), ++writes};
+    recent.emplace_back(number, writes);
+    while (recent.size() * sector > cachebytes) {
+        auto [oldest, when] = recent.front();
+        recent.pop_front();
+        if (cached[oldest].second == when)
+            cached.erase(oldest);
+    }
+}
+
+bool failing(std::uint64_t offset, std::size_t size)
+{
+    return offset < errorend && offset + size > errorstart;
+}
+
+int cardattributes(const char* path, struct stat* status, fuse_file_info*)
+{
+    std::memset(status, 0, sizeof *status);
+    if (std::strcmp(path, "/") == 0) {
+        status->st_mode = S_IFDIR | 0755;
+        status->st_nlink = 2;
+    } else if (std::strcmp(path, cardpath) == 0) {
+        status->st_mode = S_IFREG | 0644;
+        status->st_nlink = 1;
+        status->st_size = static_cast<off_t>(claimed);
+    } else {
+        return -ENOENT;
+    }
+    return 0;
+}
+
+int cardlist(const char*, void* buffer, fuse_fill_dir_t fill, off_t, fuse_file_info*, fuse_readdir_flags)
+{
+    fill(buffer, ".", nullptr, 0, FUSE_FILL_DIR_PLUS);
+    fill(buffer, "..", nullptr, 0, FUSE_FILL_DIR_PLUS);
+    fill(buffer, cardpath + 1, nullptr, 0, FUSE_FILL_DIR_PLUS);
+    return 0;
+}
+
+int cardopen(const char* path, fuse_file_info* file)
+{
+    if (std::strcmp(path, cardpath) != 0)
+        return -ENOENT;
+    // Every request reaches the card, as the loop device's direct I/O asks.
+    file->direct_io = 1;
+    return 0;
+}
+
+int cardread(const char*, char* data, std::size_t size, off_t offset, fuse_file_info*)
+{
+    const auto start = static_cast<std::uint64_t>(offset);
+    if (start >= claimed)
+        return 0;
+    size = static_cast<std::size_t>(std::min<std::uint64_t>(size, claimed - start));
+    if (start % sector != 0 || size % sector != 0 || failing(start, size))
+        return -EIO;
+    for (std::size_t at = 0; at < size; at += sector)
+        readsector((start + at) / sector, data + at);
+    return static_cast<int>(size);
+}
+
+int cardwrite(const char*, const char* data, std::size_t size, off_t offset, fuse_file_info*)
+{
+    const auto start = static_cast<std::uint64_t>(offset);
+    if (start % sector != 0 || size % sector != 0 || start + size > claimed || failing(start, size))
+        return -EIO;
+    for (std::size_t at = 0; at < size; at += sector)
+        writesector((start + at) / sector, data + at);
+    return static_cast<int>(size);
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    if (argc != 7 && argc != 9) {
+        std::fprintf(stderr,
+                     "usage: fakecard MOUNTPOINT STORE CLAIMED KIND REAL CACHE [ERRORSTART ERROREND]\n");
+        return 2;
+    }
+    store = open(argv[2], O_RDWR);
+    claimed = std::stoull(argv[3]);
+    kind = argv[4];
+    real = kind == "honest" ? claimed : std::stoull(argv[5]);
+    cachebytes = std::stoull(argv[6]);
+    if (argc == 9) {
+        errorstart = std::stoull(argv[7]);
+        errorend = std::stoull(argv[8]);
+    }
+    if (store < 0 || real == 0) {
+        std::perror(argv[2]);
+        return 2;
+    }
+    fuse_operations operations{};
+    operations.getattr = cardattributes;
+    operations.readdir = cardlist;
+    operations.open = cardopen;
+    operations.read = cardread;
+    operations.write = cardwrite;
+    // One thread, so that the cache sees the writes in their order.
+    char* fuseargs[] = {argv[0], argv[1], const_cast<char*>("-s"), nullptr};
+    return fuse_main(3, fuseargs, &operations, nullptr);
+}
