@@ -13,6 +13,7 @@
 #include <sys/mount.h>
 #include <sys/wait.h>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 
 const std::string banner = "Kapmess -- Prüfprogramm für Speichermedien, von den Kapmess-Autoren\n"
@@ -215,6 +216,16 @@ void scratch::TearDown()
 bool underwine()
 {
     return programcommand().back().find(".exe") != std::string::npos;
+}
+
+void waitfor(const std::filesystem::path& file, const std::string& shown, int seconds)
+{
+    for (int waited = 0; waited < seconds * 100; waited++) {
+        if (slurp(file).find(shown) != std::string::npos)
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ADD_FAILURE() << "never got to " << shown;
 }
 
 invocation injecting(const std::string& faults)

@@ -34,6 +34,10 @@ struct invocation {
     int narrowto = 0;
 };
 
+// Waits up to seconds for a program to get as far as the bytes that reached
+// file (its standard output) show; a failure of the test if it never does.
+void waitfor(const std::filesystem::path& file, const std::string& shown, int seconds = 5);
+
 // Started with the faults injected, output into a file.
 invocation injecting(const std::string& faults);
 

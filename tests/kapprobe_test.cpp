@@ -3,9 +3,8 @@
 #include "harness.h"
 
 #include <csignal>
-#include <fstream>
-#include <iterator>
 #include <regex>
+#include <sys/wait.h>
 #include <thread>
 
 namespace {
@@ -41,7 +40,8 @@ invocation kapprobe()
 std::string verdict(const std::string& out)
 {
     const std::size_t lastprogress = out.rfind('\r');
-    const std::string tail = lastprogress == std::string::npos ? out : out.substr(out.find('\n', lastprogress));
+    const std::string tail =
+        lastprogress == std::string::npos ? out : out.substr(out.find('\n', lastprogress));
     return std::regex_replace(
         tail, std::regex("Dauer [0-9]+:[0-9]{2}, geschrieben [0-9]+ Bytes, gelesen [0-9]+ Bytes"),
         "Dauer D, geschrieben W Bytes, gelesen R Bytes");
@@ -130,30 +130,45 @@ TEST_F(scratch, LostWritesBehindA64MibCacheAreFound)
     EXPECT_EQ(devicedigest(card), before);
 }
 
-// An interrupt in the middle of a round on a slow card: everything written
-// back, no verdict.
-TEST_F(scratch, InterruptWritesEverythingBack)
+// An interrupt in the middle of a round on a slow card writes everything
+// back at once; a crash leaves the journal, and the next run writes
+// everything back before it probes.
+TEST_F(scratch, InterruptAndCrashLoseNothing)
 {
     ATTACH_OR_SKIP("honest " + std::to_string(1024 * mib) + " 0 0 512");
     const std::string before = devicedigest(card);
     if (const std::string why = throttlecard(64, 128); !why.empty())
         GTEST_SKIP() << why;
-    running probe = start({card}, kapprobe());
-    for (int waited = 0; waited < 3000; waited++) {
-        std::ifstream in(probe.outpath, std::ios::binary);
-        if (std::string(std::istreambuf_iterator<char>(in), {}).find("Schreibe Füllblöcke") !=
-            std::string::npos)
-            break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    running interrupted = start({card}, kapprobe());
+    waitfor(interrupted.outpath, "Schreibe Füllblöcke", 30);
     std::this_thread::sleep_for(std::chrono::seconds(1));
-    kill(probe.pid, SIGINT);
-    outcome result = collect(probe);
+    kill(interrupted.pid, SIGINT);
+    outcome result = collect(interrupted);
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(verdict(result.out),
               "\n*** Abgebrochen: alles Überschriebene ist wiederhergestellt.\n" + closing);
     EXPECT_EQ(devicedigest(card), before);
     EXPECT_EQ(files(), std::vector<std::string>()) << "the journal is gone";
+
+    running crashed = start({card}, kapprobe());
+    waitfor(crashed.outpath, "Schreibe Füllblöcke", 30);
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    kill(crashed.pid, SIGKILL);
+    int status;
+    waitpid(crashed.pid, &status, 0);
+    ASSERT_EQ(throttlecard(0, 0), "");
+    const std::string journal = "kapprobe-" + std::to_string(1024 * mib) + ".undo";
+    EXPECT_EQ(files(), std::vector<std::string>{journal});
+    result = run({card}, kapprobe());
+    EXPECT_EQ(result.status, 0);
+    EXPECT_NE(
+        result.out.find("Ein früherer Lauf wurde unterbrochen: schreibe zuerst zurück, was er überschrieb "
+                        "(Journal '" +
+                        journal + "').\n"),
+        std::string::npos)
+        << result.out;
+    EXPECT_EQ(devicedigest(card), before);
+    EXPECT_EQ(files(), std::vector<std::string>());
 }
 
 TEST_F(scratch, MountedCardIsRefusedUntouched)

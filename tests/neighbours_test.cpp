@@ -3,28 +3,11 @@
 // healthy medium look bad or a file of the user's take the test data.
 #include "harness.h"
 
-#include <chrono>
 #include <fstream>
-#include <iterator>
-#include <thread>
 
 namespace fs = std::filesystem;
 
 namespace {
-
-// Waits up to five seconds for a program to get as far as the bytes that
-// reached file show.
-void waitfor(const fs::path& file, const std::string& shown)
-{
-    for (int waited = 0; waited < 500; waited++) {
-        std::ifstream in(file, std::ios::binary);
-        std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-        if (bytes.find(shown) != std::string::npos)
-            return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ADD_FAILURE() << "never got to " << shown;
-}
 
 TEST_F(scratch, ClosedStandardOutputTakesNoTestData)
 {
