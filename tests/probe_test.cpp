@@ -12,6 +12,7 @@
 #include <deque>
 #include <filesystem>
 #include <string>
+#include <unistd.h>
 #include <unordered_map>
 
 namespace {
@@ -126,7 +127,10 @@ probed runprobe(card& model)
     readcard(&model, 0, reinterpret_cast<unsigned char*>(firstmib.data()), mib);
     const std::uint64_t fingerprint =
         probe::fnv1a(reinterpret_cast<const unsigned char*>(firstmib.data()), firstmib.size());
-    const std::string journal = (std::filesystem::temp_directory_path() / "kapprobe-test.undo").string();
+    // Each test runs as a process of its own, maybe beside the others.
+    const std::string journal =
+        (std::filesystem::temp_directory_path() / ("kapprobe-test-" + std::to_string(getpid()) + ".undo"))
+            .string();
     EXPECT_TRUE(probe::journalstart(journal.c_str(), dev, 0x1234567887654321, fingerprint));
     probed result;
     result.found = probe::search(dev, 0x1234567887654321, 16 * mib, fingerprint, ignore);
