@@ -35,6 +35,8 @@ bool onterminal;
 std::int64_t frequency;
 std::int64_t starttime;
 std::uint64_t plannedio;
+// The first MiB of the device, held to the end like every buffer.
+unsigned char* firstmib;
 
 bool readfromdevice(void*, std::uint64_t offset, unsigned char* data, std::size_t size)
 {
@@ -98,7 +100,7 @@ int refused()
 
 // The hash of the first MiB, which no probe writes: with the size, it tells
 // this medium from another one. 0 when it cannot be read.
-std::uint64_t fingerprint(const probe::device& dev, unsigned char* firstmib)
+std::uint64_t fingerprint(const probe::device& dev)
 {
     return dev.read(dev.context, 0, firstmib, mib) ? probe::fnv1a(firstmib, mib) : 0;
 }
@@ -106,7 +108,7 @@ std::uint64_t fingerprint(const probe::device& dev, unsigned char* firstmib)
 // True when the first MiB holds a stamp of the run with key: it wrapped
 // around onto it, so that the fingerprint changed, and the journal still
 // belongs to this medium.
-bool stampedby(std::uint64_t key, const unsigned char* firstmib)
+bool stampedby(std::uint64_t key)
 {
     for (std::size_t at = 0; at < mib; at += info.sectorsize) {
         std::uint64_t offset;
@@ -234,7 +236,7 @@ int main(int argc, char** argv)
         return noverdict;
     }
     path = argv[1];
-    unsigned char* firstmib = allocbuffer(mib);
+    firstmib = allocbuffer(mib);
     if (firstmib == nullptr || !QueryPerformanceFrequency(&frequency) ||
         !QueryPerformanceCounter(&starttime)) {
         std::printf("*** Kein Speicher oder kein Zeitgeber.\n");
@@ -250,10 +252,10 @@ int main(int argc, char** argv)
     livestart(starttime, frequency);
 
     journal = probe::journalname(info.size);
-    std::uint64_t firstmibhash = fingerprint(dev, firstmib);
+    std::uint64_t firstmibhash = fingerprint(dev);
     if (probe::journalheader left; probe::readjournalheader(journal.c_str(), &left)) {
         if (left.sectorsize != info.sectorsize ||
-            (left.fingerprint != firstmibhash && !stampedby(left.key, firstmib))) {
+            (left.fingerprint != firstmibhash && !stampedby(left.key))) {
             std::printf(
                 "*** Das Journal '%s' hier gehört zu einem anderen Medium dieser Größe. Stellen Sie es "
                 "mit jenem Medium wieder her, oder starten Sie kapprobe in einem anderen Verzeichnis.\n",
@@ -270,7 +272,7 @@ int main(int argc, char** argv)
             return notrestored;
         }
         std::printf("\nAlles ist wiederhergestellt.\n");
-        firstmibhash = fingerprint(dev, firstmib);
+        firstmibhash = fingerprint(dev);
         if (stoprequested())
             return noverdict;
     }
