@@ -7,6 +7,14 @@
 
 namespace {
 
+volatile LONG stopevent = -1;
+
+BOOL WINAPI rememberstop(DWORD event)
+{
+    InterlockedExchange(&stopevent, static_cast<LONG>(event));
+    return TRUE;
+}
+
 HANDLE handle(filehandle file)
 {
     return reinterpret_cast<HANDLE>(file);
@@ -139,9 +147,40 @@ bool readfile(filehandle file, unsigned char* data, std::size_t size)
     return true;
 }
 
+bool readfileat(filehandle file, std::uint64_t offset, unsigned char* data, std::size_t size)
+{
+    while (size > 0) {
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(offset);
+        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        DWORD got = 0;
+        if (!ReadFile(handle(file), data, static_cast<DWORD>(size), &got, &at) || got == 0)
+            return false;
+        data += got;
+        offset += got;
+        size -= got;
+    }
+    return true;
+}
+
+bool removefile(const char* name)
+{
+    return DeleteFileA(name) != 0;
+}
+
 bool closefile(filehandle file)
 {
     return CloseHandle(handle(file)) != 0;
+}
+
+void catchstops()
+{
+    SetConsoleCtrlHandler(rememberstop, TRUE);
+}
+
+bool stoprequested()
+{
+    return stopevent != -1;
 }
 
 void abnormalend()
