@@ -29,7 +29,7 @@ saving journalsave(const device& dev, std::uint64_t offset, std::uint64_t size);
 // Puts all that was saved on the journal's medium; false when it did not get there.
 bool journalcommit();
 
-// Bytes read from dev to save them.
+// Bytes read from dev to save them in this run.
 std::uint64_t journalsaved();
 
 // What a journal says of its run.

@@ -25,6 +25,8 @@ constexpr char usage[] = "Aufruf: kapprobe <Gerät>\n"
 // counterfeit or damaged; something not written back.
 constexpr int sound = 0, noverdict = 1, unsound = 2, notrestored = 4;
 constexpr std::uint64_t mib = 1 << 20;
+// Room for the untouched first MiB and a few MiB of probes around it.
+constexpr std::uint64_t smallest = 16 * mib;
 
 const char* path;
 devicehandle device;
@@ -245,6 +247,10 @@ int main(int argc, char** argv)
     device = opendevice(path, &info);
     if (device == nodevice)
         return refused();
+    if (info.size < smallest) {
+        std::printf("*** '%s' ist mit %" PRIu64 " Bytes zu klein für eine Probe.\n", path, info.size);
+        return noverdict;
+    }
     std::printf("Gerät %s: %" PRIu64 " Bytes (%" PRIu64 " MByte), Sektoren zu %" PRIu32 " Bytes\n", path,
                 info.size, info.size / mib, info.sectorsize);
     const probe::device dev{info.size, info.sectorsize, nullptr, readfromdevice, writetodevice};
@@ -285,6 +291,8 @@ int main(int argc, char** argv)
     }
     plannedio = probe::plannedbytes(dev, probe::defaultcachelimit);
     probe::findings found = probe::search(dev, key, probe::defaultcachelimit, firstmibhash, showstep);
+    // What is left: writing back what was saved and reading it back.
+    plannedio = bytesread + byteswritten + 2 * probe::journalsaved();
     const bool restored = restore(dev, bytesread + byteswritten);
     showverdict(found);
     showcost();
