@@ -38,9 +38,11 @@ std::string cleanrun(bool verifyonly)
     return banner + written + verifyheading + verifyprogress("1.kpm", 0) + rateline;
 }
 
-std::string sha256(const std::filesystem::path& path)
+namespace {
+
+// The digest that command, ending in sha256sum, prints first.
+std::string digestfrom(const std::string& command)
 {
-    std::string command = "sha256sum '" + path.string() + "'";
     std::FILE* pipe = popen(command.c_str(), "r");
     char digest[65] = "";
     if (pipe != nullptr) {
@@ -48,6 +50,18 @@ std::string sha256(const std::filesystem::path& path)
         pclose(pipe);
     }
     return digest;
+}
+
+} // namespace
+
+std::string sha256(const std::filesystem::path& path)
+{
+    return digestfrom("sha256sum '" + path.string() + "'");
+}
+
+std::string devicedigest(const std::string& device)
+{
+    return digestfrom("dd if=" + device + " iflag=direct bs=1M status=none | sha256sum");
 }
 
 std::string readbytes(const std::filesystem::path& path, long offset, std::size_t count)

@@ -68,6 +68,8 @@ std::string cleanrun(bool verifyonly = false);
 bool underwine();
 
 std::string sha256(const std::filesystem::path& path);
+// The digest of a whole device, read past every cache of the system.
+std::string devicedigest(const std::string& device);
 std::string readbytes(const std::filesystem::path& path, long offset, std::size_t count);
 void writebytes(const std::filesystem::path& path, long offset, const std::string& bytes);
 

@@ -15,19 +15,6 @@ const std::string probebanner =
     "Kapprobe -- Schnellprüfung auf gefälschte Kapazität, von den Kapmess-Autoren\n"
     "Version 1.6, Copyright (c) 2026 die Kapmess-Autoren\n";
 
-// The digest of a whole device, read past every cache of the system.
-std::string devicedigest(const std::string& device)
-{
-    std::string command = "dd if=" + device + " iflag=direct bs=1M status=none | sha256sum";
-    std::FILE* pipe = popen(command.c_str(), "r");
-    char digest[65] = "";
-    if (pipe != nullptr) {
-        std::fread(digest, 1, 64, pipe);
-        pclose(pipe);
-    }
-    return digest;
-}
-
 invocation kapprobe()
 {
     invocation how;
