@@ -63,14 +63,14 @@ clang-tidy --quiet -p build/windows "${tidyargs[@]}" --extra-arg=-isystem/usr/x8
 stage "Windows download"
 (cd build/windows && rm -f kapmess-*.zip && cpack -G ZIP >/dev/null)
 archive=$(ls build/windows/kapmess-*-win64.zip)
-unzip -Z1 "$archive" | sort | tr '\n' ' ' | grep -qx 'README.md kapmess.exe kapmess.html ' ||
+unzip -Z1 "$archive" | sort | tr '\n' ' ' | grep -qx 'README.md kapmess.exe kapmess.html kapprobe.exe kapprobe.html ' ||
     { echo "$archive holds the wrong files:"; unzip -l "$archive"; exit 1; }
 unpacked=$(mktemp -d)
 unzip -q "$archive" -d "$unpacked"
 mkdir "$unpacked/run"
 (cd "$unpacked/run" && wine "$unpacked/kapmess.exe" 1 | grep -a -c 'Fertig. Mittlere Transferrate' | grep -qx 2)
 rm -rf "$unpacked"
-echo "$archive holds kapmess.exe, README.md and kapmess.html; its kapmess.exe tests 1 MiB under Wine"
+echo "$archive holds kapmess.exe, kapprobe.exe, README.md and both manuals; its kapmess.exe tests 1 MiB under Wine"
 
 stage "Debian package"
 (cd build/release && cpack -G DEB >/dev/null)

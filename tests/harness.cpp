@@ -102,6 +102,16 @@ const std::vector<std::string>& programcommand()
     return command;
 }
 
+// The link that makes the drive X: of the Wine prefix the device.
+std::filesystem::path winedrive()
+{
+    const char* prefix = std::getenv("WINEPREFIX");
+    const char* home = std::getenv("HOME");
+    return std::filesystem::path(prefix != nullptr ? prefix
+                                                   : std::string(home != nullptr ? home : "") + "/.wine") /
+           "dosdevices" / "x::";
+}
+
 // Back from a Windows text stream: every line feed must come as CR LF.
 std::string fromtextstream(std::string out)
 {
@@ -203,8 +213,14 @@ std::string scratch::attachcard(const std::string& arguments)
     std::string printed;
     std::string why =
         script("card.sh", "attach '" + dir.string() + ".card' " FAKECARD_PROGRAM " " + arguments, &printed);
-    if (why.empty())
-        card = printed.substr(0, printed.find('\n'));
+    if (!why.empty())
+        return why;
+    card = cardname = printed.substr(0, printed.find('\n'));
+    if (underwine()) {
+        std::filesystem::remove(winedrive());
+        std::filesystem::create_symlink(card, winedrive());
+        cardname = "X:";
+    }
     return why;
 }
 
@@ -217,6 +233,8 @@ std::string scratch::throttlecard(int writerate, int readrate)
 void scratch::TearDown()
 {
     if (!card.empty()) {
+        if (underwine())
+            std::filesystem::remove(winedrive());
         EXPECT_EQ(script("card.sh", "detach '" + dir.string() + ".card'"), "");
     }
     if (loopmounted) {
@@ -225,6 +243,16 @@ void scratch::TearDown()
     if (mounted)
         umount2(dir.c_str(), MNT_DETACH);
     std::filesystem::remove_all(root);
+}
+
+std::vector<std::string> kapprobecommand()
+{
+    if (!underwine())
+        return {KAPPROBE_PROGRAM};
+    std::vector<std::string> command = programcommand();
+    std::string& program = command.back();
+    program = program.substr(0, program.find_last_of("/\\") + 1) + "kapprobe.exe";
+    return command;
 }
 
 bool underwine()
@@ -277,8 +305,7 @@ running scratch::start(const std::vector<std::string>& args, const invocation& h
                "ASAN_OPTIONS=verify_asan_link_order=0"};
     if (how.columns > 0)
         env.push_back("TERM=" + how.term);
-    const std::vector<std::string> command =
-        how.program.empty() ? programcommand() : std::vector{how.program};
+    const std::vector<std::string> command = how.command.empty() ? programcommand() : how.command;
     std::vector<char*> argv;
     for (const auto& word : command)
         argv.push_back(const_cast<char*>(word.c_str()));

@@ -22,8 +22,8 @@ struct outcome {
 // How the program is started: the rules of the fault-injection library to
 // inject, and where its standard output goes.
 struct invocation {
-    // The program to run, when not kapmess.
-    std::string program;
+    // The command that runs the program, when it is not kapmess.
+    std::vector<std::string> command;
     std::string faults;
     bool stdoutclosed = false;
     // Above 0: standard output is a raw pseudo-terminal this wide, with TERM
@@ -61,6 +61,10 @@ std::string verifyprogress(const std::string& name, int percent);
 // The complete output of a run that wrote (unless verifyonly) and verified a
 // set of one file without finding a bad block.
 std::string cleanrun(bool verifyonly = false);
+
+// The command that runs kapprobe: the build's own, or under Wine the
+// Windows one beside the kapmess.exe under test.
+std::vector<std::string> kapprobecommand();
 
 // True when the program under test is a Windows build run under Wine
 // (KAPMESS_UNDER_TEST names the command): its output is a text stream with
@@ -108,11 +112,13 @@ class scratch : public testing::Test {
     // Attaches a fake card on a loop device (tests/card.sh attach, with the
     // arguments after the fake card program), its file system mounted beside
     // dir; detached at the end of the test. Empty when attached, and card
-    // names the device; else why not.
+    // names the device, cardname what kapprobe is given for it (under Wine
+    // the drive X:, linked to it); else why not.
     std::string attachcard(const std::string& arguments);
     // Throttles the card to these rates in MiB/s; empty, or why not.
     std::string throttlecard(int writerate, int readrate);
     std::string card;
+    std::string cardname;
 
     // The image beneath a mountloop medium.
     std::filesystem::path image() const;

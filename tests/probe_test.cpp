@@ -122,7 +122,7 @@ struct probed {
 // Probes model with a cache limit of 16 MiB, restores it from the journal.
 probed runprobe(card& model)
 {
-    probe::device dev{model.claimed, model.sector, &model, readcard, writecard};
+    probe::device dev{model.claimed, model.sector, &model, readcard, writecard, nullptr};
     std::string firstmib(mib, '\0');
     readcard(&model, 0, reinterpret_cast<unsigned char*>(firstmib.data()), mib);
     const std::uint64_t fingerprint =

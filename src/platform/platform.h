@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 // The high-resolution counter, under the names and with the contract of the
 // Windows calls: a fixed frequency in ticks per second and a count that never
@@ -75,13 +76,14 @@ using devicehandle = std::intptr_t;
 constexpr devicehandle nodevice = -1;
 
 // Why a device was not opened.
-enum class refusal { none, notfound, notblockdevice, partition, mounted, cannotopen };
+enum class refusal { none, notfound, notblockdevice, partition, mounted, systemdisk, cannotopen };
 
 struct deviceinfo {
     std::uint64_t size;
     std::uint32_t sectorsize;
     refusal why;
-    // The whole device of a partition; or where a mounted one is mounted.
+    // The whole device of a partition; where a mounted one is mounted; the
+    // drive of Windows or of the current directory on the same disk.
     char whole[256];
     // The system's reason when it refused the open (busy, no permission).
     char reason[128];
@@ -99,6 +101,16 @@ devicehandle opendevice(const char* path, deviceinfo* info);
 bool readdevice(devicehandle device, std::uint64_t offset, unsigned char* data, std::size_t size);
 bool writedevice(devicehandle device, std::uint64_t offset, const unsigned char* data, std::size_t size);
 bool flushdevice(devicehandle device);
+
+// Closes *device and opens it again as before, where the system would
+// otherwise answer a read from what it kept of the writes (Windows); true
+// where there is nothing to do.
+bool reopendevice(devicehandle* device);
+
+// The commands, one a line and indented by four blanks, that make a
+// partition of the first mib MiB of device (as opendevice took it) and a FAT
+// file system on it.
+std::string partitioncommands(const char* device, std::uint64_t mib);
 
 // From now on, an interrupt, a termination or a hang-up of the terminal no
 // longer ends the process but is remembered, so that it can undo its work.

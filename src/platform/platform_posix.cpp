@@ -437,6 +437,21 @@ bool flushdevice(devicehandle device)
     return fsync(static_cast<int>(device)) == 0;
 }
 
+bool reopendevice(devicehandle*)
+{
+    // Direct I/O never leaves the device's data in the system's cache.
+    return true;
+}
+
+std::string partitioncommands(const char* device, std::uint64_t mib)
+{
+    // The first partition of sdb is sdb1, that of mmcblk0 is mmcblk0p1.
+    const std::string name = device;
+    const char* separator = !name.empty() && name.back() >= '0' && name.back() <= '9' ? "p" : "";
+    return "    parted " + name + " mklabel msdos mkpart primary fat32 1MiB " + std::to_string(mib) +
+           "MiB\n" + "    mkfs.vfat " + name + separator + "1\n";
+}
+
 void catchstops()
 {
     struct sigaction action {};

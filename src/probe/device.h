@@ -17,6 +17,10 @@ struct device {
     // I/O error.
     bool (*read)(void* context, std::uint64_t offset, unsigned char* data, std::size_t size);
     bool (*write)(void* context, std::uint64_t offset, const unsigned char* data, std::size_t size);
+    // Called between writing and reading back, so that no cache of the
+    // system answers for what was written; may be null. False when the
+    // device is lost.
+    bool (*settle)(void* context);
 };
 
 // Told at each step: the round of the search (0 outside it), what is being

@@ -203,6 +203,8 @@ restoration journalrestore(const char* name, const device& dev, progressreport p
         done += place->size;
         progress(0, restoring, done);
     }
+    if (dev.settle != nullptr && !dev.settle(dev.context))
+        result.complete = false;
     progress(0, checking, done);
     for (const record& place : saved) {
         done += place.size;

@@ -19,7 +19,7 @@
 namespace {
 
 constexpr char usage[] = "Aufruf: kapprobe <Gerät>\n"
-                         "        <Gerät> das ganze Blockgerät, etwa /dev/sdb\n";
+                         "        <Gerät> das ganze Gerät, etwa /dev/sdb oder unter Windows E:\n";
 
 // The exit statuses: no sign of a counterfeit; no verdict (every byte back);
 // counterfeit or damaged; something not written back.
@@ -52,6 +52,11 @@ bool writetodevice(void*, std::uint64_t offset, const unsigned char* data, std::
     return writedevice(device, offset, data, size);
 }
 
+bool settledevice(void*)
+{
+    return reopendevice(&device);
+}
+
 // A line per step, beginning with "\r" like kapmess's lines; on a terminal it
 // moves on with the share of the planned I/O done and the time still to go.
 void showstep(int round, const char* step, std::uint64_t done)
@@ -82,11 +87,17 @@ int refused()
 {
     switch (info.why) {
     case refusal::notblockdevice:
-        std::printf("*** '%s' ist kein Blockgerät. Geben Sie das ganze Gerät an, etwa /dev/sdb.\n", path);
+        std::printf("*** '%s' ist kein Blockgerät. Geben Sie das ganze Gerät an, etwa /dev/sdb oder unter "
+                    "Windows E:.\n",
+                    path);
         break;
     case refusal::partition:
         std::printf("*** '%s' ist eine Partition. Geprüft wird nur das ganze Gerät: kapprobe %s\n", path,
                     info.whole);
+        break;
+    case refusal::systemdisk:
+        std::printf("*** '%s' liegt auf derselben Platte wie %s, Windows oder das aktuelle Verzeichnis.\n",
+                    path, info.whole);
         break;
     case refusal::mounted:
         std::printf(
@@ -181,14 +192,9 @@ void showverdict(const probe::findings& found)
             std::printf("Dahinter meldet das Medium Lesefehler.\n");
             break;
         }
-        // The first partition of sdb is sdb1, that of mmcblk0 is mmcblk0p1.
-        const std::size_t length = std::strlen(path);
-        const char* separator = length > 0 && path[length - 1] >= '0' && path[length - 1] <= '9' ? "p" : "";
-        std::printf("Nutzen Sie nur die ersten %" PRIu64 " MByte, etwa mit einer Partition dieser Größe:\n"
-                    "    parted %s mklabel msdos mkpart primary fat32 1MiB %" PRIu64 "MiB\n"
-                    "    mkfs.vfat %s%s1\n"
+        std::printf("Nutzen Sie nur die ersten %" PRIu64 " MByte, etwa mit einer Partition dieser Größe:\n%s"
                     "und prüfen Sie sie danach mit kapmess.\n",
-                    usablemib, path, usablemib, path, separator);
+                    usablemib, partitioncommands(path, usablemib).c_str());
         break;
     }
     case probe::verdict::damaged:
@@ -251,9 +257,9 @@ int main(int argc, char** argv)
         std::printf("*** '%s' ist mit %" PRIu64 " Bytes zu klein für eine Probe.\n", path, info.size);
         return noverdict;
     }
-    std::printf("Gerät %s: %" PRIu64 " Bytes (%" PRIu64 " MByte), Sektoren zu %" PRIu32 " Bytes\n", path,
+    std::printf("Gerät '%s': %" PRIu64 " Bytes (%" PRIu64 " MByte), Sektoren zu %" PRIu32 " Bytes\n", path,
                 info.size, info.size / mib, info.sectorsize);
-    const probe::device dev{info.size, info.sectorsize, nullptr, readfromdevice, writetodevice};
+    const probe::device dev{info.size, info.sectorsize, nullptr, readfromdevice, writetodevice, settledevice};
     catchstops();
     livestart(starttime, frequency);
 

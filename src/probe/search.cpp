@@ -240,6 +240,11 @@ flow readprobes(const std::vector<std::uint64_t>& places)
     return flow::go;
 }
 
+flow settle()
+{
+    return dev->settle == nullptr || dev->settle(dev->context) ? flow::go : flow::fail;
+}
+
 // One round: probes at places, then the flush over pieces, with stamps or
 // by writing back what is there, then every probe read back.
 flow proberound(const std::vector<std::uint64_t>& places, const std::vector<range>& pieces, bool stamps)
@@ -250,8 +255,16 @@ flow proberound(const std::vector<std::uint64_t>& places, const std::vector<rang
     flow next = save(&probes, &stamped);
     if (next == flow::go)
         next = writeprobes(&probes);
+    // The probes on the device before the flush, and the flush before the
+    // probes are read back: a system that keeps writes would otherwise send
+    // them on in its own order, the probes last, and a device's cache would
+    // answer for them.
+    if (next == flow::go)
+        next = settle();
     if (next == flow::go)
         next = flush(stamps ? stamped : pieces, stamps);
+    if (next == flow::go)
+        next = settle();
     if (next != flow::go)
         return next;
     checkfirstmib();
