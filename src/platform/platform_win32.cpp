@@ -100,23 +100,23 @@ bool lockvolumes(DWORD disk, deviceinfo* info)
         std::string volume = name;
         if (!volume.empty() && volume.back() == '\\')
             volume.pop_back();
-        HANDLE handle = openraw(volume, GENERIC_READ | GENERIC_WRITE, 0);
+        HANDLE opened = openraw(volume, GENERIC_READ | GENERIC_WRITE, 0);
         VOLUME_DISK_EXTENTS extents{};
         DWORD got = 0;
-        if (handle == INVALID_HANDLE_VALUE)
+        if (opened == INVALID_HANDLE_VALUE)
             continue;
-        if (!DeviceIoControl(handle, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, nullptr, 0, &extents,
+        if (!DeviceIoControl(opened, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, nullptr, 0, &extents,
                              sizeof extents, &got, nullptr) ||
             extents.Extents[0].DiskNumber != disk) {
-            CloseHandle(handle);
+            CloseHandle(opened);
             continue;
         }
-        if (!lock(handle)) {
+        if (!lock(opened)) {
             systemreason(info->reason, sizeof info->reason);
-            CloseHandle(handle);
+            CloseHandle(opened);
             locked = false;
         } else {
-            lockedvolumes.push_back(handle);
+            lockedvolumes.push_back(opened);
         }
     } while (locked && FindNextVolumeA(found, name, sizeof name));
     FindVolumeClose(found);
