@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <deque>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <unistd.h>
 #include <unordered_map>
@@ -202,6 +203,34 @@ TEST(Probe, ARegionOfIoErrorsIsDamage)
     EXPECT_EQ(found.outcome, probe::verdict::damaged);
     EXPECT_GE(found.firstbad, 2000 * mib - 4096);
     EXPECT_LT(found.firstbad, 2100 * mib);
+}
+
+// A journal changed before its last record is not taken for one that an
+// interruption tore: what it holds goes back, but it is not complete.
+TEST(Probe, DamagedJournalIsNotComplete)
+{
+    card model{1024 * mib, 64 * mib, 512, fake::zeros};
+    probe::device dev{model.claimed, model.sector, &model, readcard, writecard, nullptr};
+    const std::string journal =
+        (std::filesystem::temp_directory_path() / ("kapprobe-test-" + std::to_string(getpid()) + ".undo"))
+            .string();
+    ASSERT_TRUE(probe::journalstart(journal.c_str(), dev, 1, 0));
+    probe::search(dev, 1, 16 * mib, 0, ignore);
+    probe::journalheader header;
+    ASSERT_TRUE(probe::readjournalheader(journal.c_str(), &header));
+    {
+        std::fstream file(journal, std::ios::binary | std::ios::in | std::ios::out);
+        // A byte of the second record, a probe sector.
+        constexpr long damage = 40 + (32 + 512) + 32 + 10;
+        file.seekg(damage);
+        const char was = static_cast<char>(file.get());
+        file.seekp(damage);
+        file.put(static_cast<char>(~was));
+    }
+    probe::restoration restored = probe::journalrestore(journal.c_str(), dev, ignore, 0);
+    EXPECT_FALSE(restored.complete);
+    EXPECT_GT(restored.places, 0u) << "what lies before the damage goes back";
+    std::remove(journal.c_str());
 }
 
 } // namespace

@@ -76,7 +76,7 @@ using devicehandle = std::intptr_t;
 constexpr devicehandle nodevice = -1;
 
 // Why a device was not opened.
-enum class refusal { none, notfound, notblockdevice, partition, mounted, systemdisk, cannotopen };
+enum class refusal { none, notblockdevice, partition, mounted, systemdisk, cannotopen };
 
 struct deviceinfo {
     std::uint64_t size;

@@ -99,7 +99,7 @@ std::string mountsource(dev_t device)
 // The block device that the file system of fd was mounted from, open
 // read-only, never for a write; -1 where there is none or it cannot be opened
 // (not root).
-int opendevice(int fd)
+int openmountdevice(int fd)
 {
     struct stat file;
     if (fstat(fd, &file) != 0)
@@ -121,7 +121,7 @@ int opendevice(int fd)
 // it: write back and drop that cache too.
 void dropdevicecache(int fd)
 {
-    int device = opendevice(fd);
+    int device = openmountdevice(fd);
     if (device < 0)
         return;
     fsync(device);
@@ -284,7 +284,7 @@ filehandle createfile(const char* name)
     }
     writingtofuse = onfuse(fd);
     if (writingtofuse)
-        devicebeneath = opendevice(fd);
+        devicebeneath = openmountdevice(fd);
     return fd;
 }
 
@@ -375,7 +375,7 @@ devicehandle opendevice(const char* path, deviceinfo* info)
     *info = deviceinfo{};
     struct stat status;
     if (stat(path, &status) != 0) {
-        info->why = refusal::notfound;
+        info->why = refusal::cannotopen;
         copytext(info->reason, sizeof info->reason, std::strerror(errno));
         return nodevice;
     }

@@ -94,18 +94,25 @@ struct record {
     std::size_t size;
 };
 
-// The records of an open journal up to the first one that is torn.
-std::vector<record> records(filehandle file, std::uint64_t sectorsize)
+// The records of an open journal up to the first one that does not hold
+// together. That may be the last one, torn by an interruption while it was
+// appended; one that more of the file follows is damage, and *damaged says so.
+std::vector<record> records(filehandle file, std::uint64_t sectorsize, bool* damaged)
 {
     std::vector<record> found;
     unsigned char head[recordbytes];
+    *damaged = false;
     for (std::uint64_t at = headerbytes; readfileat(file, at, head, recordbytes);
          at += recordbytes + get(head + 16)) {
         const std::uint64_t size = get(head + 16);
         if (get(head) != recordmagic || size == 0 || size > chunkbytes || size % sectorsize != 0 ||
             !readfileat(file, at + recordbytes, buffer, size) ||
-            checksum(head, buffer, size) != get(head + 24))
+            checksum(head, buffer, size) != get(head + 24)) {
+            unsigned char beyond;
+            *damaged =
+                readfileat(file, at + recordbytes + std::min<std::uint64_t>(size, chunkbytes), &beyond, 1);
             break;
+        }
         found.push_back({at + recordbytes, get(head + 8), size});
     }
     return found;
@@ -193,8 +200,9 @@ restoration journalrestore(const char* name, const device& dev, progressreport p
             closefile(file);
         return result;
     }
-    const std::vector<record> saved = records(file, dev.sectorsize);
-    result.complete = true;
+    bool damaged;
+    const std::vector<record> saved = records(file, dev.sectorsize, &damaged);
+    result.complete = !damaged;
     progress(0, restoring, done);
     for (auto place = saved.rbegin(); place != saved.rend(); ++place) {
         if (!readfileat(file, place->at, buffer, place->size) ||

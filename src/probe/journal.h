@@ -50,7 +50,8 @@ struct restoration {
     std::uint64_t bytes;
     std::uint64_t wrong;
     std::uint64_t firstwrong;
-    // False when the journal could not be read or a write back failed.
+    // False when the journal could not be read, is damaged before its last
+    // record, or a write back failed.
     bool complete;
 };
 

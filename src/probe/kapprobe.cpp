@@ -180,13 +180,12 @@ void showverdict(const probe::findings& found)
                         found.wrapsize);
             break;
         case probe::beyond::zeros:
-            std::printf("Was dahinter geschrieben wird, geht verloren: gelesen werden Nullen.\n");
-            break;
         case probe::beyond::ones:
-            std::printf("Was dahinter geschrieben wird, geht verloren: gelesen werden Bytes 0xff.\n");
-            break;
         case probe::beyond::stale:
-            std::printf("Was dahinter geschrieben wird, geht verloren: gelesen werden alte Daten.\n");
+            std::printf("Was dahinter geschrieben wird, geht verloren: gelesen werden %s.\n",
+                        found.what == probe::beyond::zeros  ? "Nullen"
+                        : found.what == probe::beyond::ones ? "Bytes 0xff"
+                                                            : "alte Daten");
             break;
         case probe::beyond::unreadable:
             std::printf("Dahinter meldet das Medium Lesefehler.\n");

@@ -103,57 +103,53 @@ std::vector<std::uint64_t> grid(std::uint64_t start, std::uint64_t end, std::uin
     return places;
 }
 
-std::vector<std::uint64_t> chunks(const range& stretch)
+// The stretches cut into pieces of at most chunkbytes.
+std::vector<range> inchunks(const std::vector<range>& stretches)
 {
-    std::vector<std::uint64_t> starts;
-    for (std::uint64_t at = stretch.start; at < stretch.end; at += chunkbytes)
-        starts.push_back(at);
-    return starts;
+    std::vector<range> pieces;
+    for (const range& stretch : stretches)
+        for (std::uint64_t at = stretch.start; at < stretch.end; at += chunkbytes)
+            pieces.push_back({at, std::min<std::uint64_t>(stretch.end, at + chunkbytes)});
+    return pieces;
 }
 
-std::size_t chunksize(const range& stretch, std::uint64_t at)
+// Saves what each of pieces holds before it is overwritten. Pieces that
+// cannot be read are marked unreadable and left out of kept: they are not
+// written.
+flow savepieces(const std::vector<range>& pieces, std::vector<range>* kept)
 {
-    return static_cast<std::size_t>(std::min<std::uint64_t>(chunkbytes, stretch.end - at));
-}
-
-// Saves what the probes at places and the stamps over stamped overwrite.
-// Places that cannot be read are unreadable and left out; so are pieces of
-// stamped, which are then not written.
-flow save(std::vector<std::uint64_t>* places, std::vector<range>* stamped)
-{
-    tell("Sichere, was überschrieben wird");
-    std::vector<std::uint64_t> kept;
-    for (std::uint64_t place : *places) {
-        saving result = journalsave(*dev, place, unit);
+    for (const range& piece : pieces) {
+        saving result = journalsave(*dev, piece.start, piece.end - piece.start);
         if (result == saving::journalfailed)
             return flow::fail;
         if (result == saving::unreadable)
-            probed[place] = {state::unreadable, content::other};
+            probed[piece.start] = {state::unreadable, content::other};
         else
-            kept.push_back(place);
+            kept->push_back(piece);
         if (stoprequested())
             return flow::stop;
-        if (kept.size() % 64 == 0)
-            tick();
+        tick();
     }
-    *places = kept;
-    std::vector<range> readable;
-    for (const range& stretch : *stamped) {
-        for (std::uint64_t at : chunks(stretch)) {
-            const std::size_t size = chunksize(stretch, at);
-            saving result = journalsave(*dev, at, size);
-            if (result == saving::journalfailed)
-                return flow::fail;
-            if (result == saving::unreadable)
-                probed[at] = {state::unreadable, content::other};
-            else
-                readable.push_back({at, at + size});
-            if (stoprequested())
-                return flow::stop;
-            tick();
-        }
-    }
-    *stamped = readable;
+    return flow::go;
+}
+
+// Saves what the probes at places and the stamps over stamped overwrite;
+// both keep only what could be saved.
+flow save(std::vector<std::uint64_t>* places, std::vector<range>* stamped)
+{
+    tell("Sichere, was überschrieben wird");
+    std::vector<range> probes, keptprobes, keptstamps;
+    for (std::uint64_t place : *places)
+        probes.push_back({place, place + unit});
+    flow next = savepieces(probes, &keptprobes);
+    if (next == flow::go)
+        next = savepieces(inchunks(*stamped), &keptstamps);
+    if (next != flow::go)
+        return next;
+    places->clear();
+    for (const range& probe : keptprobes)
+        places->push_back(probe.start);
+    *stamped = keptstamps;
     return journalcommit() ? flow::go : flow::fail;
 }
 
@@ -185,17 +181,15 @@ flow writeprobes(std::vector<std::uint64_t>* places)
 flow flush(const std::vector<range>& pieces, bool stamps)
 {
     tell(stamps ? "Schreibe Füllblöcke" : "Leere den Zwischenspeicher des Geräts");
-    for (const range& piece : pieces) {
-        for (std::uint64_t at = piece.start; at < piece.end; at += chunkbytes) {
-            const std::size_t size = chunksize(piece, at);
-            for (std::size_t sector = 0; stamps && sector < size; sector += unit)
-                stamp(buffer + sector, unit, runkey, at + sector, static_cast<std::uint32_t>(round));
-            if ((!stamps && !readat(at, buffer, size)) || !writeat(at, buffer, size))
-                probed[at] = {state::unreadable, content::other};
-            if (stoprequested())
-                return flow::stop;
-            tick();
-        }
+    for (const range& piece : inchunks(pieces)) {
+        const auto size = static_cast<std::size_t>(piece.end - piece.start);
+        for (std::size_t sector = 0; stamps && sector < size; sector += unit)
+            stamp(buffer + sector, unit, runkey, piece.start + sector, static_cast<std::uint32_t>(round));
+        if ((!stamps && !readat(piece.start, buffer, size)) || !writeat(piece.start, buffer, size))
+            probed[piece.start] = {state::unreadable, content::other};
+        if (stoprequested())
+            return flow::stop;
+        tick();
     }
     return flow::go;
 }
