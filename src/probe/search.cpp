@@ -138,17 +138,18 @@ flow savepieces(const std::vector<range>& pieces, std::vector<range>* kept)
 flow save(std::vector<std::uint64_t>* places, std::vector<range>* stamped)
 {
     tell("Sichere, was überschrieben wird");
-    std::vector<range> probes, keptprobes, keptstamps;
-    for (std::uint64_t place : *places)
-        probes.push_back({place, place + unit});
+    std::vector<range> probes(places->size()), keptprobes, keptstamps;
+    std::transform(places->begin(), places->end(), probes.begin(), [](std::uint64_t place) {
+        return range{place, place + unit};
+    });
     flow next = savepieces(probes, &keptprobes);
     if (next == flow::go)
         next = savepieces(inchunks(*stamped), &keptstamps);
     if (next != flow::go)
         return next;
-    places->clear();
-    for (const range& probe : keptprobes)
-        places->push_back(probe.start);
+    places->resize(keptprobes.size());
+    std::transform(keptprobes.begin(), keptprobes.end(), places->begin(),
+                   [](const range& probe) { return probe.start; });
     *stamped = keptstamps;
     return journalcommit() ? flow::go : flow::fail;
 }
