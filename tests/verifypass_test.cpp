@@ -144,6 +144,34 @@ std::vector<std::string> advisedbeforeread(const fs::path& trace)
 }
 
 // A set of 2 GiB and one block: the boundary between two files, on /dev/shm.
+// The command that the README and the manual give for the amount a full
+// medium took, run on a set of two full files and one of a MiB: its sum
+// must be divided as a whole.
+TEST_F(scratch, TheDocumentedCommandPrintsTheAmountWritten)
+{
+    std::string commands[2];
+    const char* documents[] = {"README.md", "kapmess.1"};
+    for (int i = 0; i < 2; i++) {
+        std::ifstream document(fs::path(KAPMESS_SOURCE_DIR) / documents[i]);
+        for (std::string line; std::getline(document, line);)
+            if (line.find("stat ") != std::string::npos && line.find("*.kpm") != std::string::npos)
+                commands[i] = std::regex_replace(line.substr(line.find("echo")), std::regex("\\\\-"), "-");
+    }
+    ASSERT_NE(commands[0], "");
+    EXPECT_EQ(commands[1], commands[0]) << "the manual gives the README's command";
+    for (const auto& [name, size] :
+         {std::pair{"1.kpm", fullfile}, {"2.kpm", fullfile}, {"3.kpm", 1u << 20}}) {
+        std::ofstream(dir / name).close();
+        fs::resize_file(dir / name, size);
+    }
+    FILE* shell = popen(("cd '" + dir.string() + "' && " + commands[0]).c_str(), "r");
+    ASSERT_NE(shell, nullptr);
+    char printed[32] = "";
+    EXPECT_NE(std::fgets(printed, sizeof printed, shell), nullptr);
+    pclose(shell);
+    EXPECT_STREQ(printed, "4096\n");
+}
+
 TEST_F(scratch, SetOf2048MibSpansTwoFiles)
 {
     outcome result = run({"2048"});
