@@ -31,8 +31,9 @@ int terminalcolumns();
 // run holds it; where the file system has no locks, the run goes on without.
 bool lockdirectory(bool exclusive);
 
-// size bytes, aligned for unbuffered I/O, never released; nullptr on failure.
+// size bytes, aligned for unbuffered I/O; nullptr on failure.
 unsigned char* allocbuffer(std::size_t size);
+void freebuffer(unsigned char* buffer);
 
 using filehandle = std::intptr_t;
 constexpr filehandle nofile = -1;
@@ -71,29 +72,91 @@ bool closefile(filehandle file);
 
 bool removefile(const char* name);
 
+// The system the program was built for, for texts that name its own tools.
+enum class operatingsystem { gnulinux, macos, windows };
+operatingsystem thissystem();
+
+// The system's reason, in its own words, why the last call of this layer
+// failed; to be asked at once, before any other call.
+std::string systemreason();
+
+// True when the program runs with the rights that raw devices need (root,
+// or an administrator on Windows).
+bool privileged();
+
+// kapprobe's undo journal: a plain file through the system's cache, flushed
+// at each commit, held by one run alone for its life.
+using journalhandle = std::intptr_t;
+constexpr journalhandle nojournal = -1;
+
+enum class journalopen { opened, missing, inuse, failed };
+
+// Creates name, which must not exist yet, for reading and appending, and puts
+// its entry in the directory on the medium. nojournal, and how says why
+// (inuse: it exists), when it cannot be made.
+journalhandle createjournal(const char* name, journalopen* how);
+
+// Opens the existing file name for reading and its removal, held so that no
+// other run opens it meanwhile; nojournal, and how says why, otherwise.
+journalhandle openjournal(const char* name, journalopen* how);
+
+bool appendjournal(journalhandle journal, const unsigned char* data, std::size_t size);
+// size bytes from offset; anything less is a failure.
+bool readjournal(journalhandle journal, std::uint64_t offset, unsigned char* data, std::size_t size);
+// Puts everything appended on the journal's medium; false when it did not get there.
+bool syncjournal(journalhandle journal);
+// Its length in bytes, as the file system has it now.
+std::uint64_t journalsize(journalhandle journal);
+void closejournal(journalhandle journal);
+// Removes name, which journal holds open, and closes it.
+bool removejournal(journalhandle journal, const char* name);
+
+// Bytes that a new file in the current directory can still take.
+std::uint64_t freebytes();
+// True when the current directory lies in memory (tmpfs, a RAM disk), whose
+// files a power cut takes with it.
+bool directoryinmemory();
+
 // A whole block device, open for direct reading and writing and held alone.
 using devicehandle = std::intptr_t;
 constexpr devicehandle nodevice = -1;
 
 // Why a device was not opened.
-enum class refusal { none, notblockdevice, partition, mounted, systemdisk, cannotopen };
+enum class refusal {
+    none,
+    notfound,
+    notblockdevice,
+    partition,
+    mounted,
+    systemdisk,
+    notpermitted,
+    cannotopen
+};
 
 struct deviceinfo {
-    std::uint64_t size;
-    std::uint32_t sectorsize;
-    refusal why;
+    std::uint64_t size = 0;
+    std::uint32_t sectorsize = 0;
+    refusal why = refusal::none;
     // The whole device of a partition; where a mounted one is mounted; the
     // drive of Windows or of the current directory on the same disk.
-    char whole[256];
+    std::string whole;
     // The system's reason when it refused the open (busy, no permission).
-    char reason[128];
+    std::string reason;
+    // Maker, model and serial number as the device tells them, or what else
+    // tells it from a device of the same size; empty where nothing does.
+    std::string identity;
+    // The device as the system names it (/dev/sdb for a link in
+    // /dev/disk/by-id, \\.\PhysicalDrive2 for E:), and its disk number on
+    // Windows (-1 elsewhere).
+    std::string node;
+    int disknumber = -1;
 };
 
 // Opens path, which must be a whole block device of which neither itself
 // nor any partition is mounted, exclusively (an open that another holder
 // of the device refuses), for I/O that bypasses every cache of the system,
-// and finds its size and logical block size. nodevice when refused, and
-// info says why; nothing is ever written by this call.
+// and finds its size, logical block size and identity. nodevice when
+// refused, and info says why; nothing is ever written by this call.
 devicehandle opendevice(const char* path, deviceinfo* info);
 
 // size bytes at offset, both multiples of the logical block size, data
@@ -107,13 +170,10 @@ bool flushdevice(devicehandle device);
 // where there is nothing to do.
 bool reopendevice(devicehandle* device);
 
-// The commands, one a line and indented by four blanks, that make a
-// partition of the first mib MiB of device (as opendevice took it) and a FAT
-// file system on it.
-std::string partitioncommands(const char* device, std::uint64_t mib);
-
 // From now on, an interrupt, a termination or a hang-up of the terminal no
-// longer ends the process but is remembered, so that it can undo its work.
+// longer ends the process but is remembered, so that it can undo its work;
+// a signal that was ignored at the start stays ignored, and a write to a
+// closed pipe fails instead of ending the process.
 void catchstops();
 bool stoprequested();
 

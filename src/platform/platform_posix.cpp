@@ -11,12 +11,14 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
+#include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <time.h>
 #include <unistd.h>
@@ -206,9 +208,39 @@ std::string mountpointof(const std::vector<std::string>& numbers)
     return mountpoint;
 }
 
-void copytext(char* target, std::size_t size, const std::string& text)
+// The canonical name of path, or empty.
+std::string realname(const std::string& path)
 {
-    std::snprintf(target, size, "%s", text.c_str());
+    char* real = realpath(path.c_str(), nullptr);
+    std::string name = real != nullptr ? real : "";
+    std::free(real);
+    return name;
+}
+
+// What tells the device whose directory in /sys is sys from another one of
+// the same size: a loop device's backing file; else the maker and model it
+// reports and the first serial number found on the way up to the bus, which
+// for a card in a USB reader is the reader's.
+std::string identityof(const std::string& sys)
+{
+    if (std::string backing = firstline(sys + "/loop/backing_file"); !backing.empty())
+        return backing;
+    std::string identity;
+    auto add = [&identity](const std::string& part) {
+        std::istringstream words(part);
+        for (std::string word; words >> word;)
+            identity += (identity.empty() ? "" : " ") + word;
+    };
+    for (const char* part : {"/device/vendor", "/device/model", "/device/name"})
+        add(firstline(sys + part));
+    for (std::string dir = realname(sys + "/device"); dir.rfind("/sys/devices/", 0) == 0;
+         dir.resize(dir.find_last_of('/'))) {
+        if (std::string serial = firstline(dir + "/serial"); !serial.empty()) {
+            add(serial);
+            break;
+        }
+    }
+    return identity;
 }
 
 } // namespace
@@ -267,7 +299,14 @@ bool lockdirectory(bool exclusive)
 
 unsigned char* allocbuffer(std::size_t size)
 {
-    return static_cast<unsigned char*>(std::aligned_alloc(bufferalignment, size));
+    // aligned_alloc takes only whole multiples of the alignment.
+    const std::size_t whole = (size + bufferalignment - 1) / bufferalignment * bufferalignment;
+    return static_cast<unsigned char*>(std::aligned_alloc(bufferalignment, whole));
+}
+
+void freebuffer(unsigned char* buffer)
+{
+    std::free(buffer);
 }
 
 filehandle createfile(const char* name)
@@ -370,47 +409,191 @@ bool removefile(const char* name)
     return unlink(name) == 0;
 }
 
+operatingsystem thissystem()
+{
+    return operatingsystem::gnulinux;
+}
+
+std::string systemreason()
+{
+    return std::strerror(errno);
+}
+
+bool privileged()
+{
+    return geteuid() == 0;
+}
+
+namespace {
+
+// Closes fd and gives nojournal, keeping errno for systemreason.
+journalhandle dropjournal(int fd)
+{
+    const int error = errno;
+    close(fd);
+    errno = error;
+    return nojournal;
+}
+
+// Holds fd, opened as name, for this process alone: locked, and still the
+// file of that name, which another run may have removed between the open and
+// the lock.
+journalhandle holdjournal(int fd, const char* name, journalopen* how)
+{
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        *how = errno == EWOULDBLOCK ? journalopen::inuse : journalopen::failed;
+        return dropjournal(fd);
+    }
+    struct stat held, named;
+    if (fstat(fd, &held) != 0 || stat(name, &named) != 0 || held.st_dev != named.st_dev ||
+        held.st_ino != named.st_ino) {
+        *how = journalopen::inuse;
+        return dropjournal(fd);
+    }
+    *how = journalopen::opened;
+    return fd;
+}
+
+} // namespace
+
+journalhandle createjournal(const char* name, journalopen* how)
+{
+    int fd = open(name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        *how = errno == EEXIST ? journalopen::inuse : journalopen::failed;
+        return nojournal;
+    }
+    journalhandle journal = holdjournal(fd, name, how);
+    // The new name on the medium too, so that a power cut cannot take the
+    // journal away from beneath what it saved.
+    int directory = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (journal != nojournal && (directory < 0 || fsync(directory) != 0)) {
+        *how = journalopen::failed;
+        journal = dropjournal(fd);
+        unlink(name);
+    }
+    if (directory >= 0)
+        close(directory);
+    return journal;
+}
+
+journalhandle openjournal(const char* name, journalopen* how)
+{
+    int fd = open(name, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        *how = errno == ENOENT ? journalopen::missing : journalopen::failed;
+        return nojournal;
+    }
+    struct stat status;
+    if (!regularfile(fd, status)) {
+        *how = journalopen::failed;
+        errno = EINVAL;
+        return dropjournal(fd);
+    }
+    return holdjournal(fd, name, how);
+}
+
+bool appendjournal(journalhandle journal, const unsigned char* data, std::size_t size)
+{
+    while (size > 0) {
+        ssize_t put = write(static_cast<int>(journal), data, size);
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put <= 0)
+            return false;
+        data += put;
+        size -= static_cast<std::size_t>(put);
+    }
+    return true;
+}
+
+bool readjournal(journalhandle journal, std::uint64_t offset, unsigned char* data, std::size_t size)
+{
+    return readfileat(journal, offset, data, size);
+}
+
+bool syncjournal(journalhandle journal)
+{
+    return fdatasync(static_cast<int>(journal)) == 0;
+}
+
+std::uint64_t journalsize(journalhandle journal)
+{
+    struct stat status;
+    return fstat(static_cast<int>(journal), &status) == 0 ? static_cast<std::uint64_t>(status.st_size) : 0;
+}
+
+void closejournal(journalhandle journal)
+{
+    close(static_cast<int>(journal));
+}
+
+bool removejournal(journalhandle journal, const char* name)
+{
+    const bool removed = unlink(name) == 0;
+    const int error = errno;
+    close(static_cast<int>(journal));
+    errno = error;
+    return removed;
+}
+
+std::uint64_t freebytes()
+{
+    struct statvfs filesystem;
+    return statvfs(".", &filesystem) == 0
+               ? static_cast<std::uint64_t>(filesystem.f_bavail) * filesystem.f_frsize
+               : 0;
+}
+
+bool directoryinmemory()
+{
+    constexpr long tmpfsmagic = 0x01021994, ramfsmagic = static_cast<long>(0x858458f6);
+    struct statfs filesystem;
+    return statfs(".", &filesystem) == 0 &&
+           (filesystem.f_type == tmpfsmagic || filesystem.f_type == ramfsmagic);
+}
+
 devicehandle opendevice(const char* path, deviceinfo* info)
 {
     *info = deviceinfo{};
     struct stat status;
     if (stat(path, &status) != 0) {
-        info->why = refusal::cannotopen;
-        copytext(info->reason, sizeof info->reason, std::strerror(errno));
+        info->why = errno == ENOENT ? refusal::notfound : refusal::cannotopen;
+        info->reason = std::strerror(errno);
         return nodevice;
     }
     if (!S_ISBLK(status.st_mode)) {
         info->why = refusal::notblockdevice;
         return nodevice;
     }
-    char* real = realpath(("/sys/dev/block/" + devicenumbers(status.st_rdev)).c_str(), nullptr);
-    const std::string sys = real != nullptr ? real : "";
-    std::free(real);
+    const std::string sys = realname("/sys/dev/block/" + devicenumbers(status.st_rdev));
     if (!sys.empty() && access((sys + "/partition").c_str(), F_OK) == 0) {
         // A partition's directory lies in that of its whole device.
         info->why = refusal::partition;
         std::string parent = sys.substr(0, sys.find_last_of('/'));
-        copytext(info->whole, sizeof info->whole, "/dev/" + parent.substr(parent.find_last_of('/') + 1));
+        info->whole = "/dev/" + parent.substr(parent.find_last_of('/') + 1);
         return nodevice;
     }
     std::string mountpoint = mountpointof(withpartitions(sys, status.st_rdev));
     if (!mountpoint.empty()) {
         info->why = refusal::mounted;
-        copytext(info->whole, sizeof info->whole, mountpoint);
+        info->whole = mountpoint;
         return nodevice;
     }
     int fd = open(path, O_RDWR | O_DIRECT | O_EXCL | O_CLOEXEC);
     std::uint64_t size = 0;
     int sectorsize = 0;
     if (fd < 0 || ioctl(fd, BLKGETSIZE64, &size) != 0 || ioctl(fd, BLKSSZGET, &sectorsize) != 0) {
-        info->why = refusal::cannotopen;
-        copytext(info->reason, sizeof info->reason, std::strerror(errno));
+        info->why = errno == EACCES || errno == EPERM ? refusal::notpermitted : refusal::cannotopen;
+        info->reason = std::strerror(errno);
         if (fd >= 0)
             close(fd);
         return nodevice;
     }
     info->size = size;
     info->sectorsize = static_cast<std::uint32_t>(sectorsize);
+    info->identity = identityof(sys);
+    info->node = realname(path);
     return fd;
 }
 
@@ -443,23 +626,22 @@ bool reopendevice(devicehandle*)
     return true;
 }
 
-std::string partitioncommands(const char* device, std::uint64_t mib)
-{
-    // The first partition of sdb is sdb1, that of mmcblk0 is mmcblk0p1.
-    const std::string name = device;
-    const char* separator = !name.empty() && name.back() >= '0' && name.back() <= '9' ? "p" : "";
-    return "    parted " + name + " mklabel msdos mkpart primary fat32 1MiB " + std::to_string(mib) +
-           "MiB\n" + "    mkfs.vfat " + name + separator + "1\n";
-}
-
 void catchstops()
 {
     struct sigaction action {};
     action.sa_handler = rememberstop;
     action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
-    for (int signal : {SIGINT, SIGTERM, SIGHUP})
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        // Started with it ignored (nohup, a background job): it stays so.
+        struct sigaction before {};
+        if (sigaction(signal, nullptr, &before) == 0 && before.sa_handler == SIG_IGN)
+            continue;
         sigaction(signal, &action, nullptr);
+    }
+    // A reader that went away (| head) must not end a run before it has
+    // written back what it overwrote: the write fails, the run goes on.
+    std::signal(SIGPIPE, SIG_IGN);
 }
 
 bool stoprequested()

@@ -7,6 +7,9 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -33,9 +36,7 @@ HANDLE handle(filehandle file)
 // past the system's cache, each write on the medium before it returns.
 std::string devicepath;
 constexpr DWORD rawflags = FILE_FLAG_NO_BUFFERING | FILE_FLAG_WRITE_THROUGH;
-// The disk's number, where the system tells it, and whether the device is a
-// drive that its own handle holds locked.
-DWORD devicedisk = MAXDWORD;
+// Whether the device is a drive that its own handle holds locked.
 bool lockedbyhandle;
 // The volumes of the disk, locked and dismounted for the whole run.
 std::vector<HANDLE> lockedvolumes;
@@ -46,15 +47,74 @@ HANDLE openraw(const std::string& path, DWORD access, DWORD flags)
                        flags, nullptr);
 }
 
-void systemreason(char* reason, std::size_t size)
+// The disk itself, shared with readers only: a second writer (another
+// kapprobe.exe, any raw writer) is refused while this run holds it.
+HANDLE opendisk(const std::string& path)
 {
-    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                                  GetLastError(), 0, reason, static_cast<DWORD>(size), nullptr);
-    while (length > 0 &&
-           (reason[length - 1] == '\n' || reason[length - 1] == '\r' || reason[length - 1] == '.'))
-        reason[--length] = '\0';
-    if (length == 0)
-        std::snprintf(reason, size, "Fehler %lu", GetLastError());
+    return CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                       rawflags, nullptr);
+}
+
+// Windows refuses I/O on an unbuffered handle unless its offset, its size
+// and the address of its buffer are multiples of the sector size. Wine lets
+// such I/O pass, so the rule is checked here, where every I/O of these
+// handles goes through, and broken under Wine as on Windows.
+std::map<HANDLE, DWORD> unbuffered;
+// The error that a broken rule leaves, an application's own code, and its text.
+constexpr DWORD misaligned = 0x20000000 | 1;
+std::string brokenrule;
+
+bool aligned(HANDLE file, std::uint64_t offset, const void* data, std::size_t size)
+{
+    auto found = unbuffered.find(file);
+    if (found == unbuffered.end())
+        return true;
+    const DWORD sector = found->second;
+    if (offset % sector == 0 && size % sector == 0 && reinterpret_cast<std::uintptr_t>(data) % sector == 0)
+        return true;
+    char text[200];
+    std::snprintf(text, sizeof text,
+                  "ungepufferte Ein-/Ausgabe nicht auf Sektoren zu %lu Bytes ausgerichtet (Stelle %llu, "
+                  "%llu Bytes, Puffer bei %#llx)",
+                  static_cast<unsigned long>(sector), static_cast<unsigned long long>(offset),
+                  static_cast<unsigned long long>(size),
+                  static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(data)));
+    brokenrule = text;
+    SetLastError(misaligned);
+    return false;
+}
+
+// Where a sequential read of file stands now.
+std::uint64_t position(HANDLE file)
+{
+    LARGE_INTEGER zero{}, at{};
+    return SetFilePointerEx(file, zero, &at, FILE_CURRENT) ? static_cast<std::uint64_t>(at.QuadPart) : 0;
+}
+
+// Maker, model and serial number as the disk tells them.
+std::string identityof(HANDLE device)
+{
+    STORAGE_PROPERTY_QUERY query{};
+    query.PropertyId = StorageDeviceProperty;
+    query.QueryType = PropertyStandardQuery;
+    std::vector<char> answer(4096);
+    DWORD got = 0;
+    if (!DeviceIoControl(device, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query, answer.data(),
+                         static_cast<DWORD>(answer.size()), &got, nullptr) ||
+        got < sizeof(STORAGE_DEVICE_DESCRIPTOR))
+        return "";
+    const auto* descriptor = reinterpret_cast<const STORAGE_DEVICE_DESCRIPTOR*>(answer.data());
+    std::string identity;
+    for (DWORD offset :
+         {descriptor->VendorIdOffset, descriptor->ProductIdOffset, descriptor->SerialNumberOffset}) {
+        if (offset == 0 || offset >= got)
+            continue;
+        std::istringstream words(
+            std::string(answer.data() + offset, strnlen(answer.data() + offset, got - offset)));
+        for (std::string word; words >> word;)
+            identity += (identity.empty() ? "" : " ") + word;
+    }
+    return identity;
 }
 
 std::string drivepath(char letter)
@@ -112,7 +172,7 @@ bool lockvolumes(DWORD disk, deviceinfo* info)
             continue;
         }
         if (!lock(opened)) {
-            systemreason(info->reason, sizeof info->reason);
+            info->reason = systemreason();
             CloseHandle(opened);
             locked = false;
         } else {
@@ -121,6 +181,18 @@ bool lockvolumes(DWORD disk, deviceinfo* info)
     } while (locked && FindNextVolumeA(found, name, sizeof name));
     FindVolumeClose(found);
     return locked;
+}
+
+// One probe per disk: besides the disk's own sharing, which keeps other
+// writers out on Windows but not under Wine, a name that this process holds
+// until it ends, which a second kapprobe.exe finds taken.
+bool heldalone(const std::string& disk)
+{
+    std::string name = "Global\\kapprobe-";
+    for (char c : disk)
+        name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+    HANDLE held = CreateMutexA(nullptr, FALSE, name.c_str());
+    return held != nullptr && GetLastError() != ERROR_ALREADY_EXISTS;
 }
 
 // One sector at offset can be read: the device reaches that far.
@@ -247,6 +319,12 @@ unsigned char* allocbuffer(std::size_t size)
     return static_cast<unsigned char*>(VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
 }
 
+void freebuffer(unsigned char* buffer)
+{
+    if (buffer != nullptr)
+        VirtualFree(buffer, 0, MEM_RELEASE);
+}
+
 filehandle createfile(const char* name)
 {
     DWORD attributes = GetFileAttributesA(name);
@@ -268,8 +346,14 @@ filehandle openfile(const char* name)
 {
     // Unbuffered: every read goes to the medium, not to what the system
     // cache still holds of the write pass.
-    return diskfile(CreateFileA(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_NO_BUFFERING, nullptr));
+    filehandle file =
+        diskfile(CreateFileA(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_NO_BUFFERING, nullptr));
+    DWORD sectorspercluster, sectorsize, free, total;
+    if (file != nofile)
+        unbuffered[handle(file)] =
+            GetDiskFreeSpaceA(nullptr, &sectorspercluster, &sectorsize, &free, &total) ? sectorsize : 512;
+    return file;
 }
 
 bool writefile(filehandle file, const unsigned char* data, std::size_t size)
@@ -292,6 +376,8 @@ bool flushfile(filehandle file)
 
 bool readfile(filehandle file, unsigned char* data, std::size_t size)
 {
+    if (!aligned(handle(file), position(handle(file)), data, size))
+        return false;
     while (size > 0) {
         DWORD got = 0;
         if (!ReadFile(handle(file), data, static_cast<DWORD>(size), &got, nullptr) || got == 0)
@@ -304,6 +390,8 @@ bool readfile(filehandle file, unsigned char* data, std::size_t size)
 
 bool readfileat(filehandle file, std::uint64_t offset, unsigned char* data, std::size_t size)
 {
+    if (!aligned(handle(file), offset, data, size))
+        return false;
     while (size > 0) {
         OVERLAPPED at{};
         at.Offset = static_cast<DWORD>(offset);
@@ -325,7 +413,134 @@ bool removefile(const char* name)
 
 bool closefile(filehandle file)
 {
+    unbuffered.erase(handle(file));
     return CloseHandle(handle(file)) != 0;
+}
+
+operatingsystem thissystem()
+{
+    return operatingsystem::windows;
+}
+
+std::string systemreason()
+{
+    const DWORD error = GetLastError();
+    if (error == misaligned)
+        return brokenrule;
+    char reason[256];
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
+                                  0, reason, sizeof reason, nullptr);
+    while (length > 0 &&
+           (reason[length - 1] == '\n' || reason[length - 1] == '\r' || reason[length - 1] == '.'))
+        length--;
+    return length > 0 ? std::string(reason, length) : "Fehler " + std::to_string(error);
+}
+
+bool privileged()
+{
+    HANDLE token;
+    TOKEN_ELEVATION elevation{};
+    DWORD got = 0;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return false;
+    const bool elevated = GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &got) &&
+                          elevation.TokenIsElevated;
+    CloseHandle(token);
+    return elevated;
+}
+
+journalhandle createjournal(const char* name, journalopen* how)
+{
+    // Shared with nobody: held by this run alone until it closes it.
+    HANDLE file = CreateFileA(name, GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        *how = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? journalopen::inuse
+                                                                           : journalopen::failed;
+        return nojournal;
+    }
+    *how = journalopen::opened;
+    return reinterpret_cast<journalhandle>(file);
+}
+
+journalhandle openjournal(const char* name, journalopen* how)
+{
+    HANDLE file = CreateFileA(name, GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        *how = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? journalopen::missing
+               : error == ERROR_SHARING_VIOLATION                             ? journalopen::inuse
+                                                                              : journalopen::failed;
+        return nojournal;
+    }
+    if (GetFileType(file) != FILE_TYPE_DISK) {
+        CloseHandle(file);
+        SetLastError(ERROR_INVALID_PARAMETER);
+        *how = journalopen::failed;
+        return nojournal;
+    }
+    *how = journalopen::opened;
+    return reinterpret_cast<journalhandle>(file);
+}
+
+bool appendjournal(journalhandle journal, const unsigned char* data, std::size_t size)
+{
+    while (size > 0) {
+        DWORD put = 0;
+        if (!WriteFile(reinterpret_cast<HANDLE>(journal), data, static_cast<DWORD>(size), &put, nullptr) ||
+            put == 0)
+            return false;
+        data += put;
+        size -= put;
+    }
+    return true;
+}
+
+bool readjournal(journalhandle journal, std::uint64_t offset, unsigned char* data, std::size_t size)
+{
+    return readfileat(journal, offset, data, size);
+}
+
+bool syncjournal(journalhandle journal)
+{
+    return FlushFileBuffers(reinterpret_cast<HANDLE>(journal)) != 0;
+}
+
+std::uint64_t journalsize(journalhandle journal)
+{
+    LARGE_INTEGER size{};
+    return GetFileSizeEx(reinterpret_cast<HANDLE>(journal), &size) ? static_cast<std::uint64_t>(size.QuadPart)
+                                                                   : 0;
+}
+
+void closejournal(journalhandle journal)
+{
+    CloseHandle(reinterpret_cast<HANDLE>(journal));
+}
+
+bool removejournal(journalhandle journal, const char*)
+{
+    // Marked through the handle that holds it, so that no other run can
+    // take the name between the removal and the close.
+    FILE_DISPOSITION_INFO remove{};
+    remove.DeleteFile = TRUE;
+    const bool removed = SetFileInformationByHandle(reinterpret_cast<HANDLE>(journal), FileDispositionInfo,
+                                                    &remove, sizeof remove) != 0;
+    CloseHandle(reinterpret_cast<HANDLE>(journal));
+    return removed;
+}
+
+std::uint64_t freebytes()
+{
+    ULARGE_INTEGER available{};
+    return GetDiskFreeSpaceExA(nullptr, &available, nullptr, nullptr) ? available.QuadPart : 0;
+}
+
+bool directoryinmemory()
+{
+    return GetDriveTypeA(nullptr) == DRIVE_RAMDISK;
 }
 
 devicehandle opendevice(const char* path, deviceinfo* info)
@@ -356,19 +571,27 @@ devicehandle opendevice(const char* path, deviceinfo* info)
         if (known && place[0] != '\0' && place[1] == ':' && disknumber(drivepath(place[0]), &other) &&
             other == disk) {
             info->why = refusal::systemdisk;
-            std::snprintf(info->whole, sizeof info->whole, "%c:", place[0]);
+            info->whole = std::string(1, place[0]) + ":";
             return nodevice;
         }
+    }
+    if (!heldalone(known ? "disk" + std::to_string(disk) : target)) {
+        info->why = refusal::cannotopen;
+        info->reason = "ein anderer Lauf von kapprobe prüft diese Platte";
+        return nodevice;
     }
     lockedbyhandle = target.find("PhysicalDrive") == std::string::npos;
     if (!lockedbyhandle && !lockvolumes(disk, info)) {
         info->why = refusal::cannotopen;
         return nodevice;
     }
-    HANDLE device = openraw(target, GENERIC_READ | GENERIC_WRITE, rawflags);
+    HANDLE device = opendisk(target);
     if (device == INVALID_HANDLE_VALUE || (lockedbyhandle && !lock(device))) {
-        info->why = refusal::cannotopen;
-        systemreason(info->reason, sizeof info->reason);
+        const DWORD error = GetLastError();
+        info->why = error == ERROR_ACCESS_DENIED                                     ? refusal::notpermitted
+                    : error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? refusal::notfound
+                                                                                     : refusal::cannotopen;
+        info->reason = systemreason();
         if (device != INVALID_HANDLE_VALUE)
             CloseHandle(device);
         return nodevice;
@@ -381,7 +604,10 @@ devicehandle opendevice(const char* path, deviceinfo* info)
             ? static_cast<std::uint64_t>(length.Length.QuadPart)
             : sizebyreading(device, info->sectorsize);
     devicepath = target;
-    devicedisk = known ? disk : MAXDWORD;
+    unbuffered[device] = info->sectorsize;
+    info->identity = identityof(device);
+    info->node = target;
+    info->disknumber = known ? static_cast<int>(disk) : -1;
     return reinterpret_cast<devicehandle>(device);
 }
 
@@ -392,6 +618,8 @@ bool readdevice(devicehandle device, std::uint64_t offset, unsigned char* data, 
 
 bool writedevice(devicehandle device, std::uint64_t offset, const unsigned char* data, std::size_t size)
 {
+    if (!aligned(handle(device), offset, data, size))
+        return false;
     while (size > 0) {
         OVERLAPPED at{};
         at.Offset = static_cast<DWORD>(offset);
@@ -415,19 +643,15 @@ bool reopendevice(devicehandle* device)
 {
     // Closing the last handle lets go of whatever the system kept of the
     // writes, where it ignored the unbuffered flags.
+    const DWORD sector = unbuffered[handle(*device)];
+    unbuffered.erase(handle(*device));
     CloseHandle(handle(*device));
-    HANDLE again = openraw(devicepath, GENERIC_READ | GENERIC_WRITE, rawflags);
+    HANDLE again = opendisk(devicepath);
     *device = reinterpret_cast<devicehandle>(again);
-    return again != INVALID_HANDLE_VALUE && (!lockedbyhandle || lock(again));
-}
-
-std::string partitioncommands(const char*, std::uint64_t mib)
-{
-    // diskpart puts the partition at 1 MiB: it may be a MiB shorter.
-    const std::string disk = devicedisk != MAXDWORD ? std::to_string(devicedisk) : "<Nummer>";
-    return "    diskpart\n    select disk " + disk +
-           "\n    clean\n    create partition primary size=" + std::to_string(mib > 1 ? mib - 1 : 1) +
-           "\n    format fs=fat32 quick\n    assign\n";
+    if (again == INVALID_HANDLE_VALUE)
+        return false;
+    unbuffered[again] = sector;
+    return !lockedbyhandle || lock(again);
 }
 
 void catchstops()

@@ -1,32 +1,45 @@
 #include "probe/journal.h"
 
-#include "platform/platform.h"
 #include "probe/stamp.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <iterator>
-#include <map>
-#include <vector>
 
 namespace probe {
 
 namespace {
 
-// "KAPUNDO1" and "KAPSAVE1", least significant byte first.
-constexpr std::uint64_t headermagic = 0x314f444e5550414b;
+// "KAPUNDO2", "KAPSAVE1" and "KAPMARK2", least significant byte first. A
+// journal headed "KAPUNDO1" comes from an older run, which wrote the same
+// records but no markers and put each round's records on the medium before
+// writing the device.
+constexpr std::uint64_t headermagic = 0x324f444e5550414b;
+constexpr std::uint64_t olderheadermagic = 0x314f444e5550414b;
 constexpr std::uint64_t recordmagic = 0x314556415350414b;
-constexpr std::size_t headerbytes = 40;
+constexpr std::uint64_t markermagic = 0x324b52414d50414b;
+
+// The header: magic, key, size, sector size, the identity (256 bytes) and
+// the path (192 bytes) of the device, zero-padded, and a checksum in its
+// last word. An older run's header is the first four words and a hash of
+// the device's first MiB.
+constexpr std::size_t headerbytes = 512;
+constexpr std::size_t olderheaderbytes = 40;
+constexpr std::size_t identityat = 32, identitybytes = 256;
+constexpr std::size_t pathat = identityat + identitybytes, pathbytes = 192;
+constexpr std::size_t headersumat = headerbytes - 8;
+static_assert(pathat + pathbytes <= headersumat);
+// A record: magic, place, length, checksum, then the data.
 constexpr std::size_t recordbytes = 32;
+// A marker: magic, key, records before it, its own place in the file, the
+// chain of the records' checksums, and its own checksum.
+constexpr std::size_t markerbytes = 48;
+constexpr std::uint64_t chainseed = 0xcbf29ce484222325;
+
 constexpr char restoring[] = "Stelle wieder her";
 constexpr char checking[] = "Prüfe die Wiederherstellung";
-
-filehandle journal = nofile;
-// The places saved by this run, as ranges from their first byte to behind the last.
-std::map<std::uint64_t, std::uint64_t> savedranges;
-std::uint64_t savedbytes;
-unsigned char* buffer;
-unsigned char* readback;
+constexpr char owning[] = "Prüfe, ob das Journal zu diesem Gerät gehört";
 
 void put(unsigned char* at, std::uint64_t word)
 {
@@ -42,15 +55,6 @@ std::uint64_t get(const unsigned char* at)
     return word;
 }
 
-bool havebuffers()
-{
-    if (buffer == nullptr)
-        buffer = allocbuffer(chunkbytes);
-    if (readback == nullptr)
-        readback = allocbuffer(chunkbytes);
-    return buffer != nullptr && readback != nullptr;
-}
-
 // The checksum of a record covers its place, its length and its data, so
 // that a record torn by an interruption is recognised and not written back.
 std::uint64_t checksum(const unsigned char* head, const unsigned char* data, std::size_t size)
@@ -58,7 +62,173 @@ std::uint64_t checksum(const unsigned char* head, const unsigned char* data, std
     return fnv1a(data, size, fnv1a(head + 8, 16));
 }
 
-void markrange(std::uint64_t start, std::uint64_t end)
+std::uint64_t chained(std::uint64_t chain, std::uint64_t sum)
+{
+    unsigned char bytes[8];
+    put(bytes, sum);
+    return fnv1a(bytes, sizeof bytes, chain);
+}
+
+// text into a zero-padded field of size bytes, cut to leave one zero.
+void puttext(unsigned char* at, std::size_t size, const std::string& text)
+{
+    std::copy_n(text.begin(), std::min(text.size(), size - 1), at);
+}
+
+std::string gettext(const unsigned char* at, std::size_t size)
+{
+    const auto* text = reinterpret_cast<const char*>(at);
+    return std::string(text, strnlen(text, size));
+}
+
+// True when the marker at position in the file closes records records with
+// chain under key; any makes it enough that it holds together by itself.
+bool validmarker(const unsigned char* marker, std::uint64_t position, std::uint64_t key, bool any,
+                 std::uint64_t records, std::uint64_t chain)
+{
+    return get(marker) == markermagic && get(marker + 40) == fnv1a(marker, 40) && get(marker + 8) == key &&
+           get(marker + 24) == position &&
+           (any || (get(marker + 16) == records && get(marker + 32) == chain));
+}
+
+// True when the file holds no byte but zeros from offset on.
+bool zerosfrom(journalfile& file, std::uint64_t offset, unsigned char* buffer)
+{
+    for (std::uint64_t end = file.size(); offset < end;) {
+        const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(chunkbytes, end - offset));
+        if (!file.read(offset, buffer, size) ||
+            std::any_of(buffer, buffer + size, [](unsigned char byte) { return byte != 0; }))
+            return false;
+        offset += size;
+    }
+    return true;
+}
+
+// True when a marker that holds together by itself lies at or behind
+// offset: what stopped the reading there lies before a commit, so is damage.
+bool markerbehind(journalfile& file, std::uint64_t offset, std::uint64_t key, unsigned char* buffer)
+{
+    const std::uint64_t end = file.size();
+    for (offset = offset / 8 * 8; offset + markerbytes <= end; offset += chunkbytes - markerbytes) {
+        const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(chunkbytes, end - offset));
+        if (!file.read(offset, buffer, size))
+            return false;
+        for (std::size_t at = 0; at + markerbytes <= size; at += 8)
+            if (validmarker(buffer + at, offset + at, key, true, 0, 0))
+                return true;
+    }
+    return false;
+}
+
+// The record whose head is at at, with its data in buffer; false when none
+// holds together there.
+bool readrecord(journalfile& file, std::uint64_t at, std::uint32_t sectorsize, unsigned char* buffer,
+                journalrecord* record, std::uint64_t* sum)
+{
+    unsigned char head[recordbytes];
+    if (!file.read(at, head, recordbytes) || get(head) != recordmagic)
+        return false;
+    const std::uint64_t size = get(head + 16);
+    if (size == 0 || size > chunkbytes || size % sectorsize != 0 ||
+        !file.read(at + recordbytes, buffer, static_cast<std::size_t>(size)) ||
+        checksum(head, buffer, static_cast<std::size_t>(size)) != get(head + 24))
+        return false;
+    *record = {at + recordbytes, get(head + 8), static_cast<std::uint32_t>(size)};
+    *sum = get(head + 24);
+    return true;
+}
+
+// The records of an older journal, which has no markers: up to the first
+// one that does not hold together, which may be the last one, torn while it
+// was appended; one that more of the file follows is damage.
+void readolder(journalfile& file, unsigned char* buffer, journalcontents* contents)
+{
+    std::uint64_t at = olderheaderbytes, sum;
+    for (journalrecord record; readrecord(file, at, contents->header.sectorsize, buffer, &record, &sum);
+         at = record.at + record.size)
+        contents->records.push_back(record);
+    unsigned char head[recordbytes];
+    contents->damaged = file.read(at, head, recordbytes) && get(head + 16) <= chunkbytes &&
+                        file.size() > at + recordbytes + get(head + 16);
+}
+
+void readrecords(journalfile& file, unsigned char* buffer, journalcontents* contents)
+{
+    const journalheader& header = contents->header;
+    std::vector<journalrecord> pending;
+    std::uint64_t at = headerbytes, chain = chainseed, sum;
+    for (;;) {
+        journalrecord record;
+        unsigned char marker[markerbytes];
+        if (readrecord(file, at, header.sectorsize, buffer, &record, &sum)) {
+            pending.push_back(record);
+            chain = chained(chain, sum);
+            at = record.at + record.size;
+        } else if (file.read(at, marker, markerbytes) &&
+                   validmarker(marker, at, header.key, false, contents->records.size() + pending.size(),
+                               chain)) {
+            contents->records.insert(contents->records.end(), pending.begin(), pending.end());
+            pending.clear();
+            at += markerbytes;
+        } else {
+            break;
+        }
+    }
+    // Behind the last marker lies what a power cut may have torn or left
+    // as zeros, never written to the device; a marker further on shows that
+    // what stopped the reading had been committed.
+    if (at < file.size() && markerbehind(file, at, header.key, buffer)) {
+        contents->damaged = true;
+        contents->records.insert(contents->records.end(), pending.begin(), pending.end());
+    }
+}
+
+} // namespace
+
+std::string journalname(std::uint64_t size, const std::string& identity)
+{
+    std::string safe;
+    for (char c : identity) {
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                           c == '.' || c == '-';
+        if (plain)
+            safe += c;
+        else if (!safe.empty() && safe.back() != '_')
+            safe += '_';
+    }
+    while (!safe.empty() && safe.back() == '_')
+        safe.pop_back();
+    if (safe.size() > 80) {
+        char hash[20];
+        std::snprintf(hash, sizeof hash, "-%016llx",
+                      static_cast<unsigned long long>(
+                          fnv1a(reinterpret_cast<const unsigned char*>(identity.data()), identity.size())));
+        safe.resize(63);
+        safe += hash;
+    }
+    return "kapprobe-" + std::to_string(size) + (safe.empty() ? "" : "-" + safe) + ".undo";
+}
+
+journal::journal(journalfile& file, device& dev) : file(file), dev(dev), buffer(chunkbytes), chain(chainseed)
+{
+}
+
+bool journal::start(const journalheader& header)
+{
+    key = header.key;
+    unsigned char bytes[headerbytes] = {};
+    put(bytes, headermagic);
+    put(bytes + 8, header.key);
+    put(bytes + 16, header.size);
+    put(bytes + 24, header.sectorsize);
+    puttext(bytes + identityat, identitybytes, header.identity);
+    puttext(bytes + pathat, pathbytes, header.path);
+    put(bytes + headersumat, fnv1a(bytes, headersumat));
+    written = headerbytes;
+    return buffer.data != nullptr && file.append(bytes, headerbytes) && file.sync();
+}
+
+void journal::markrange(std::uint64_t start, std::uint64_t end)
 {
     auto next = savedranges.lower_bound(start);
     if (next != savedranges.begin() && std::prev(next)->second >= start) {
@@ -72,76 +242,27 @@ void markrange(std::uint64_t start, std::uint64_t end)
     savedranges[start] = end;
 }
 
-saving saveone(const device& dev, std::uint64_t offset, std::size_t size)
+saving journal::saveone(std::uint64_t offset, std::size_t size)
 {
-    if (!dev.read(dev.context, offset, buffer, size))
+    if (!dev.read(offset, buffer.data, size))
         return saving::unreadable;
     unsigned char head[recordbytes];
     put(head, recordmagic);
     put(head + 8, offset);
     put(head + 16, size);
-    put(head + 24, checksum(head, buffer, size));
-    if (!writefile(journal, head, recordbytes) || !writefile(journal, buffer, size))
+    const std::uint64_t sum = checksum(head, buffer.data, size);
+    put(head + 24, sum);
+    if (!file.append(head, recordbytes) || !file.append(buffer.data, size))
         return saving::journalfailed;
+    records++;
+    chain = chained(chain, sum);
+    written += recordbytes + size;
     savedbytes += size;
     markrange(offset, offset + size);
     return saving::saved;
 }
 
-struct record {
-    std::uint64_t at;
-    std::uint64_t offset;
-    std::size_t size;
-};
-
-// The records of an open journal up to the first one that does not hold
-// together. That may be the last one, torn by an interruption while it was
-// appended; one that more of the file follows is damage, and *damaged says so.
-std::vector<record> records(filehandle file, std::uint64_t sectorsize, bool* damaged)
-{
-    std::vector<record> found;
-    unsigned char head[recordbytes];
-    *damaged = false;
-    for (std::uint64_t at = headerbytes; readfileat(file, at, head, recordbytes);
-         at += recordbytes + get(head + 16)) {
-        const std::uint64_t size = get(head + 16);
-        if (get(head) != recordmagic || size == 0 || size > chunkbytes || size % sectorsize != 0 ||
-            !readfileat(file, at + recordbytes, buffer, size) ||
-            checksum(head, buffer, size) != get(head + 24)) {
-            unsigned char beyond;
-            *damaged =
-                readfileat(file, at + recordbytes + std::min<std::uint64_t>(size, chunkbytes), &beyond, 1);
-            break;
-        }
-        found.push_back({at + recordbytes, get(head + 8), size});
-    }
-    return found;
-}
-
-} // namespace
-
-std::string journalname(std::uint64_t size)
-{
-    return "kapprobe-" + std::to_string(size) + ".undo";
-}
-
-bool journalstart(const char* name, const device& dev, std::uint64_t key, std::uint64_t fingerprint)
-{
-    savedranges.clear();
-    savedbytes = 0;
-    if (!havebuffers())
-        return false;
-    journal = createfile(name);
-    unsigned char header[headerbytes];
-    put(header, headermagic);
-    put(header + 8, key);
-    put(header + 16, dev.size);
-    put(header + 24, dev.sectorsize);
-    put(header + 32, fingerprint);
-    return journal != nofile && writefile(journal, header, headerbytes) && flushfile(journal);
-}
-
-saving journalsave(const device& dev, std::uint64_t offset, std::uint64_t size)
+saving journal::save(std::uint64_t offset, std::uint64_t size)
 {
     const std::uint64_t end = offset + size;
     for (std::uint64_t at = offset; at < end;) {
@@ -153,7 +274,7 @@ saving journalsave(const device& dev, std::uint64_t offset, std::uint64_t size)
         const std::uint64_t stop = next == savedranges.end() ? end : std::min(end, next->first);
         for (; at < stop;) {
             auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(chunkbytes, stop - at));
-            saving result = saveone(dev, at, piece);
+            saving result = saveone(at, piece);
             if (result != saving::saved)
                 return result;
             at += piece;
@@ -162,77 +283,123 @@ saving journalsave(const device& dev, std::uint64_t offset, std::uint64_t size)
     return saving::saved;
 }
 
-bool journalcommit()
+bool journal::commit()
 {
-    return flushfile(journal);
-}
-
-std::uint64_t journalsaved()
-{
-    return savedbytes;
-}
-
-bool readjournalheader(const char* name, journalheader* header)
-{
-    filehandle file = openfile(name);
-    if (file == nofile)
+    unsigned char marker[markerbytes];
+    put(marker, markermagic);
+    put(marker + 8, key);
+    put(marker + 16, records);
+    put(marker + 24, written);
+    put(marker + 32, chain);
+    put(marker + 40, fnv1a(marker, 40));
+    if (!file.append(marker, markerbytes))
         return false;
-    unsigned char bytes[headerbytes];
-    bool read = readfileat(file, 0, bytes, headerbytes);
-    closefile(file);
-    if (!read || get(bytes) != headermagic)
-        return false;
-    *header = {get(bytes + 8), get(bytes + 16), get(bytes + 24), get(bytes + 32)};
-    return true;
+    written += markerbytes;
+    return file.sync();
 }
 
-restoration journalrestore(const char* name, const device& dev, progressreport progress, std::uint64_t done)
+journalstate readjournal(journalfile& file, journalcontents* contents)
 {
-    restoration result{};
-    journalheader header;
-    if (journal != nofile) {
-        closefile(journal);
-        journal = nofile;
+    *contents = journalcontents{};
+    iobuffer buffer(chunkbytes);
+    unsigned char bytes[headerbytes] = {};
+    if (buffer.data == nullptr)
+        return journalstate::unreadable;
+    const bool whole =
+        file.read(0, bytes, static_cast<std::size_t>(std::min<std::uint64_t>(file.size(), headerbytes))) &&
+        file.size() >= headerbytes;
+    journalheader& header = contents->header;
+    header = {get(bytes + 8), get(bytes + 16), static_cast<std::uint32_t>(get(bytes + 24)), "", ""};
+    const bool sane = header.sectorsize >= 512 && header.sectorsize <= chunkbytes &&
+                      (header.sectorsize & (header.sectorsize - 1)) == 0;
+    if (whole && sane && get(bytes) == headermagic && get(bytes + headersumat) == fnv1a(bytes, headersumat)) {
+        header.identity = gettext(bytes + identityat, identitybytes);
+        header.path = gettext(bytes + pathat, pathbytes);
+        readrecords(file, buffer.data, contents);
+        return journalstate::readable;
     }
-    filehandle file = openfile(name);
-    if (!havebuffers() || file == nofile || !readjournalheader(name, &header)) {
-        if (file != nofile)
-            closefile(file);
+    if (sane && file.size() >= olderheaderbytes && get(bytes) == olderheadermagic) {
+        readolder(file, buffer.data, contents);
+        return journalstate::readable;
+    }
+    // The header is on the medium before anything is overwritten: a file
+    // that holds only the start of one, or zeros alone, was never in force.
+    unsigned char magic[8];
+    put(magic, headermagic);
+    const auto held = static_cast<std::size_t>(std::min<std::uint64_t>(file.size(), sizeof magic));
+    const bool headerstart = file.size() < headerbytes && std::memcmp(bytes, magic, held) == 0;
+    return headerstart || zerosfrom(file, 0, buffer.data) ? journalstate::empty : journalstate::unreadable;
+}
+
+ownership checkowner(journalfile& file, const journalcontents& contents, device& dev,
+                     const progressreport& progress, std::uint64_t done)
+{
+    iobuffer saved(chunkbytes), found(chunkbytes);
+    const std::uint32_t sector = dev.sectorsize;
+    bool answered = contents.records.empty();
+    progress(0, owning, done);
+    for (const journalrecord& record : contents.records) {
+        done += record.size;
+        progress(0, owning, done);
+        if (saved.data == nullptr || found.data == nullptr ||
+            !file.read(record.at, saved.data, record.size) ||
+            !dev.read(record.offset, found.data, record.size))
+            continue;
+        answered = true;
+        for (std::size_t at = 0; at < record.size; at += sector)
+            if (!differsonlybyrun(saved.data + at, found.data + at, sector, contents.header.key, true))
+                return {ownership::foreign, record.offset + at};
+    }
+    return {answered ? ownership::belongs : ownership::silent, 0};
+}
+
+restoration restore(journalfile& file, const journalcontents& contents, device& dev,
+                    const progressreport& progress, std::uint64_t done)
+{
+    restoration result;
+    iobuffer saved(chunkbytes), found(chunkbytes);
+    if (saved.data == nullptr || found.data == nullptr) {
+        result.unreadable = true;
         return result;
     }
-    bool damaged;
-    const std::vector<record> saved = records(file, dev.sectorsize, &damaged);
-    result.complete = !damaged;
     progress(0, restoring, done);
-    for (auto place = saved.rbegin(); place != saved.rend(); ++place) {
-        if (!readfileat(file, place->at, buffer, place->size) ||
-            !dev.write(dev.context, place->offset, buffer, place->size))
-            result.complete = false;
-        done += place->size;
+    for (auto record = contents.records.rbegin(); record != contents.records.rend(); ++record) {
+        if (!file.read(record->at, saved.data, record->size)) {
+            result.unreadable = true;
+        } else if (!dev.write(record->offset, saved.data, record->size)) {
+            if (result.failed++ == 0) {
+                result.failure = dev.failure();
+                result.firstfailed = record->offset;
+            }
+            result.firstfailed = std::min(result.firstfailed, record->offset);
+        }
+        done += record->size;
         progress(0, restoring, done);
     }
-    if (dev.settle != nullptr && !dev.settle(dev.context))
-        result.complete = false;
+    if (!dev.settle()) {
+        result.unflushed = true;
+        result.flushfailure = dev.failure();
+    }
     progress(0, checking, done);
-    for (const record& place : saved) {
-        done += place.size;
+    const std::uint32_t sector = dev.sectorsize;
+    for (const journalrecord& record : contents.records) {
+        done += record.size;
         progress(0, checking, done);
         result.places++;
-        result.bytes += place.size;
-        bool read = readfileat(file, place.at, buffer, place.size) &&
-                    dev.read(dev.context, place.offset, readback, place.size);
-        for (std::size_t at = 0; at < place.size; at += dev.sectorsize) {
-            std::uint64_t offset;
-            std::uint32_t round;
-            if (read && (std::memcmp(buffer + at, readback + at, dev.sectorsize) == 0 ||
-                         readstamp(buffer + at, dev.sectorsize, header.key, &offset, &round)))
+        result.bytes += record.size;
+        const bool read =
+            file.read(record.at, saved.data, record.size) && dev.read(record.offset, found.data, record.size);
+        for (std::size_t at = 0; at < record.size; at += sector) {
+            if (read &&
+                differsonlybyrun(saved.data + at, found.data + at, sector, contents.header.key, false))
                 continue;
             if (result.wrong == 0)
-                result.firstwrong = place.offset + at;
-            result.wrong += dev.sectorsize;
+                result.firstwrong = record.offset + at;
+            result.firstwrong = std::min(result.firstwrong, record.offset + at);
+            result.lastwrong = std::max(result.lastwrong, record.offset + at + sector - 1);
+            result.wrong += sector;
         }
     }
-    closefile(file);
     return result;
 }
 

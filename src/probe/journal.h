@@ -1,65 +1,160 @@
 // The undo journal: what a probe overwrites is saved to a file on another
 // medium, and put on it, before the overwrite, so that the device gets every
 // byte back at the end, after an interruption, or in a later run.
+//
+// The file: a header that names the run and its device; records of saved
+// places, each with its place, length, data and a checksum; and after the
+// records of each round a commit marker that closes every record before it
+// (their count and a checksum over them). The device is written only once
+// the marker is on the journal's medium, so that a later run writes back
+// exactly the committed records and ignores what a power cut left behind the
+// last marker.
 #pragma once
 
 #include "probe/device.h"
 
 #include <cstdint>
+#include <map>
 #include <string>
+#include <vector>
 
 namespace probe {
 
-// The journal of a device of size bytes: one per size in a directory, which
-// holds whatever the probe of such a device has saved.
-std::string journalname(std::uint64_t size);
+// Where a journal lies: a file on another medium, or memory in the tests.
+class journalfile {
+  public:
+    virtual ~journalfile() = default;
+    // Appends size bytes; false when the file did not take them all.
+    virtual bool append(const unsigned char* data, std::size_t size) = 0;
+    // size bytes from offset; anything less is a failure.
+    virtual bool read(std::uint64_t offset, unsigned char* data, std::size_t size) = 0;
+    // Puts everything appended on the file's medium.
+    virtual bool sync() = 0;
+    virtual std::uint64_t size() = 0;
+};
 
-// Begins journal name for a run with key on dev, whose first MiB hashes to
-// fingerprint. False when the file cannot be made and put on its medium.
-bool journalstart(const char* name, const device& dev, std::uint64_t key, std::uint64_t fingerprint);
+// What a journal says of the run that wrote it.
+struct journalheader {
+    std::uint64_t key = 0;
+    std::uint64_t size = 0;
+    std::uint32_t sectorsize = 0;
+    // The device's identity and the path the run was given; empty where
+    // unknown, and in a journal of an older run, which had neither.
+    std::string identity;
+    std::string path;
+};
+
+// The name of the journal of a device of size bytes with identity: what
+// tells two devices of one size apart goes into it, made safe for a file name.
+std::string journalname(std::uint64_t size, const std::string& identity);
 
 enum class saving { saved, unreadable, journalfailed };
 
-// Saves what lies at [offset, offset + size) on dev, unless this run saved it
-// before: the first write to a place is the one whose content counts, also
-// where two places share storage. unreadable when dev cannot read it (it
-// must then not be written), journalfailed when the file took no more.
-saving journalsave(const device& dev, std::uint64_t offset, std::uint64_t size);
+// The journal of this run on dev.
+class journal {
+  public:
+    journal(journalfile& file, device& dev);
 
-// Puts all that was saved on the journal's medium; false when it did not get there.
-bool journalcommit();
+    // Writes the header and puts it on the medium; false when it did not get there.
+    bool start(const journalheader& header);
 
-// Bytes read from dev to save them in this run.
-std::uint64_t journalsaved();
+    // Saves what lies at [offset, offset + size) on the device, unless this
+    // run saved it before: the first write to a place is the one whose
+    // content counts, also where two places share storage. unreadable when
+    // the device cannot read it (it must then not be written),
+    // journalfailed when the file took no more.
+    saving save(std::uint64_t offset, std::uint64_t size);
 
-// What a journal says of its run.
-struct journalheader {
-    std::uint64_t key;
-    std::uint64_t size;
-    std::uint64_t sectorsize;
-    std::uint64_t fingerprint;
+    // Closes what was saved with a marker and puts it on the medium; only
+    // then may the device be written. False when it did not get there.
+    bool commit();
+
+    // Bytes read from the device to save them.
+    std::uint64_t saved() const
+    {
+        return savedbytes;
+    }
+
+  private:
+    saving saveone(std::uint64_t offset, std::size_t size);
+    void markrange(std::uint64_t start, std::uint64_t end);
+
+    journalfile& file;
+    device& dev;
+    iobuffer buffer;
+    std::uint64_t key = 0;
+    // The places saved, as ranges from their first byte to behind the last.
+    std::map<std::uint64_t, std::uint64_t> savedranges;
+    std::uint64_t savedbytes = 0;
+    std::uint64_t records = 0;
+    std::uint64_t chain;
+    std::uint64_t written = 0;
 };
 
-// Reads the header of journal name; false when there is none or it is not one.
-bool readjournalheader(const char* name, journalheader* header);
+// A record of a journal: its data at at in the file, saved from offset.
+struct journalrecord {
+    std::uint64_t at;
+    std::uint64_t offset;
+    std::uint32_t size;
+};
+
+struct journalcontents {
+    journalheader header;
+    // The committed records, in the order they were saved.
+    std::vector<journalrecord> records;
+    // A committed record or marker fails its check: what it held is lost.
+    bool damaged = false;
+};
+
+enum class journalstate { readable, empty, unreadable };
+
+// Reads a journal that a run left: empty when the file holds nothing but
+// zeros (it was made, but its header never reached the medium, so nothing
+// was overwritten), unreadable when it is no journal of this program.
+journalstate readjournal(journalfile& file, journalcontents* contents);
+
+// Whether a journal belongs to dev: every place it saved must hold what was
+// saved, or the run's own stamps (the run wrote it and it is not back yet);
+// places whose saved bytes were themselves the run's stamps, saved after a
+// place sharing their storage was written, tell nothing.
+struct ownership {
+    enum { belongs, foreign, silent } verdict;
+    // foreign: the first byte that holds neither.
+    std::uint64_t at;
+};
+ownership checkowner(journalfile& file, const journalcontents& contents, device& dev,
+                     const progressreport& progress, std::uint64_t done);
 
 struct restoration {
-    // Places written back, bytes of them, and the bytes that did not come
-    // back as saved (with the first such offset).
-    std::uint64_t places;
-    std::uint64_t bytes;
-    std::uint64_t wrong;
-    std::uint64_t firstwrong;
-    // False when the journal could not be read, is damaged before its last
-    // record, or a write back failed.
-    bool complete;
+    // Places and bytes written back.
+    std::uint64_t places = 0;
+    std::uint64_t bytes = 0;
+    // Places the device did not take, the first of them and the reason.
+    std::uint64_t failed = 0;
+    std::uint64_t firstfailed = 0;
+    std::string failure;
+    // The device did not put what it took on its medium, and why.
+    bool unflushed = false;
+    std::string flushfailure;
+    // Bytes that did not come back as saved, the first and the last.
+    std::uint64_t wrong = 0;
+    std::uint64_t firstwrong = 0;
+    std::uint64_t lastwrong = 0;
+    // The journal could not be read while restoring.
+    bool unreadable = false;
+
+    bool complete(const journalcontents& contents) const
+    {
+        return !contents.damaged && failed == 0 && !unflushed && wrong == 0 && !unreadable;
+    }
 };
 
-// Writes back what journal name saved, the last saved first, so that where
-// places share storage the content saved first wins, and reads every place
-// back to check it. A sector may come back other than saved only where what
-// was saved was a stamp of the run's own, which the sharing put there.
-// progress hears of it from done bytes on.
-restoration journalrestore(const char* name, const device& dev, progressreport progress, std::uint64_t done);
+// Writes back every committed record, the last saved first, so that where
+// places share storage the content saved first wins; puts it on the medium
+// and reads every place back to check it. A byte may come back other than
+// saved only where what was saved was a stamp of the run's own, which the
+// sharing put there. progress hears of it from done bytes on.
+restoration restore(journalfile& file, const journalcontents& contents, device& dev,
+                    const progressreport& progress, std::uint64_t done);
 
 } // namespace probe

@@ -5,6 +5,7 @@
 // and by the next run after a crash.
 #include "console/liveline.h"
 #include "platform/platform.h"
+#include "probe/advice.h"
 #include "probe/journal.h"
 #include "probe/search.h"
 #include "probe/stamp.h"
@@ -13,13 +14,18 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <numeric>
 #include <random>
 #include <string>
+#include <vector>
 
 namespace {
 
-constexpr char usage[] = "Aufruf: kapprobe <Gerät>\n"
-                         "        <Gerät> das ganze Gerät, etwa /dev/sdb oder unter Windows E:\n";
+constexpr char usage[] = "Aufruf: kapprobe [--cache <MByte>] [--restore] <Gerät>\n"
+                         "        <Gerät>    das ganze Gerät, etwa /dev/sdb oder unter Windows E:\n"
+                         "        --cache    so viel Zwischenspeicher des Geräts schließt die Probe aus\n"
+                         "                   (Vorgabe 512 MByte)\n"
+                         "        --restore  nur zurückschreiben, was ein abgebrochener Lauf überschrieb\n";
 
 // The exit statuses: no sign of a counterfeit; no verdict (every byte back);
 // counterfeit or damaged; something not written back.
@@ -28,40 +34,119 @@ constexpr std::uint64_t mib = 1 << 20;
 // Room for the untouched first MiB and a few MiB of probes around it.
 constexpr std::uint64_t smallest = 16 * mib;
 
-const char* path;
-devicehandle device;
-deviceinfo info;
-std::uint64_t bytesread, byteswritten;
-std::string journal;
+struct options {
+    std::uint64_t cachelimit = probe::defaultcachelimit;
+    bool restoreonly = false;
+    const char* path = nullptr;
+};
+
+// The device that kapprobe opened, counting what goes each way.
+class blockdevice : public probe::device {
+  public:
+    blockdevice(devicehandle handle, const deviceinfo& info)
+        : device(info.size, info.sectorsize), handle(handle)
+    {
+    }
+
+    bool read(std::uint64_t offset, unsigned char* data, std::size_t size) override
+    {
+        bytesread += size;
+        return readdevice(handle, offset, data, size) || failed();
+    }
+
+    bool write(std::uint64_t offset, const unsigned char* data, std::size_t size) override
+    {
+        byteswritten += size;
+        return writedevice(handle, offset, data, size) || failed();
+    }
+
+    bool settle() override
+    {
+        return (flushdevice(handle) && reopendevice(&handle)) || failed();
+    }
+
+    std::string failure() const override
+    {
+        return reason;
+    }
+
+    std::uint64_t bytesread = 0;
+    std::uint64_t byteswritten = 0;
+
+  private:
+    bool failed()
+    {
+        reason = systemreason();
+        return false;
+    }
+
+    devicehandle handle;
+    std::string reason;
+};
+
+// The journal's file in the current directory.
+class journalonfile : public probe::journalfile {
+  public:
+    explicit journalonfile(journalhandle handle) : handle(handle) {}
+
+    bool append(const unsigned char* data, std::size_t size) override
+    {
+        return appendjournal(handle, data, size) || failed();
+    }
+
+    bool read(std::uint64_t offset, unsigned char* data, std::size_t size) override
+    {
+        return readjournal(handle, offset, data, size) || failed();
+    }
+
+    bool sync() override
+    {
+        return syncjournal(handle) || failed();
+    }
+
+    std::uint64_t size() override
+    {
+        return journalsize(handle);
+    }
+
+    std::string failure() const
+    {
+        return reason;
+    }
+
+    const journalhandle handle;
+
+  private:
+    bool failed()
+    {
+        reason = systemreason();
+        return false;
+    }
+
+    std::string reason;
+};
+
+// The console: a line per step, beginning with "\r" like kapmess's lines; on
+// a terminal it moves on with the share of the planned I/O done and the time
+// still to go.
 bool onterminal;
-std::int64_t frequency;
-std::int64_t starttime;
 std::uint64_t plannedio;
-// The first MiB of the device, held to the end like every buffer.
-unsigned char* firstmib;
+bool stopnoticed;
 
-bool readfromdevice(void*, std::uint64_t offset, unsigned char* data, std::size_t size)
+// Says once, as soon as a stop is asked for, that the run now writes back.
+void noticestop()
 {
-    bytesread += size;
-    return readdevice(device, offset, data, size);
+    if (stopnoticed || !stoprequested())
+        return;
+    stopnoticed = true;
+    std::printf("\n*** Abbruch: stelle wieder her, was überschrieben wurde. Nicht abziehen!\n");
+    std::fflush(stdout);
 }
 
-bool writetodevice(void*, std::uint64_t offset, const unsigned char* data, std::size_t size)
-{
-    byteswritten += size;
-    return writedevice(device, offset, data, size);
-}
-
-bool settledevice(void*)
-{
-    return reopendevice(&device);
-}
-
-// A line per step, beginning with "\r" like kapmess's lines; on a terminal it
-// moves on with the share of the planned I/O done and the time still to go.
 void showstep(int round, const char* step, std::uint64_t done)
 {
     static std::string shown;
+    noticestop();
     char line[120];
     const auto share =
         static_cast<int>(std::min<std::uint64_t>(99, done * 100 / std::max(plannedio, done + 1)));
@@ -83,81 +168,256 @@ void showstep(int round, const char* step, std::uint64_t done)
                  true, onterminal);
 }
 
-int refused()
+// Reads the command line into chosen; -1 to go on, else the status to end with.
+int readoptions(int argc, char** argv, options* chosen)
 {
+    for (int i = 1; i < argc; i++) {
+        const std::string argument = argv[i];
+        if (argument == "--help" || argument == "-h") {
+            std::printf("%s", usage);
+            return 0;
+        }
+        if (argument == "--version")
+            return 0;
+        if (argument == "--restore") {
+            chosen->restoreonly = true;
+        } else if (argument == "--cache") {
+            char* end = nullptr;
+            const char* value = i + 1 < argc ? argv[++i] : "";
+            const unsigned long long size = std::strtoull(value, &end, 10);
+            if (*value < '0' || *value > '9' || *end != '\0' || size == 0 ||
+                size > (std::uint64_t{1} << 30)) {
+                std::printf("*** Ungültige Grenze für --cache: '%s' (ganze MByte, etwa 512)\n", value);
+                return noverdict;
+            }
+            chosen->cachelimit = size * mib;
+        } else if (argument[0] == '-') {
+            std::printf("*** Unbekannte Option '%s'\n%s", argv[i], usage);
+            return noverdict;
+        } else if (chosen->path == nullptr) {
+            chosen->path = argv[i];
+        } else {
+            std::printf("%s", usage);
+            return noverdict;
+        }
+    }
+    if (chosen->path != nullptr)
+        return -1;
+    std::printf("%s", usage);
+    return noverdict;
+}
+
+int refused(const char* path, const deviceinfo& info)
+{
+    const probe::partitiontarget whole{thissystem(), info.whole, -1, privileged()};
     switch (info.why) {
+    case refusal::notfound:
+        std::printf("*** '%s' gibt es nicht: %s.\n", path, info.reason.c_str());
+        break;
     case refusal::notblockdevice:
         std::printf("*** '%s' ist kein Blockgerät. Geben Sie das ganze Gerät an, etwa /dev/sdb oder unter "
                     "Windows E:.\n",
                     path);
         break;
     case refusal::partition:
-        std::printf("*** '%s' ist eine Partition. Geprüft wird nur das ganze Gerät: kapprobe %s\n", path,
-                    info.whole);
+        std::printf("*** '%s' ist eine Partition. Geprüft wird nur das ganze Gerät: %s\n", path,
+                    probe::probecommand(whole, "", info.whole).c_str());
         break;
     case refusal::systemdisk:
         std::printf("*** '%s' liegt auf derselben Platte wie %s, Windows oder das aktuelle Verzeichnis.\n",
-                    path, info.whole);
+                    path, info.whole.c_str());
         break;
     case refusal::mounted:
         std::printf(
             "*** '%s' oder eine seiner Partitionen ist unter '%s' eingehängt. Hängen Sie es zuerst aus.\n",
-            path, info.whole);
+            path, info.whole.c_str());
+        break;
+    case refusal::notpermitted:
+        std::printf(
+            "*** Keine Berechtigung, '%s' zu öffnen (%s). Starten Sie kapprobe mit sudo, unter Windows "
+            "in einer Eingabeaufforderung als Administrator.\n",
+            path, info.reason.c_str());
         break;
     default:
-        std::printf("*** Kann '%s' nicht für sich allein öffnen: %s\n", path, info.reason);
+        std::printf("*** Kann '%s' nicht für sich allein öffnen: %s\n", path, info.reason.c_str());
         break;
     }
     return noverdict;
 }
 
-// The hash of the first MiB, which no probe writes: with the size, it tells
-// this medium from another one. 0 when it cannot be read.
-std::uint64_t fingerprint(const probe::device& dev)
+// The device a journal was written for, as its header tells.
+std::string journaldevice(const probe::journalheader& header)
 {
-    return dev.read(dev.context, 0, firstmib, mib) ? probe::fnv1a(firstmib, mib) : 0;
+    if (header.path.empty())
+        return "einem Gerät von " + std::to_string(header.size) + " Bytes";
+    return "'" + header.path + "' (" + (header.identity.empty() ? "" : header.identity + ", ") +
+           std::to_string(header.size) + " Bytes)";
 }
 
-// True when the first MiB holds a stamp of the run with key: it wrapped
-// around onto it, so that the fingerprint changed, and the journal still
-// belongs to this medium.
-bool stampedby(std::uint64_t key)
-{
-    for (std::size_t at = 0; at < mib; at += info.sectorsize) {
-        std::uint64_t offset;
-        std::uint32_t round;
-        if (probe::readstamp(firstmib + at, info.sectorsize, key, &offset, &round))
-            return true;
-    }
-    return false;
-}
+struct run {
+    options chosen;
+    deviceinfo info;
+    probe::partitiontarget target;
+    std::int64_t frequency = 0;
+    std::int64_t starttime = 0;
+};
 
-// Writes back what journal saved; true when every byte came back, else
-// says what did not and that the journal stays to do it again.
-bool restore(const probe::device& dev, std::uint64_t done)
+// Tells what did not come back, and how to write it back again.
+void reportrestoration(const run& now, const probe::restoration& restored,
+                       const probe::journalcontents& contents, const std::string& name,
+                       const std::string& journalfailure)
 {
-    probe::restoration restored = probe::journalrestore(journal.c_str(), dev, showstep, done);
-    if (restored.complete && restored.wrong == 0 && flushdevice(device)) {
-        removefile(journal.c_str());
-        return true;
-    }
-    if (!restored.complete)
+    std::printf("\n*** Nicht alles ist wiederhergestellt.\n");
+    if (contents.damaged)
         std::printf(
-            "\n*** Nicht alles ließ sich zurückschreiben: das Journal '%s' war nicht zu lesen oder das Gerät "
-            "nahm Daten nicht an.\n",
-            journal.c_str());
-    else
-        std::printf("\n*** %" PRIu64
-                    " Bytes kamen nicht so zurück, wie sie gesichert waren, zuerst bei Byte %" PRIu64 ".\n",
-                    restored.wrong, restored.firstwrong);
-    std::printf(
-        "Das Journal '%s' bleibt liegen: ein neuer Lauf von 'kapprobe %s' in diesem Verzeichnis schreibt "
-        "alles noch einmal zurück.\n",
-        journal.c_str(), path);
-    return false;
+            "Das Journal '%s' ist beschädigt: ein bestätigter Eintrag ist nicht mehr lesbar; was davor "
+            "stand, ist zurückgeschrieben.\n",
+            name.c_str());
+    if (restored.unreadable)
+        std::printf("Das Journal '%s' ließ sich nicht ganz lesen: %s.\n", name.c_str(),
+                    journalfailure.c_str());
+    if (restored.failed > 0)
+        std::printf("%" PRIu64 " Stellen nahm das Gerät nicht an, die erste bei Byte %" PRIu64 ": %s.\n",
+                    restored.failed, restored.firstfailed, restored.failure.c_str());
+    if (restored.unflushed)
+        std::printf("Das Gerät bestätigte nicht, dass das Zurückgeschriebene auf dem Medium steht: %s.\n",
+                    restored.flushfailure.c_str());
+    if (restored.wrong > 0)
+        std::printf("%" PRIu64 " Bytes kamen nicht so zurück, wie sie gesichert waren, zwischen Byte %" PRIu64
+                    " und Byte %" PRIu64 ".\n",
+                    restored.wrong, restored.firstwrong, restored.lastwrong);
+    std::printf("Das Journal '%s' bleibt liegen. In diesem Verzeichnis schreibt\n    %s\nalles noch einmal "
+                "zurück, ohne neu zu proben (ein abgezogenes Gerät zuerst wieder anschließen).\n",
+                name.c_str(), probe::probecommand(now.target, "--restore ", now.chosen.path).c_str());
 }
 
-void showverdict(const probe::findings& found)
+void showcost(const run& now, const blockdevice& dev)
+{
+    std::int64_t end = now.starttime;
+    QueryPerformanceCounter(&end);
+    const auto seconds = static_cast<long long>((end - now.starttime) / now.frequency);
+    std::printf("Dauer %lld:%02lld, geschrieben %" PRIu64 " Bytes, gelesen %" PRIu64 " Bytes.\n",
+                seconds / 60, seconds % 60, dev.byteswritten, dev.bytesread);
+}
+
+// Writes back the committed records of an open journal; true when every
+// byte came back, after which the journal is removed, else it is kept and
+// restored says what did not come back.
+bool restorejournal(blockdevice& dev, journalonfile& file, const probe::journalcontents& contents,
+                    const std::string& name, probe::restoration* restored)
+{
+    const std::uint64_t done = dev.bytesread + dev.byteswritten;
+    const std::uint64_t saved = std::accumulate(
+        contents.records.begin(), contents.records.end(), std::uint64_t{0},
+        [](std::uint64_t sum, const probe::journalrecord& record) { return sum + record.size; });
+    plannedio = done + 2 * saved;
+    *restored = probe::restore(file, contents, dev, showstep, done);
+    if (!restored->complete(contents)) {
+        closejournal(file.handle);
+        return false;
+    }
+    if (!removejournal(file.handle, name.c_str()))
+        std::printf("\nAlles ist wiederhergestellt, aber das Journal '%s' ließ sich nicht entfernen: %s. Es "
+                    "schadet nicht; löschen Sie es.\n",
+                    name.c_str(), systemreason().c_str());
+    return true;
+}
+
+// Writes back what a journal that a run left here for this device saved:
+// -1 when there was none (*found false) or everything is back, else the
+// status to end with.
+int restorefound(const run& now, blockdevice& dev, const std::string& name, bool* found)
+{
+    std::vector<std::string> names = {name};
+    // An older run named its journal by the size alone.
+    if (const std::string older = probe::journalname(now.info.size, ""); older != name)
+        names.push_back(older);
+    for (const std::string& candidate : names) {
+        journalopen how;
+        journalhandle handle = openjournal(candidate.c_str(), &how);
+        if (how == journalopen::missing)
+            continue;
+        if (how == journalopen::inuse) {
+            std::printf(
+                "*** Das Journal '%s' ist in Gebrauch: ein anderer Lauf von kapprobe prüft von hier aus ein "
+                "Gerät dieser Größe. Warten Sie, bis er endet.\n",
+                candidate.c_str());
+            return noverdict;
+        }
+        if (handle == nojournal) {
+            std::printf("*** Kann das Journal '%s' nicht öffnen: %s. Es bleibt liegen.\n", candidate.c_str(),
+                        systemreason().c_str());
+            return noverdict;
+        }
+        journalonfile file(handle);
+        probe::journalcontents contents;
+        const probe::journalstate state = probe::readjournal(file, &contents);
+        if (state == probe::journalstate::empty) {
+            // Made, but its header never reached the medium: nothing was overwritten.
+            std::printf("Das leere Journal '%s' eines Laufs, der vor seiner ersten Sicherung endete, wird "
+                        "entfernt.\n",
+                        candidate.c_str());
+            removejournal(handle, candidate.c_str());
+            continue;
+        }
+        if (state == probe::journalstate::unreadable) {
+            std::printf(
+                "*** Die Datei '%s' hier ist kein lesbares Journal von kapprobe. Sie bleibt, wie sie ist: "
+                "verschieben Sie sie, oder starten Sie kapprobe in einem anderen Verzeichnis.\n",
+                candidate.c_str());
+            closejournal(handle);
+            return noverdict;
+        }
+        if (candidate != name && !contents.header.path.empty()) {
+            // Not an older run's (which named no path) but that of another
+            // device of this size that tells no identity.
+            closejournal(handle);
+            continue;
+        }
+        plannedio = 0;
+        const probe::ownership owner = contents.header.sectorsize == dev.sectorsize
+                                           ? probe::checkowner(file, contents, dev, showstep, 0)
+                                           : probe::ownership{probe::ownership::foreign, 0};
+        if (owner.verdict == probe::ownership::silent) {
+            std::printf(
+                "\n*** '%s' antwortet nicht: ob das Journal '%s' dazugehört, lässt sich nicht prüfen. Es "
+                "bleibt liegen, geschrieben wurde nichts.\n",
+                now.chosen.path, candidate.c_str());
+            closejournal(handle);
+            return noverdict;
+        }
+        if (owner.verdict == probe::ownership::foreign) {
+            std::printf(
+                "\n*** Das Journal '%s' gehört nicht zu diesem Gerät: an Byte %" PRIu64
+                " steht weder, was es gesichert hat, noch eine Probe seines Laufs.\nEs stammt von %s. "
+                "Geschrieben wurde nichts, und das Journal bleibt liegen: schließen Sie jenes Gerät an und "
+                "starten Sie kapprobe dafür in diesem Verzeichnis.\n",
+                candidate.c_str(), owner.at, journaldevice(contents.header).c_str());
+            closejournal(handle);
+            return noverdict;
+        }
+        std::printf(
+            "\nEin früherer Lauf wurde unterbrochen: schreibe zuerst zurück, was er überschrieb (Journal "
+            "'%s').\n",
+            candidate.c_str());
+        probe::restoration restored;
+        if (!restorejournal(dev, file, contents, candidate, &restored)) {
+            reportrestoration(now, restored, contents, candidate, file.failure());
+            showcost(now, dev);
+            return notrestored;
+        }
+        std::printf("\nAlles ist wiederhergestellt.\n");
+        *found = true;
+        if (stopnoticed) {
+            showcost(now, dev);
+            return noverdict;
+        }
+    }
+    return -1;
+}
+
+void showverdict(const run& now, const probe::findings& found, const std::string& name,
+                 const std::string& journalfailure)
 {
     switch (found.outcome) {
     case probe::verdict::sound:
@@ -172,7 +432,7 @@ void showverdict(const probe::findings& found)
         const std::uint64_t usablemib = found.usable / mib;
         std::printf("\nGefälscht: nutzbar sind nur die ersten %" PRIu64 " Bytes (%" PRIu64
                     " MByte) der gemeldeten %" PRIu64 " Bytes.\n",
-                    found.usable, usablemib, info.size);
+                    found.usable, usablemib, now.info.size);
         switch (found.what) {
         case probe::beyond::wraps:
             std::printf("Dahinter beginnen die Adressen von vorn: Byte %" PRIu64
@@ -191,9 +451,9 @@ void showverdict(const probe::findings& found)
             std::printf("Dahinter meldet das Medium Lesefehler.\n");
             break;
         }
-        std::printf("Nutzen Sie nur die ersten %" PRIu64 " MByte, etwa mit einer Partition dieser Größe:\n%s"
-                    "und prüfen Sie sie danach mit kapmess.\n",
-                    usablemib, partitioncommands(path, usablemib).c_str());
+        std::printf("Nutzen Sie nur die ersten %" PRIu64 " MByte, etwa mit einer Partition dieser Größe (das "
+                    "löscht alles auf dem Medium):\n%sund prüfen Sie sie danach mit kapmess.\n",
+                    usablemib, probe::partitioncommands(now.target, usablemib).c_str());
         break;
     }
     case probe::verdict::damaged:
@@ -203,23 +463,38 @@ void showverdict(const probe::findings& found)
                     "weiter.\n",
                     found.badplaces, found.probed, found.firstbad, found.firstbad / mib);
         break;
-    case probe::verdict::stopped:
-        std::printf("\n*** Abgebrochen: alles Überschriebene ist wiederhergestellt.\n");
+    case probe::verdict::lost:
+        std::printf(
+            "\n*** '%s' antwortet nicht mehr, auch nicht an seinem Anfang: abgezogen oder ausgefallen. "
+            "Die Probe endet ohne Urteil.\n",
+            now.chosen.path);
         break;
     case probe::verdict::failed:
-        std::printf("\n*** Das Journal '%s' nimmt nichts mehr auf: die Probe endet ohne Urteil.\n",
-                    journal.c_str());
+        std::printf("\n*** Das Journal '%s' nimmt nichts mehr auf (%s): die Probe endet ohne Urteil.\n",
+                    name.c_str(), journalfailure.c_str());
+        break;
+    case probe::verdict::stopped:
         break;
     }
 }
 
-void showcost()
+// What the journal will hold at most, against the room the current
+// directory has for it; true when it fits.
+bool roomforjournal(const blockdevice& dev, std::uint64_t cachelimit)
 {
-    std::int64_t now = starttime;
-    QueryPerformanceCounter(&now);
-    const auto seconds = static_cast<long long>((now - starttime) / frequency);
-    std::printf("Dauer %lld:%02lld, geschrieben %" PRIu64 " Bytes, gelesen %" PRIu64 " Bytes.\n",
-                seconds / 60, seconds % 60, byteswritten, bytesread);
+    const std::uint64_t needed = probe::plannedjournal(dev, cachelimit), free = freebytes();
+    if (free < needed) {
+        std::printf("*** Im aktuellen Verzeichnis sind nur %" PRIu64
+                    " Bytes frei; das Journal braucht bis zu %" PRIu64
+                    " Bytes. Wechseln Sie in ein Verzeichnis mit mehr Platz, oder geben Sie mit --cache eine "
+                    "kleinere Grenze.\n",
+                    free, needed);
+        return false;
+    }
+    if (directoryinmemory())
+        std::printf("Achtung: das aktuelle Verzeichnis liegt im Arbeitsspeicher; ein Stromausfall nähme das "
+                    "Journal mit. Sicherer ist ein Verzeichnis auf einer Platte.\n");
+    return true;
 }
 
 std::uint64_t runkey()
@@ -227,6 +502,61 @@ std::uint64_t runkey()
     std::random_device entropy;
     const auto now = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
     return (static_cast<std::uint64_t>(entropy()) << 32 | entropy()) ^ now;
+}
+
+// The probe itself: a journal of its own, the search, everything written
+// back, the verdict.
+int probedevice(const run& now, blockdevice& dev, const std::string& name)
+{
+    journalopen how;
+    const journalhandle handle = createjournal(name.c_str(), &how);
+    if (handle == nojournal) {
+        if (how == journalopen::inuse)
+            std::printf(
+                "*** Das Journal '%s' ist in Gebrauch: ein anderer Lauf von kapprobe prüft von hier aus "
+                "ein Gerät dieser Größe. Warten Sie, bis er endet.\n",
+                name.c_str());
+        else
+            std::printf("*** Kann das Journal '%s' im aktuellen Verzeichnis nicht anlegen: %s.\n",
+                        name.c_str(), systemreason().c_str());
+        return noverdict;
+    }
+    journalonfile file(handle);
+    probe::journal log(file, dev);
+    const std::uint64_t key = runkey();
+    if (!log.start({key, dev.size, dev.sectorsize, now.info.identity, now.chosen.path})) {
+        std::printf("*** Kann das Journal '%s' im aktuellen Verzeichnis nicht anlegen: %s.\n", name.c_str(),
+                    file.failure().c_str());
+        removejournal(handle, name.c_str());
+        return noverdict;
+    }
+    plannedio = probe::plannedbytes(dev, now.chosen.cachelimit);
+    probe::search search(dev, log, key, now.chosen.cachelimit, showstep, [] { return stoprequested(); });
+    const probe::findings found = search.run();
+    noticestop();
+    const std::string journalfailure = file.failure();
+    probe::journalcontents contents;
+    probe::restoration restored;
+    const bool readable = probe::readjournal(file, &contents) == probe::journalstate::readable;
+    const bool back = readable && restorejournal(dev, file, contents, name, &restored);
+    if (found.outcome == probe::verdict::stopped || stopnoticed) {
+        if (back)
+            std::printf("\n*** Abgebrochen: alles Überschriebene ist wiederhergestellt.\n");
+    } else {
+        showverdict(now, found, name, journalfailure);
+    }
+    if (!readable)
+        std::printf("\n*** Das Journal '%s' ließ sich nicht wieder lesen: %s. Es bleibt liegen.\n",
+                    name.c_str(), file.failure().c_str());
+    else if (!back)
+        reportrestoration(now, restored, contents, name, file.failure());
+    showcost(now, dev);
+    if (!back)
+        return notrestored;
+    if (stopnoticed || found.outcome == probe::verdict::stopped || found.outcome == probe::verdict::failed ||
+        found.outcome == probe::verdict::lost)
+        return noverdict;
+    return found.outcome == probe::verdict::sound ? sound : unsound;
 }
 
 } // namespace
@@ -238,74 +568,42 @@ int main(int argc, char** argv)
     onterminal = terminalcolumns() > 0;
     std::printf("Kapprobe -- Schnellprüfung auf gefälschte Kapazität, von den Kapmess-Autoren\n");
     std::printf("Version %s, Copyright (c) 2026 die Kapmess-Autoren\n", KAPMESS_VERSION);
-    if (argc != 2) {
-        std::printf("%s", usage);
+    run now;
+    if (int status = readoptions(argc, argv, &now.chosen); status >= 0)
+        return status;
+    if (!QueryPerformanceFrequency(&now.frequency) || !QueryPerformanceCounter(&now.starttime)) {
+        std::printf("*** Kein Zeitgeber.\n");
         return noverdict;
     }
-    path = argv[1];
-    firstmib = allocbuffer(mib);
-    if (firstmib == nullptr || !QueryPerformanceFrequency(&frequency) ||
-        !QueryPerformanceCounter(&starttime)) {
-        std::printf("*** Kein Speicher oder kein Zeitgeber.\n");
-        return noverdict;
-    }
-    device = opendevice(path, &info);
-    if (device == nodevice)
-        return refused();
-    if (info.size < smallest) {
-        std::printf("*** '%s' ist mit %" PRIu64 " Bytes zu klein für eine Probe.\n", path, info.size);
+    const char* path = now.chosen.path;
+    devicehandle handle = opendevice(path, &now.info);
+    if (handle == nodevice)
+        return refused(path, now.info);
+    if (now.info.size < smallest) {
+        std::printf("*** '%s' ist mit %" PRIu64 " Bytes zu klein für eine Probe.\n", path, now.info.size);
         return noverdict;
     }
     std::printf("Gerät '%s': %" PRIu64 " Bytes (%" PRIu64 " MByte), Sektoren zu %" PRIu32 " Bytes\n", path,
-                info.size, info.size / mib, info.sectorsize);
-    const probe::device dev{info.size, info.sectorsize, nullptr, readfromdevice, writetodevice, settledevice};
+                now.info.size, now.info.size / mib, now.info.sectorsize);
+    now.target = {thissystem(), now.info.node, now.info.disknumber, privileged()};
+    blockdevice dev(handle, now.info);
     catchstops();
-    livestart(starttime, frequency);
+    livestart(now.starttime, now.frequency);
 
-    journal = probe::journalname(info.size);
-    std::uint64_t firstmibhash = fingerprint(dev);
-    if (probe::journalheader left; probe::readjournalheader(journal.c_str(), &left)) {
-        if (left.sectorsize != info.sectorsize ||
-            (left.fingerprint != firstmibhash && !stampedby(left.key))) {
-            std::printf(
-                "*** Das Journal '%s' hier gehört zu einem anderen Medium dieser Größe. Stellen Sie es "
-                "mit jenem Medium wieder her, oder starten Sie kapprobe in einem anderen Verzeichnis.\n",
-                journal.c_str());
-            return noverdict;
+    const std::string name = probe::journalname(now.info.size, now.info.identity);
+    bool restored = false;
+    if (int status = restorefound(now, dev, name, &restored); status >= 0)
+        return status;
+    if (now.chosen.restoreonly) {
+        if (restored) {
+            showcost(now, dev);
+            return sound;
         }
-        std::printf(
-            "Ein früherer Lauf wurde unterbrochen: schreibe zuerst zurück, was er überschrieb (Journal "
-            "'%s').\n",
-            journal.c_str());
-        plannedio = 0;
-        if (!restore(dev, 0)) {
-            showcost();
-            return notrestored;
-        }
-        std::printf("\nAlles ist wiederhergestellt.\n");
-        firstmibhash = fingerprint(dev);
-        if (stoprequested())
-            return noverdict;
-    }
-
-    const std::uint64_t key = runkey();
-    if (!probe::journalstart(journal.c_str(), dev, key, firstmibhash)) {
-        std::printf("*** Kann das Journal '%s' im aktuellen Verzeichnis nicht anlegen.\n", journal.c_str());
-        removefile(journal.c_str());
+        std::printf("Hier liegt kein Journal für dieses Gerät ('%s'): nichts zurückzuschreiben.\n",
+                    name.c_str());
         return noverdict;
     }
-    plannedio = probe::plannedbytes(dev, probe::defaultcachelimit);
-    probe::findings found = probe::search(dev, key, probe::defaultcachelimit, firstmibhash, showstep);
-    // What is left: writing back what was saved and reading it back.
-    plannedio = bytesread + byteswritten + 2 * probe::journalsaved();
-    const bool restored = restore(dev, bytesread + byteswritten);
-    showverdict(found);
-    showcost();
-    if (!restored)
-        return notrestored;
-    if (found.outcome == probe::verdict::sound)
-        return sound;
-    return found.outcome == probe::verdict::counterfeit || found.outcome == probe::verdict::damaged
-               ? unsound
-               : noverdict;
+    if (!roomforjournal(dev, now.chosen.cachelimit))
+        return noverdict;
+    return probedevice(now, dev, name);
 }

@@ -1,14 +1,9 @@
 #include "probe/search.h"
 
-#include "platform/platform.h"
-#include "probe/journal.h"
-#include "probe/stamp.h"
-
 #include <algorithm>
 #include <array>
-#include <map>
+#include <cstring>
 #include <numeric>
-#include <vector>
 
 namespace probe {
 
@@ -20,89 +15,6 @@ constexpr std::uint64_t maxprobes = 4096;
 // The usable size is found to within this below the real one.
 constexpr std::uint64_t precision = 1 << 20;
 
-enum class state { good, lost, unreadable };
-
-struct place {
-    state what;
-    content kind;
-};
-
-struct range {
-    std::uint64_t start;
-    std::uint64_t end;
-};
-
-enum class flow { go, stop, fail };
-
-const device* dev;
-std::uint64_t runkey;
-std::uint64_t unit;
-std::uint64_t cache;
-std::uint64_t fingerprint;
-progressreport report;
-unsigned char* buffer;
-std::uint64_t iobytes;
-int round;
-const char* step;
-// Every place probed, with what its last probe found.
-std::map<std::uint64_t, place> probed;
-// Distances between places found to share storage: all multiples of the
-// distance after which the device's addresses wrap.
-std::uint64_t wrapping;
-
-std::uint64_t down(std::uint64_t bytes)
-{
-    return bytes / unit * unit;
-}
-
-std::uint64_t up(std::uint64_t bytes)
-{
-    return (bytes + unit - 1) / unit * unit;
-}
-
-void tell(const char* what)
-{
-    step = what;
-    report(round, step, iobytes + journalsaved());
-}
-
-void tick()
-{
-    report(round, step, iobytes + journalsaved());
-}
-
-bool readat(std::uint64_t offset, unsigned char* data, std::size_t size)
-{
-    iobytes += size;
-    return dev->read(dev->context, offset, data, size);
-}
-
-bool writeat(std::uint64_t offset, const unsigned char* data, std::size_t size)
-{
-    iobytes += size;
-    return dev->write(dev->context, offset, data, size);
-}
-
-void sharedstorage(std::uint64_t one, std::uint64_t other)
-{
-    wrapping = std::gcd(wrapping, one > other ? one - other : other - one);
-}
-
-// Places from start to before end, spacing apart; with jitter each lies at
-// a random place of its stretch, so that no regular pattern of the device
-// can line up with them.
-std::vector<std::uint64_t> grid(std::uint64_t start, std::uint64_t end, std::uint64_t spacing, bool jitter)
-{
-    std::vector<std::uint64_t> places;
-    std::uint64_t random = runkey ^ start;
-    for (std::uint64_t at = start; at < end; at += spacing) {
-        std::uint64_t place = jitter ? at + down(nextrandom(&random) % spacing) : at;
-        if (place < end)
-            places.push_back(place);
-    }
-    return places;
-}
-
 // The stretches cut into pieces of at most chunkbytes.
 std::vector<range> inchunks(const std::vector<range>& stretches)
 {
@@ -113,20 +25,83 @@ std::vector<range> inchunks(const std::vector<range>& stretches)
     return pieces;
 }
 
+} // namespace
+
+search::search(device& dev, journal& log, std::uint64_t key, std::uint64_t cachelimit,
+               progressreport progress, std::function<bool()> stop)
+    : dev(dev), log(log), key(key), unit(dev.sectorsize), cache(cachelimit), progress(std::move(progress)),
+      stop(std::move(stop)), buffer(chunkbytes), firstmib(protectedbytes + dev.sectorsize)
+{
+}
+
+std::uint64_t search::down(std::uint64_t bytes) const
+{
+    return bytes / unit * unit;
+}
+
+std::uint64_t search::up(std::uint64_t bytes) const
+{
+    return (bytes + unit - 1) / unit * unit;
+}
+
+void search::tell(const char* what)
+{
+    step = what;
+    tick();
+}
+
+void search::tick()
+{
+    progress(round, step, iobytes + log.saved());
+}
+
+bool search::readat(std::uint64_t offset, unsigned char* data, std::size_t size)
+{
+    iobytes += size;
+    return dev.read(offset, data, size);
+}
+
+bool search::writeat(std::uint64_t offset, const unsigned char* data, std::size_t size)
+{
+    iobytes += size;
+    return dev.write(offset, data, size);
+}
+
+void search::sharedstorage(std::uint64_t one, std::uint64_t other)
+{
+    wrapping = std::gcd(wrapping, one > other ? one - other : other - one);
+}
+
+// Places from start to before end, spacing apart; with jitter each lies at
+// a random place of its stretch, so that no regular pattern of the device
+// can line up with them.
+std::vector<std::uint64_t> search::grid(std::uint64_t start, std::uint64_t end, std::uint64_t spacing,
+                                        bool jitter) const
+{
+    std::vector<std::uint64_t> places;
+    std::uint64_t random = key ^ start;
+    for (std::uint64_t at = start; at < end; at += spacing) {
+        std::uint64_t place = jitter ? at + down(nextrandom(&random) % spacing) : at;
+        if (place < end)
+            places.push_back(place);
+    }
+    return places;
+}
+
 // Saves what each of pieces holds before it is overwritten. Pieces that
 // cannot be read are marked unreadable and left out of kept: they are not
 // written.
-flow savepieces(const std::vector<range>& pieces, std::vector<range>* kept)
+search::flow search::savepieces(const std::vector<range>& pieces, std::vector<range>* kept)
 {
     for (const range& piece : pieces) {
-        saving result = journalsave(*dev, piece.start, piece.end - piece.start);
+        saving result = log.save(piece.start, piece.end - piece.start);
         if (result == saving::journalfailed)
             return flow::fail;
         if (result == saving::unreadable)
             probed[piece.start] = {state::unreadable, content::other};
         else
             kept->push_back(piece);
-        if (stoprequested())
+        if (stop())
             return flow::stop;
         tick();
     }
@@ -135,11 +110,11 @@ flow savepieces(const std::vector<range>& pieces, std::vector<range>* kept)
 
 // Saves what the probes at places and the stamps over stamped overwrite;
 // both keep only what could be saved.
-flow save(std::vector<std::uint64_t>* places, std::vector<range>* stamped)
+search::flow search::save(std::vector<std::uint64_t>* places, std::vector<range>* stamped)
 {
     tell("Sichere, was überschrieben wird");
     std::vector<range> probes(places->size()), keptprobes, keptstamps;
-    std::transform(places->begin(), places->end(), probes.begin(), [](std::uint64_t place) {
+    std::transform(places->begin(), places->end(), probes.begin(), [this](std::uint64_t place) {
         return range{place, place + unit};
     });
     flow next = savepieces(probes, &keptprobes);
@@ -151,22 +126,22 @@ flow save(std::vector<std::uint64_t>* places, std::vector<range>* stamped)
     std::transform(keptprobes.begin(), keptprobes.end(), places->begin(),
                    [](const range& probe) { return probe.start; });
     *stamped = keptstamps;
-    return journalcommit() ? flow::go : flow::fail;
+    return log.commit() ? flow::go : flow::fail;
 }
 
 // The highest place first, so that of places sharing storage the lowest
 // writes last and the others read back its stamp.
-flow writeprobes(std::vector<std::uint64_t>* places)
+search::flow search::writeprobes(std::vector<std::uint64_t>* places)
 {
     tell("Schreibe Proben");
     std::vector<std::uint64_t> written;
     for (auto place = places->rbegin(); place != places->rend(); ++place) {
-        stamp(buffer, unit, runkey, *place, static_cast<std::uint32_t>(round));
-        if (writeat(*place, buffer, unit))
+        stamp(buffer.data, unit, key, *place, static_cast<std::uint32_t>(round));
+        if (writeat(*place, buffer.data, unit))
             written.push_back(*place);
         else
             probed[*place] = {state::unreadable, content::other};
-        if (stoprequested())
+        if (stop())
             return flow::stop;
         if (written.size() % 64 == 0)
             tick();
@@ -179,16 +154,16 @@ flow writeprobes(std::vector<std::uint64_t>* places)
 // Writes stamps over the pieces of stamped, or, without stamps, writes back
 // what each piece of rewritten holds: writes enough to push everything
 // before them out of a device's cache, the second kind changing nothing.
-flow flush(const std::vector<range>& pieces, bool stamps)
+search::flow search::flush(const std::vector<range>& pieces, bool stamps)
 {
     tell(stamps ? "Schreibe Füllblöcke" : "Leere den Zwischenspeicher des Geräts");
     for (const range& piece : inchunks(pieces)) {
         const auto size = static_cast<std::size_t>(piece.end - piece.start);
         for (std::size_t sector = 0; stamps && sector < size; sector += unit)
-            stamp(buffer + sector, unit, runkey, piece.start + sector, static_cast<std::uint32_t>(round));
-        if ((!stamps && !readat(piece.start, buffer, size)) || !writeat(piece.start, buffer, size))
+            stamp(buffer.data + sector, unit, key, piece.start + sector, static_cast<std::uint32_t>(round));
+        if ((!stamps && !readat(piece.start, buffer.data, size)) || !writeat(piece.start, buffer.data, size))
             probed[piece.start] = {state::unreadable, content::other};
-        if (stoprequested())
+        if (stop())
             return flow::stop;
         tick();
     }
@@ -197,37 +172,37 @@ flow flush(const std::vector<range>& pieces, bool stamps)
 
 // The first MiB is never written; a stamp found there came through a place
 // whose storage wraps around onto it.
-void checkfirstmib()
+void search::checkfirstmib()
 {
     const auto size = static_cast<std::size_t>(up(protectedbytes));
-    if (!readat(0, buffer, size) || fnv1a(buffer, size) == fingerprint)
+    if (!firstmibread || !readat(0, buffer.data, size) || std::memcmp(buffer.data, firstmib.data, size) == 0)
         return;
     for (std::size_t sector = 0; sector < size; sector += unit) {
         std::uint64_t offset;
         std::uint32_t written;
-        if (readstamp(buffer + sector, unit, runkey, &offset, &written))
+        if (readstamp(buffer.data + sector, unit, key, &offset, &written))
             sharedstorage(offset, sector);
     }
 }
 
-flow readprobes(const std::vector<std::uint64_t>& places)
+search::flow search::readprobes(const std::vector<std::uint64_t>& places)
 {
     tell("Lese Proben");
     std::size_t count = 0;
     for (std::uint64_t place : places) {
         std::uint64_t offset;
         std::uint32_t written;
-        if (!readat(place, buffer, unit))
+        if (!readat(place, buffer.data, unit))
             probed[place] = {state::unreadable, content::other};
-        else if (!readstamp(buffer, unit, runkey, &offset, &written))
-            probed[place] = {state::lost, classify(buffer, unit)};
+        else if (!readstamp(buffer.data, unit, key, &offset, &written))
+            probed[place] = {state::lost, classify(buffer.data, unit)};
         else if (offset != place) {
             sharedstorage(place, offset);
             probed[place] = {state::lost, content::other};
         } else
             probed[place] = {written == static_cast<std::uint32_t>(round) ? state::good : state::lost,
                              content::other};
-        if (stoprequested())
+        if (stop())
             return flow::stop;
         if (++count % 64 == 0)
             tick();
@@ -235,14 +210,15 @@ flow readprobes(const std::vector<std::uint64_t>& places)
     return flow::go;
 }
 
-flow settle()
+search::flow search::settle()
 {
-    return dev->settle == nullptr || dev->settle(dev->context) ? flow::go : flow::fail;
+    return dev.settle() ? flow::go : flow::lost;
 }
 
 // One round: probes at places, then the flush over pieces, with stamps or
 // by writing back what is there, then every probe read back.
-flow proberound(const std::vector<std::uint64_t>& places, const std::vector<range>& pieces, bool stamps)
+search::flow search::proberound(const std::vector<std::uint64_t>& places, const std::vector<range>& pieces,
+                                bool stamps)
 {
     round++;
     std::vector<std::uint64_t> probes = places;
@@ -270,10 +246,10 @@ flow proberound(const std::vector<std::uint64_t>& places, const std::vector<rang
 // outside [low, high), where the probes are: above them first, beyond a place
 // already found bad, where a counterfeit device loses them, and below them as
 // far as needed.
-std::vector<range> flushroom(std::uint64_t low, std::uint64_t high)
+std::vector<range> search::flushroom(std::uint64_t low, std::uint64_t high) const
 {
     std::vector<range> room;
-    const std::uint64_t above = std::min(cache, down(dev->size) - high);
+    const std::uint64_t above = std::min(cache, down(dev.size) - high);
     if (above > 0)
         room.push_back({high, high + above});
     const std::uint64_t first = up(protectedbytes), below = cache - above;
@@ -283,23 +259,24 @@ std::vector<range> flushroom(std::uint64_t low, std::uint64_t high)
 }
 
 // The first bad place of places, or none (the largest value).
-std::uint64_t firstbad(const std::vector<std::uint64_t>& places)
+std::uint64_t search::firstbad(const std::vector<std::uint64_t>& places)
 {
     auto bad = std::find_if(places.begin(), places.end(),
-                            [](std::uint64_t place) { return probed[place].what != state::good; });
+                            [this](std::uint64_t place) { return probed[place].what != state::good; });
     return bad == places.end() ? UINT64_MAX : *bad;
 }
 
 // The end of the last good place of places below limit, or fallback.
-std::uint64_t goodtill(const std::vector<std::uint64_t>& places, std::uint64_t limit, std::uint64_t fallback)
+std::uint64_t search::goodtill(const std::vector<std::uint64_t>& places, std::uint64_t limit,
+                               std::uint64_t fallback)
 {
-    auto good = std::find_if(places.rbegin(), places.rend(), [limit](std::uint64_t place) {
+    auto good = std::find_if(places.rbegin(), places.rend(), [this, limit](std::uint64_t place) {
         return place < limit && probed[place].what == state::good;
     });
     return good == places.rend() ? fallback : *good + unit;
 }
 
-findings conclude()
+findings search::conclude()
 {
     findings result{};
     result.probed = probed.size();
@@ -314,6 +291,12 @@ findings conclude()
                             [](const auto& found) { return found.second.what != state::good; });
     if (bad == probed.end()) {
         result.outcome = verdict::sound;
+        return result;
+    }
+    // A device that no longer answers even at its start is gone, not
+    // counterfeit: nothing it said at the end tells of its storage.
+    if (!readat(0, buffer.data, unit)) {
+        result.outcome = verdict::lost;
         return result;
     }
     result.firstbad = bad->first;
@@ -345,15 +328,15 @@ findings conclude()
     return result;
 }
 
-findings stopped(flow how)
+findings search::stopped(flow how)
 {
     findings result{};
-    result.outcome = how == flow::stop ? verdict::stopped : verdict::failed;
+    result.outcome = how == flow::stop   ? verdict::stopped
+                     : how == flow::lost ? verdict::lost
+                                         : verdict::failed;
     result.probed = probed.size();
     return result;
 }
-
-} // namespace
 
 std::uint64_t plannedbytes(const device& dev, std::uint64_t cachelimit)
 {
@@ -364,28 +347,25 @@ std::uint64_t plannedbytes(const device& dev, std::uint64_t cachelimit)
     return 6 * flushed + 2 * probes;
 }
 
-findings search(const device& device, std::uint64_t key, std::uint64_t cachelimit, std::uint64_t firstmib,
-                progressreport progress)
+std::uint64_t plannedjournal(const device& dev, std::uint64_t cachelimit)
 {
-    dev = &device;
-    runkey = key;
-    unit = device.sectorsize;
-    fingerprint = firstmib;
-    report = progress;
-    iobytes = 0;
-    round = 0;
-    probed.clear();
-    wrapping = 0;
-    if (buffer == nullptr)
-        buffer = allocbuffer(chunkbytes);
-    if (buffer == nullptr)
+    // Round one's stretch of stamps and every probe of up to three rounds,
+    // each piece with its record's head, and room for the markers.
+    const std::uint64_t pieces = 3 * maxprobes + std::min(cachelimit, dev.size / 2) / chunkbytes + 1;
+    return std::min(cachelimit, dev.size / 2) + 3 * maxprobes * dev.sectorsize + pieces * 32 + (1 << 20);
+}
+
+findings search::run()
+{
+    if (buffer.data == nullptr || firstmib.data == nullptr)
         return stopped(flow::fail);
+    firstmibread = readat(0, firstmib.data, static_cast<std::size_t>(up(protectedbytes)));
 
     // Round one: probes all over the device above a stretch of stamps as
     // long as the cache limit, which pushes them out of the cache and which
     // every place whose storage wraps around finds close enough to land on.
-    const std::uint64_t size = down(device.size), first = up(protectedbytes);
-    cache = std::min(down(cachelimit), down((size - first) / 2));
+    const std::uint64_t size = down(dev.size), first = up(protectedbytes);
+    cache = std::min(down(cache), down((size - first) / 2));
     const range stamps = {first, first + cache};
     const std::uint64_t spacing =
         std::max(unit, std::min(up((size - stamps.end) / maxprobes), down(cache / 2)));

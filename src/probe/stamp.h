@@ -20,6 +20,24 @@ void stamp(unsigned char* sector, std::size_t size, std::uint64_t key, std::uint
 bool readstamp(const unsigned char* sector, std::size_t size, std::uint64_t key, std::uint64_t* offset,
                std::uint32_t* round);
 
+// Where storage is shared at an offset smaller than a sector, a sector
+// holds the end of one stamp and the start of another. Of sector (size
+// bytes), the bytes before tailend are the end of a stamp of the run with
+// key and those from headstart on the start of one; a whole stamp has
+// headstart 0, a sector without any tailend 0 and headstart size. Parts are
+// found at multiples of 512 bytes, the finest grain of any storage.
+struct runparts {
+    std::size_t tailend;
+    std::size_t headstart;
+};
+runparts findrunparts(const unsigned char* sector, std::size_t size, std::uint64_t key);
+
+// True when every byte in which saved and found (size bytes, one sector)
+// differ lies in a part of a stamp of the run with key in saved, or with
+// eitherside also in found.
+bool differsonlybyrun(const unsigned char* saved, const unsigned char* found, std::size_t size,
+                      std::uint64_t key, bool eitherside);
+
 // What a sector that is not the expected stamp holds instead.
 enum class content { zeros, ones, other };
 content classify(const unsigned char* sector, std::size_t size);
