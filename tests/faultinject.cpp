@@ -12,15 +12,22 @@
 //   slow FILE MICROSECONDS  every read and write of FILE takes this long more
 //   clock N                 the Nth reading of the monotonic clock fails
 //   clockres                asking for the clock's resolution fails
+//   raise BYTES SIGNAL      once BYTES of block device I/O are done, the
+//                           process gets SIGNAL (9: a crash, 2: Ctrl-C)
+//   unplug BYTES            from BYTES of block device I/O on, every read,
+//                           write and flush of a block device fails with EIO,
+//                           as when the stick is pulled
 // FILE is a base name such as 2.kpm; ERRNO is EIO or ENOSPC.
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 #include <vector>
@@ -32,6 +39,7 @@ struct rule {
     std::string file;
     long long number = 0;
     int error = EIO;
+    int signal = 0;
 };
 
 const std::vector<rule>& rules()
@@ -51,6 +59,8 @@ const std::vector<rule>& rules()
                 words >> r.file >> error;
             else if (r.kind == "slow")
                 words >> r.file >> r.number;
+            else if (r.kind == "raise")
+                words >> r.number >> r.signal;
             else
                 words >> r.number;
             r.error = error == "ENOSPC" ? ENOSPC : EIO;
@@ -118,6 +128,33 @@ int fault(const char* kind, int fd, std::size_t count)
     return 0;
 }
 
+long long devicebytes;
+
+bool blockdevice(int fd)
+{
+    struct stat status;
+    return fstat(fd, &status) == 0 && S_ISBLK(status.st_mode);
+}
+
+// Counts count bytes of I/O on fd when it is a block device, raising the
+// signal of a raise rule that they reach; false when the device is unplugged.
+bool deviceio(int fd, std::size_t count)
+{
+    if (!blockdevice(fd))
+        return true;
+    const rule* unplug = find("unplug");
+    if (unplug != nullptr && devicebytes >= unplug->number)
+        return false;
+    const rule* signal = find("raise");
+    static bool raised;
+    if (signal != nullptr && !raised && devicebytes + static_cast<long long>(count) > signal->number) {
+        raised = true;
+        kill(getpid(), signal->signal);
+    }
+    devicebytes += static_cast<long long>(count);
+    return true;
+}
+
 template <typename function>
 function next(const char* name)
 {
@@ -166,6 +203,36 @@ int close(int fd)
         return -1;
     }
     return result;
+}
+
+ssize_t pread(int fd, void* data, size_t count, off_t offset)
+{
+    static auto real = next<ssize_t (*)(int, void*, size_t, off_t)>("pread");
+    if (!deviceio(fd, count)) {
+        errno = EIO;
+        return -1;
+    }
+    return real(fd, data, count, offset);
+}
+
+ssize_t pwrite(int fd, const void* data, size_t count, off_t offset)
+{
+    static auto real = next<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite");
+    if (!deviceio(fd, count)) {
+        errno = EIO;
+        return -1;
+    }
+    return real(fd, data, count, offset);
+}
+
+int fsync(int fd)
+{
+    static auto real = next<int (*)(int)>("fsync");
+    if (!deviceio(fd, 0)) {
+        errno = EIO;
+        return -1;
+    }
+    return real(fd);
 }
 
 int fdatasync(int fd)

@@ -14,6 +14,7 @@
 #include <sys/wait.h>
 #include <termios.h>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 
 const std::string banner = "Kapmess -- Prüfprogramm für Speichermedien, von den Kapmess-Autoren\n"
@@ -100,16 +101,6 @@ const std::vector<std::string>& programcommand()
         return std::vector<std::string>(std::istream_iterator<std::string>(words), {});
     }();
     return command;
-}
-
-// The link that makes the drive X: of the Wine prefix the device.
-std::filesystem::path winedrive()
-{
-    const char* prefix = std::getenv("WINEPREFIX");
-    const char* home = std::getenv("HOME");
-    return std::filesystem::path(prefix != nullptr ? prefix
-                                                   : std::string(home != nullptr ? home : "") + "/.wine") /
-           "dosdevices" / "x::";
 }
 
 // Back from a Windows text stream: every line feed must come as CR LF.
@@ -208,20 +199,57 @@ std::filesystem::path scratch::image() const
     return dir.string() + ".img";
 }
 
-std::string scratch::attachcard(const std::string& arguments)
+namespace {
+
+// The link that makes a drive of the Wine prefix a device.
+std::filesystem::path winedrive(char letter)
+{
+    const char* prefix = std::getenv("WINEPREFIX");
+    const char* home = std::getenv("HOME");
+    return std::filesystem::path(prefix != nullptr ? prefix
+                                                   : std::string(home != nullptr ? home : "") + "/.wine") /
+           "dosdevices" / (std::string(1, letter) + "::");
+}
+
+} // namespace
+
+// Attaches the card of the arguments on directory, and names it to
+// kapprobe as drive under Wine.
+std::string scratch::attach(const std::string& directory, const std::string& arguments, char drive,
+                            std::string* device, std::string* name)
 {
     std::string printed;
     std::string why =
-        script("card.sh", "attach '" + dir.string() + ".card' " FAKECARD_PROGRAM " " + arguments, &printed);
+        script("card.sh", "attach '" + directory + "' " FAKECARD_PROGRAM " " + arguments, &printed);
     if (!why.empty())
         return why;
-    card = cardname = printed.substr(0, printed.find('\n'));
+    *device = *name = printed.substr(0, printed.find('\n'));
     if (underwine()) {
-        std::filesystem::remove(winedrive());
-        std::filesystem::create_symlink(card, winedrive());
-        cardname = "X:";
+        std::filesystem::remove(winedrive(drive));
+        std::filesystem::create_symlink(*device, winedrive(drive));
+        *name = std::string(1, static_cast<char>(drive - 'a' + 'A')) + ":";
     }
     return why;
+}
+
+std::string scratch::attachcard(const std::string& arguments)
+{
+    return attach(dir.string() + ".card", arguments, 'x', &card, &cardname);
+}
+
+std::string scratch::attachothercard(const std::string& arguments)
+{
+    return attach(dir.string() + ".other", arguments, 'y', &other, &othername);
+}
+
+std::filesystem::path scratch::cardstore() const
+{
+    return dir.string() + ".card.store";
+}
+
+std::filesystem::path scratch::cardfile() const
+{
+    return dir.string() + ".card/card";
 }
 
 std::string scratch::throttlecard(int writerate, int readrate)
@@ -232,10 +260,13 @@ std::string scratch::throttlecard(int writerate, int readrate)
 
 void scratch::TearDown()
 {
-    if (!card.empty()) {
+    for (const auto& [device, letter, suffix] :
+         {std::tuple{card, 'x', ".card"}, std::tuple{other, 'y', ".other"}}) {
+        if (device.empty())
+            continue;
         if (underwine())
-            std::filesystem::remove(winedrive());
-        EXPECT_EQ(script("card.sh", "detach '" + dir.string() + ".card'"), "");
+            std::filesystem::remove(winedrive(letter));
+        EXPECT_EQ(script("card.sh", std::string("detach '") + dir.string() + suffix + "'"), "");
     }
     if (loopmounted) {
         EXPECT_EQ(medium("unmount '" + dir.string() + "'"), "");
@@ -371,12 +402,13 @@ outcome scratch::collect(running& program)
     }
     int status = 0;
     waitpid(program.pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status)) << "wait status " << status;
     if (program.terminal < 0)
         out = slurp(program.outpath);
     if (underwine())
         out = fromtextstream(out);
-    outcome result{maskrates(out), slurp(program.errpath), WEXITSTATUS(status), rates(out)};
+    // A process ended by a signal shows as a shell shows it: 128 and the signal.
+    const int ended = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    outcome result{maskrates(out), slurp(program.errpath), ended, rates(out)};
     result.narrowedat = narrowedat;
     result.longestpause = longestpause;
     return result;

@@ -113,12 +113,20 @@ class scratch : public testing::Test {
     // arguments after the fake card program), its file system mounted beside
     // dir; detached at the end of the test. Empty when attached, and card
     // names the device, cardname what kapprobe is given for it (under Wine
-    // the drive X:, linked to it); else why not.
+    // the drive X:, linked to it); else why not. A second card goes to
+    // other and othername (under Wine Y:).
     std::string attachcard(const std::string& arguments);
+    std::string attachothercard(const std::string& arguments);
     // Throttles the card to these rates in MiB/s; empty, or why not.
     std::string throttlecard(int writerate, int readrate);
+    // The file that holds the card's storage, and the file that the loop
+    // device reads.
+    std::filesystem::path cardstore() const;
+    std::filesystem::path cardfile() const;
     std::string card;
     std::string cardname;
+    std::string other;
+    std::string othername;
 
     // The image beneath a mountloop medium.
     std::filesystem::path image() const;
@@ -132,6 +140,9 @@ class scratch : public testing::Test {
     std::filesystem::path dir;
 
   private:
+    std::string attach(const std::string& directory, const std::string& arguments, char drive,
+                       std::string* device, std::string* name);
+
     std::filesystem::path root;
     int started = 0;
     bool mounted = false;

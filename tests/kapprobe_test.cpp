@@ -1,11 +1,16 @@
 // kapprobe on fake cards attached as loop devices: the verdict, the usable
-// size, and every byte of the card as it was before, whatever happened.
+// size, and every byte of the card as it was before, whatever happened: a
+// crash at any point, an interrupt, a pipe that closes, a stick pulled, the
+// wrong card, two runs at once.
 #include "harness.h"
 
 #include <csignal>
+#include <cstdio>
+#include <fstream>
 #include <regex>
 #include <sys/wait.h>
-#include <thread>
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -15,11 +20,25 @@ const std::string probebanner =
     "Kapprobe -- Schnellprüfung auf gefälschte Kapazität, von den Kapmess-Autoren\n"
     "Version 1.6, Copyright (c) 2026 die Kapmess-Autoren\n";
 
-invocation kapprobe()
+const std::string usage = "Aufruf: kapprobe [--cache <MByte>] [--restore] <Gerät>\n"
+                          "        <Gerät>    das ganze Gerät, etwa /dev/sdb oder unter Windows E:\n"
+                          "        --cache    so viel Zwischenspeicher des Geräts schließt die Probe aus\n"
+                          "                   (Vorgabe 512 MByte)\n"
+                          "        --restore  nur zurückschreiben, was ein abgebrochener Lauf überschrieb\n";
+
+invocation kapprobe(const std::string& faults = "")
 {
     invocation how;
     how.command = kapprobecommand();
+    how.faults = faults;
     return how;
+}
+
+// The fake cards' caches are far below 16 MiB unless a test says otherwise,
+// so that a probe needs no larger flushes than that.
+std::vector<std::string> probing(const std::string& device, int cachemib = 16)
+{
+    return {"--cache", std::to_string(cachemib), device};
 }
 
 // The output after the progress lines: the verdict, with the figures of the
@@ -34,6 +53,15 @@ std::string verdict(const std::string& out)
         "Dauer D, geschrieben W Bytes, gelesen R Bytes");
 }
 
+// The bytes that went to and from the device, as the closing line says.
+std::uint64_t iobytes(const std::string& out)
+{
+    std::smatch figures;
+    if (!std::regex_search(out, figures, std::regex("geschrieben ([0-9]+) Bytes, gelesen ([0-9]+) Bytes")))
+        return 0;
+    return std::stoull(figures[1]) + std::stoull(figures[2]);
+}
+
 // Wine tells no sector size, and kapprobe.exe then works in blocks of 4 KiB.
 std::string deviceline(const std::string& device, std::uint64_t bytes, int sector)
 {
@@ -44,14 +72,17 @@ std::string deviceline(const std::string& device, std::uint64_t bytes, int secto
 }
 
 const std::string closing = "Dauer D, geschrieben W Bytes, gelesen R Bytes.\n";
+const std::string interrupted =
+    "\n*** Abbruch: stelle wieder her, was überschrieben wurde. Nicht abziehen!\n";
+const std::string stopped = "\n*** Abgebrochen: alles Überschriebene ist wiederhergestellt.\n" + closing;
 
 // The commands for a partition of mib MiB: parted on Linux, diskpart on
 // Windows, where Wine tells some disk number for the drive.
 std::string partitioncommands(const std::string& device, std::uint64_t mib, const std::string& verdict)
 {
     if (!underwine())
-        return "    parted " + device + " mklabel msdos mkpart primary fat32 1MiB " + std::to_string(mib) +
-               "MiB\n    mkfs.vfat " + device + "p1\n";
+        return "    parted '" + device + "' mklabel msdos mkpart primary fat32 1MiB " + std::to_string(mib) +
+               "MiB\n    mkfs.vfat '" + device + "p1'\n";
     std::smatch disk;
     std::regex_search(verdict, disk, std::regex("select disk [0-9]+"));
     return "    diskpart\n    " + disk.str() +
@@ -65,21 +96,43 @@ std::string counterfeit(std::uint64_t usable, const std::string& beyond, const s
     const std::string usablemib = std::to_string(usable / mib);
     return "\nGefälscht: nutzbar sind nur die ersten " + std::to_string(usable) + " Bytes (" + usablemib +
            " MByte) der gemeldeten 2147483648 Bytes.\n" + beyond + "Nutzen Sie nur die ersten " + usablemib +
-           " MByte, etwa mit einer Partition dieser Größe:\n" +
+           " MByte, etwa mit einer Partition dieser Größe (das löscht alles auf dem Medium):\n" +
            partitioncommands(device, usable / mib, verdict) + "und prüfen Sie sie danach mit kapmess.\n" +
            closing;
 }
 
-#define ATTACH_OR_SKIP(arguments)                                                                            \
+// The journal in the scratch directory, or empty.
+std::string journalin(const std::vector<std::string>& names)
+{
+    for (const std::string& name : names)
+        if (name.rfind("kapprobe-", 0) == 0)
+            return name;
+    return "";
+}
+
+std::string slurp(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+#define ATTACH_OR_SKIP(attached)                                                                             \
     do {                                                                                                     \
-        const std::string why = attachcard(arguments);                                                       \
+        const std::string why = attached;                                                                    \
         if (!why.empty())                                                                                    \
             GTEST_SKIP() << why;                                                                             \
     } while (false)
 
+#define LINUX_ONLY(why)                                                                                      \
+    do {                                                                                                     \
+        if (underwine())                                                                                     \
+            GTEST_SKIP() << why;                                                                             \
+    } while (false)
+
+// At the default cache limit, the one case that pays for it.
 TEST_F(scratch, HonestCardShowsNoSignAndKeepsEveryByte)
 {
-    ATTACH_OR_SKIP("honest " + std::to_string(1024 * mib) + " 0 0 512");
+    ATTACH_OR_SKIP(attachcard("honest " + std::to_string(1024 * mib) + " 0 0 512"));
     const std::string before = devicedigest(card);
     outcome result = run({cardname}, kapprobe());
     EXPECT_EQ(result.status, 0) << result.out;
@@ -100,9 +153,9 @@ TEST_F(scratch, HonestCardShowsNoSignAndKeepsEveryByte)
 TEST_F(scratch, WrapAroundIsFoundToTheByteOnA4KibSectorCard)
 {
     const std::uint64_t real = 300 * mib + 4096;
-    ATTACH_OR_SKIP("wrap " + std::to_string(2048 * mib) + " " + std::to_string(real) + " 0 4096");
+    ATTACH_OR_SKIP(attachcard("wrap " + std::to_string(2048 * mib) + " " + std::to_string(real) + " 0 4096"));
     const std::string before = devicedigest(card);
-    outcome result = run({cardname}, kapprobe());
+    outcome result = run(probing(cardname), kapprobe());
     EXPECT_EQ(result.status, 2);
     EXPECT_NE(result.out.find(deviceline(cardname, 2048 * mib, 4096)), std::string::npos);
     const std::string shown = verdict(result.out);
@@ -117,10 +170,10 @@ TEST_F(scratch, WrapAroundIsFoundToTheByteOnA4KibSectorCard)
 TEST_F(scratch, LostWritesBehindA64MibCacheAreFound)
 {
     const std::uint64_t real = 700 * mib + 12288;
-    ATTACH_OR_SKIP("zeros " + std::to_string(2048 * mib) + " " + std::to_string(real) + " " +
-                   std::to_string(64 * mib) + " 512");
+    ATTACH_OR_SKIP(attachcard("zeros " + std::to_string(2048 * mib) + " " + std::to_string(real) + " " +
+                              std::to_string(64 * mib) + " 512"));
     const std::string before = devicedigest(card);
-    outcome result = run({cardname}, kapprobe());
+    outcome result = run(probing(cardname, 128), kapprobe());
     EXPECT_EQ(result.status, 2);
     std::smatch usable;
     const std::string shown = verdict(result.out);
@@ -134,54 +187,219 @@ TEST_F(scratch, LostWritesBehindA64MibCacheAreFound)
     EXPECT_EQ(devicedigest(card), before);
 }
 
-// An interrupt in the middle of a round on a slow card writes everything
-// back at once; a crash leaves the journal, and the next run writes
-// everything back before it probes.
-TEST_F(scratch, InterruptAndCrashLoseNothing)
+// A crash at points spread over a whole run, chosen by the bytes of device
+// I/O done: while saving, writing probes and the flush, reading back and
+// writing back. Every time the next run writes everything back.
+TEST_F(scratch, ACrashAnywhereLosesNothing)
 {
-    if (underwine())
-        GTEST_SKIP() << "Wine does not pass a signal on to a Windows program as a console event";
-    ATTACH_OR_SKIP("honest " + std::to_string(1024 * mib) + " 0 0 512");
+    LINUX_ONLY("the fault-injection library works on Linux system calls only");
+    ATTACH_OR_SKIP(attachcard("zeros " + std::to_string(128 * mib) + " " + std::to_string(48 * mib) + " " +
+                              std::to_string(4 * mib) + " 512"));
     const std::string before = devicedigest(card);
-    if (const std::string why = throttlecard(64, 128); !why.empty())
-        GTEST_SKIP() << why;
-    running interrupted = start({cardname}, kapprobe());
-    waitfor(interrupted.outpath, "Schreibe Füllblöcke", 30);
-    std::this_thread::sleep_for(std::chrono::seconds(1));
-    kill(interrupted.pid, SIGINT);
-    outcome result = collect(interrupted);
-    EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(verdict(result.out),
-              "\n*** Abgebrochen: alles Überschriebene ist wiederhergestellt.\n" + closing);
+    const outcome whole = run(probing(cardname, 8), kapprobe());
+    ASSERT_EQ(whole.status, 2) << whole.out;
+    const std::uint64_t total = iobytes(whole.out);
+    constexpr int points = 21;
+    for (int point = 1; point <= points; point++) {
+        const std::string at = std::to_string(total * point / (points + 1));
+        const outcome crashed = run(probing(cardname, 8), kapprobe("raise " + at + " 9"));
+        EXPECT_EQ(crashed.status, 128 + SIGKILL) << at;
+        const std::string journal = journalin(files());
+        EXPECT_NE(journal, "") << at;
+        // The last point falls in the restoration, after which the card is whole.
+        const outcome restored = run({"--restore", cardname}, kapprobe());
+        EXPECT_EQ(restored.status, 0) << at << restored.out;
+        EXPECT_NE(restored.out.find("\nEin früherer Lauf wurde unterbrochen: schreibe zuerst zurück, was er "
+                                    "überschrieb (Journal '" +
+                                    journal + "').\n"),
+                  std::string::npos)
+            << at;
+        EXPECT_EQ(devicedigest(card), before) << "crash after " << at << " bytes";
+        EXPECT_EQ(files(), std::vector<std::string>()) << at;
+    }
+    // A run that finds a journal writes it back before it probes.
+    EXPECT_EQ(run(probing(cardname, 8), kapprobe("raise " + std::to_string(total / 2) + " 9")).status,
+              128 + SIGKILL);
+    const outcome again = run(probing(cardname, 8), kapprobe());
+    EXPECT_EQ(again.status, 2);
+    EXPECT_NE(again.out.find("\nAlles ist wiederhergestellt.\n"), std::string::npos) << again.out;
     EXPECT_EQ(devicedigest(card), before);
-    EXPECT_EQ(files(), std::vector<std::string>()) << "the journal is gone";
+}
 
-    running crashed = start({cardname}, kapprobe());
-    waitfor(crashed.outpath, "Schreibe Füllblöcke", 30);
-    std::this_thread::sleep_for(std::chrono::seconds(1));
-    kill(crashed.pid, SIGKILL);
-    int status;
-    waitpid(crashed.pid, &status, 0);
-    ASSERT_EQ(throttlecard(0, 0), "");
-    const std::string journal = "kapprobe-" + std::to_string(1024 * mib) + ".undo";
-    EXPECT_EQ(files(), std::vector<std::string>{journal});
-    result = run({cardname}, kapprobe());
-    EXPECT_EQ(result.status, 0);
-    EXPECT_NE(
-        result.out.find("Ein früherer Lauf wurde unterbrochen: schreibe zuerst zurück, was er überschrieb "
-                        "(Journal '" +
-                        journal + "').\n"),
-        std::string::npos)
-        << result.out;
+// Ctrl-C while probing and while writing back: said at once, everything
+// written back, status 1. A hang-up that was ignored at the start stays so.
+TEST_F(scratch, AnInterruptEarlyOrLateWritesEverythingBack)
+{
+    LINUX_ONLY("Wine does not pass a signal on to a Windows program as a console event");
+    ATTACH_OR_SKIP(attachcard("honest " + std::to_string(256 * mib) + " 0 0 512"));
+    const std::string before = devicedigest(card);
+    const std::uint64_t total = iobytes(run(probing(cardname, 8), kapprobe()).out);
+    for (std::uint64_t at : {total / 3, total * 9 / 10}) {
+        const outcome result = run(probing(cardname, 8), kapprobe("raise " + std::to_string(at) + " 2"));
+        EXPECT_EQ(result.status, 1) << at;
+        EXPECT_NE(result.out.find(interrupted), std::string::npos) << at << result.out;
+        const std::string shown = verdict(result.out);
+        EXPECT_EQ(shown.substr(shown.size() - std::min(shown.size(), stopped.size())), stopped)
+            << at << shown;
+        EXPECT_EQ(devicedigest(card), before) << at;
+        EXPECT_EQ(files(), std::vector<std::string>()) << at;
+    }
+    // Started with hang-ups ignored (nohup), a hang-up changes nothing.
+    invocation nohup = kapprobe("raise " + std::to_string(total / 3) + " 1");
+    nohup.command.insert(nohup.command.begin(), "nohup");
+    const outcome kept = run(probing(cardname, 8), nohup);
+    EXPECT_EQ(kept.status, 0) << kept.out;
+    EXPECT_EQ(kept.out.find(interrupted), std::string::npos);
+    EXPECT_EQ(devicedigest(card), before);
+}
+
+// Cards of one batch have the same first MiB: a journal of card A is not
+// written to card B in A's place, and is kept for A.
+TEST_F(scratch, AJournalIsWrittenBackOnlyToItsOwnCard)
+{
+    LINUX_ONLY("the fault-injection library works on Linux system calls only");
+    ATTACH_OR_SKIP(attachcard("honest " + std::to_string(128 * mib) + " 0 0 512"));
+    const std::string before = devicedigest(card);
+    EXPECT_EQ(run(probing(cardname, 8), kapprobe("raise 20000000 9")).status, 128 + SIGKILL);
+    const std::string journal = journalin(files());
+    ASSERT_NE(journal, "");
+    const std::string keptjournal = slurp(dir / journal), crashed = slurp(cardstore());
+    // Card B in A's place: the same first MiB, other data behind it.
+    std::string otherdata = crashed;
+    for (std::size_t at = mib; at < otherdata.size(); at++)
+        otherdata[at] = static_cast<char>(otherdata[at] * 7 + 3);
+    writebytes(cardstore(), 0, otherdata);
+    const std::string cardb = devicedigest(card);
+    const outcome refusal = run(probing(cardname, 8), kapprobe());
+    EXPECT_EQ(refusal.status, 1);
+    EXPECT_TRUE(std::regex_match(
+        verdict(refusal.out),
+        std::regex(
+            "\n\\*\\*\\* Das Journal '" + journal +
+            "' gehört nicht zu diesem Gerät: an Byte [0-9]+ steht weder, was es gesichert hat, noch eine "
+            "Probe seines Laufs.\nEs stammt von '" +
+            card + "' \\(" + cardfile().string() +
+            ", 134217728 Bytes\\). Geschrieben wurde nichts, und das Journal bleibt liegen: schließen Sie "
+            "jenes Gerät an und starten Sie kapprobe dafür in diesem Verzeichnis.\n")))
+        << refusal.out;
+    EXPECT_EQ(devicedigest(card), cardb);
+    EXPECT_EQ(slurp(dir / journal), keptjournal);
+    // Card A back: its journal still restores it.
+    writebytes(cardstore(), 0, crashed);
+    EXPECT_EQ(run({"--restore", cardname}, kapprobe()).status, 0);
     EXPECT_EQ(devicedigest(card), before);
     EXPECT_EQ(files(), std::vector<std::string>());
 }
 
+// Two cards probed at once from one directory keep their journals apart; a
+// second run on one of them through another device node finds its journal
+// in use and touches nothing.
+TEST_F(scratch, RunsFromOneDirectoryKeepTheirJournalsApart)
+{
+    LINUX_ONLY("a second loop device over one card needs Linux");
+    ATTACH_OR_SKIP(attachcard("honest " + std::to_string(256 * mib) + " 0 0 512"));
+    ATTACH_OR_SKIP(attachothercard("honest " + std::to_string(256 * mib) + " 0 0 512"));
+    const std::string before = devicedigest(card), otherbefore = devicedigest(other);
+    if (const std::string why = throttlecard(64, 128); !why.empty())
+        GTEST_SKIP() << why;
+    running first = start(probing(cardname, 64), kapprobe());
+    running second = start(probing(othername, 8), kapprobe());
+    waitfor(first.outpath, "Runde 1", 30);
+    FILE* attached = popen(
+        ("losetup --direct-io=on --sector-size 512 --find --show '" + cardfile().string() + "'").c_str(),
+        "r");
+    char node[64] = "";
+    ASSERT_NE(attached, nullptr);
+    ASSERT_NE(std::fgets(node, sizeof node, attached), nullptr);
+    pclose(attached);
+    const std::string samecard = std::string(node).substr(0, std::string(node).find('\n'));
+    const outcome third = run(probing(samecard, 8), kapprobe());
+    EXPECT_EQ(third.status, 1);
+    EXPECT_TRUE(std::regex_search(
+        third.out, std::regex("\n\\*\\*\\* Das Journal 'kapprobe-268435456-[^']+' ist in Gebrauch: ein "
+                              "anderer Lauf von kapprobe prüft von hier aus ein Gerät dieser Größe. "
+                              "Warten Sie, bis er endet.\n$")))
+        << third.out;
+    EXPECT_EQ(collect(first).status, 0);
+    EXPECT_EQ(collect(second).status, 0);
+    ASSERT_EQ(throttlecard(0, 0), "");
+    EXPECT_EQ(devicedigest(card), before);
+    EXPECT_EQ(devicedigest(other), otherbefore);
+    EXPECT_EQ(files(), std::vector<std::string>());
+}
+
+// One probe per device: a second run on the same one is refused, on Linux
+// and on Windows alike.
+TEST_F(scratch, ASecondRunOnTheSameDeviceIsRefused)
+{
+    ATTACH_OR_SKIP(attachcard("honest " + std::to_string(256 * mib) + " 0 0 512"));
+    const std::string before = devicedigest(card);
+    if (const std::string why = throttlecard(64, 128); !why.empty())
+        GTEST_SKIP() << why;
+    running first = start(probing(cardname, 64), kapprobe());
+    waitfor(first.outpath, "Runde 1", 30);
+    const outcome second = run(probing(cardname, 8), kapprobe());
+    EXPECT_EQ(second.status, 1);
+    EXPECT_EQ(second.out.substr(0, probebanner.size()), probebanner);
+    EXPECT_TRUE(std::regex_match(
+        second.out.substr(probebanner.size()),
+        std::regex("\\*\\*\\* Kann '" + cardname + "' nicht für sich allein öffnen: [^\n]+\n")))
+        << second.out;
+    EXPECT_EQ(collect(first).status, 0);
+    ASSERT_EQ(throttlecard(0, 0), "");
+    EXPECT_EQ(devicedigest(card), before);
+}
+
+// kapprobe | head: the reader goes away, the run writes everything back.
+TEST_F(scratch, AReaderThatGoesAwayEndsNothing)
+{
+    LINUX_ONLY("a pipe into head is a test of the Linux program");
+    ATTACH_OR_SKIP(attachcard("honest " + std::to_string(128 * mib) + " 0 0 512"));
+    const std::string before = devicedigest(card);
+    invocation piped;
+    piped.command = {"bash", "-c", "\"$0\" \"$@\" | head -c 100; exit \"${PIPESTATUS[0]}\"",
+                     kapprobecommand().front()};
+    const outcome result = run(probing(card, 8), piped);
+    EXPECT_EQ(result.status, 0) << result.out;
+    EXPECT_EQ(result.out, probebanner.substr(0, 100));
+    EXPECT_EQ(devicedigest(card), before);
+    EXPECT_EQ(files(), std::vector<std::string>());
+}
+
+// A stick pulled in the middle of the run is lost, not counterfeit: no
+// verdict, the journal kept, and written back once it is plugged in again.
+TEST_F(scratch, AStickPulledMidRunIsNoCounterfeit)
+{
+    LINUX_ONLY("the fault-injection library works on Linux system calls only");
+    ATTACH_OR_SKIP(attachcard("honest " + std::to_string(128 * mib) + " 0 0 512"));
+    const std::string before = devicedigest(card);
+    const outcome pulled = run(probing(cardname, 8), kapprobe("unplug 20000000"));
+    EXPECT_EQ(pulled.status, 4);
+    const std::string journal = journalin(files());
+    ASSERT_NE(journal, "");
+    EXPECT_TRUE(std::regex_match(
+        verdict(pulled.out),
+        std::regex(
+            "\n\\*\\*\\* '" + card +
+            "' antwortet nicht mehr, auch nicht an seinem Anfang: abgezogen oder ausgefallen. Die Probe "
+            "endet ohne Urteil.\n\n\\*\\*\\* Nicht alles ist wiederhergestellt.\n"
+            "[0-9]+ Stellen nahm das Gerät nicht an, die erste bei Byte [0-9]+: Input/output error.\n"
+            "Das Gerät bestätigte nicht, dass das Zurückgeschriebene auf dem Medium steht: Input/output "
+            "error.\n[0-9]+ Bytes kamen nicht so zurück, wie sie gesichert waren, zwischen Byte [0-9]+ und "
+            "Byte [0-9]+.\nDas Journal '" +
+            journal + "' bleibt liegen. In diesem Verzeichnis schreibt\n    kapprobe --restore '" + card +
+            "'\nalles noch einmal zurück, ohne neu zu proben \\(ein abgezogenes Gerät zuerst wieder "
+            "anschließen\\).\n" +
+            closing)))
+        << verdict(pulled.out);
+    EXPECT_EQ(run({"--restore", cardname}, kapprobe()).status, 0);
+    EXPECT_EQ(devicedigest(card), before);
+}
+
 TEST_F(scratch, MountedCardIsRefusedUntouched)
 {
-    if (underwine())
-        GTEST_SKIP() << "Windows programs see no mounts of the host";
-    ATTACH_OR_SKIP("honest " + std::to_string(1024 * mib) + " 0 0 512");
+    LINUX_ONLY("Windows programs see no mounts of the host");
+    ATTACH_OR_SKIP(attachcard("honest " + std::to_string(1024 * mib) + " 0 0 512"));
     const std::string mountpoint = dir.string() + ".mnt";
     ASSERT_EQ(std::system(("mkfs.ext4 -q " + card + " && mkdir -p " + mountpoint + " && mount -o ro " + card +
                            " " + mountpoint)
@@ -193,6 +411,68 @@ TEST_F(scratch, MountedCardIsRefusedUntouched)
     EXPECT_EQ(result.out, probebanner + "*** '" + card + "' oder eine seiner Partitionen ist unter '" +
                               mountpoint + "' eingehängt. Hängen Sie es zuerst aus.\n");
     EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(devicedigest(card), before);
+}
+
+// The command line, and every refusal before the first write: each says
+// what to do, ends with its status, and leaves the card and any file as
+// they were.
+TEST_F(scratch, TheCommandLineAndEveryRefusalSayWhatToDo)
+{
+    EXPECT_EQ(run({"--help"}, kapprobe()).out, probebanner + usage);
+    EXPECT_EQ(run({"-h"}, kapprobe()).status, 0);
+    const outcome version = run({"--version"}, kapprobe());
+    EXPECT_EQ(version.out, probebanner);
+    EXPECT_EQ(version.status, 0);
+    const outcome none = run({}, kapprobe());
+    EXPECT_EQ(none.out, probebanner + usage);
+    EXPECT_EQ(none.status, 1);
+    EXPECT_EQ(run({"--cache", "0", "/dev/null"}, kapprobe()).out,
+              probebanner + "*** Ungültige Grenze für --cache: '0' (ganze MByte, etwa 512)\n");
+    EXPECT_EQ(run({"--force", "/dev/null"}, kapprobe()).out,
+              probebanner + "*** Unbekannte Option '--force'\n" + usage);
+
+    LINUX_ONLY("the rest asks for Linux users, mounts and files");
+    ATTACH_OR_SKIP(attachcard("honest " + std::to_string(128 * mib) + " 0 0 512"));
+    const std::string before = devicedigest(card);
+    invocation user;
+    user.command = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", kapprobecommand().front()};
+    const outcome notroot = run({card}, user);
+    EXPECT_EQ(notroot.out,
+              probebanner + "*** Keine Berechtigung, '" + card +
+                  "' zu öffnen (Permission denied). Starten Sie kapprobe mit sudo, unter Windows in "
+                  "einer Eingabeaufforderung als Administrator.\n");
+    EXPECT_EQ(notroot.status, 1);
+
+    const outcome nothing = run({"--restore", card}, kapprobe());
+    std::smatch named;
+    ASSERT_TRUE(
+        std::regex_search(nothing.out, named,
+                          std::regex("Hier liegt kein Journal für dieses Gerät \\('([^']+)'\\): nichts "
+                                     "zurückzuschreiben.\n$")))
+        << nothing.out;
+    EXPECT_EQ(nothing.status, 1);
+    const std::string journal = named[1];
+    std::ofstream(dir / journal) << "no journal, but the user's own data";
+    const outcome unreadable = run(probing(card, 8), kapprobe());
+    EXPECT_EQ(unreadable.out, probebanner + deviceline(card, 128 * mib, 512) + "*** Die Datei '" + journal +
+                                  "' hier ist kein lesbares Journal von kapprobe. Sie bleibt, wie sie "
+                                  "ist: verschieben Sie sie, oder starten Sie kapprobe in einem anderen "
+                                  "Verzeichnis.\n")
+        << unreadable.out;
+    EXPECT_EQ(unreadable.status, 1);
+    EXPECT_EQ(slurp(dir / journal), "no journal, but the user's own data");
+    fs::remove(dir / journal);
+
+    ASSERT_TRUE(mountmedium("size=2m"));
+    const outcome full = run(probing(card, 8), kapprobe());
+    EXPECT_TRUE(std::regex_search(
+        full.out, std::regex("\\*\\*\\* Im aktuellen Verzeichnis sind nur [0-9]+ Bytes frei; das "
+                             "Journal braucht bis zu [0-9]+ Bytes. Wechseln Sie in ein Verzeichnis "
+                             "mit mehr Platz, oder geben Sie mit --cache eine kleinere Grenze.\n$")))
+        << full.out;
+    EXPECT_EQ(full.status, 1);
+    EXPECT_EQ(files(), std::vector<std::string>());
     EXPECT_EQ(devicedigest(card), before);
 }
 
