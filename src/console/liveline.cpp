@@ -82,16 +82,26 @@ std::string formatfigures(double rate, double secondsleft)
     return figures;
 }
 
+// The columns that UTF-8 text takes: one for each character, whatever the
+// bytes of its encoding.
+std::size_t columns(const char* text)
+{
+    std::size_t count = 0;
+    for (; *text != '\0'; text++)
+        count += (static_cast<unsigned char>(*text) & 0xc0) != 0x80;
+    return count;
+}
+
 void showline(const char* line, const std::string& figures, bool rewrite, bool onterminal)
 {
-    const std::size_t length = std::strlen(line);
-    const int columns = onterminal ? terminalcolumns() : 0;
-    if (length >= static_cast<std::size_t>(columns)) {
+    const std::size_t length = columns(line);
+    const int width = onterminal ? terminalcolumns() : 0;
+    if (length >= static_cast<std::size_t>(width)) {
         if (rewrite)
             return;
         std::printf("\r%s", line);
     } else {
-        bool fits = length + figures.size() < static_cast<std::size_t>(columns);
+        bool fits = length + figures.size() < static_cast<std::size_t>(width);
         std::printf("\r%s%s%s", line, fits ? figures.c_str() : "", eraseline);
     }
     std::fflush(stdout);

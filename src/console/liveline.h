@@ -25,6 +25,9 @@ std::string livefigures(std::int64_t now, std::int64_t done, std::int64_t remain
 // from an hour on.
 std::string formatfigures(double rate, double secondsleft);
 
+// The columns that UTF-8 text takes on a terminal.
+std::size_t columns(const char* text);
+
 // Shows line on standard output, beginning with "\r". On a terminal
 // (onterminal) that is wide enough, figures follow where they fit and the
 // rest of the row is erased; a line too wide is shown only when it is not a

@@ -19,6 +19,9 @@ constexpr std::uint64_t headermagic = 0x324f444e5550414b;
 constexpr std::uint64_t olderheadermagic = 0x314f444e5550414b;
 constexpr std::uint64_t recordmagic = 0x314556415350414b;
 constexpr std::uint64_t markermagic = 0x324b52414d50414b;
+// "KAPKEPT1": a record of data the run held in memory, which the device no
+// longer had when it was saved.
+constexpr std::uint64_t keptmagic = 0x31545045454b414b;
 
 // The header: magic, key, size, sector size, the identity (256 bytes) and
 // the path (192 bytes) of the device, zero-padded, and a checksum in its
@@ -126,14 +129,14 @@ bool readrecord(journalfile& file, std::uint64_t at, std::uint32_t sectorsize, u
                 journalrecord* record, std::uint64_t* sum)
 {
     unsigned char head[recordbytes];
-    if (!file.read(at, head, recordbytes) || get(head) != recordmagic)
+    if (!file.read(at, head, recordbytes) || (get(head) != recordmagic && get(head) != keptmagic))
         return false;
     const std::uint64_t size = get(head + 16);
     if (size == 0 || size > chunkbytes || size % sectorsize != 0 ||
         !file.read(at + recordbytes, buffer, static_cast<std::size_t>(size)) ||
         checksum(head, buffer, static_cast<std::size_t>(size)) != get(head + 24))
         return false;
-    *record = {at + recordbytes, get(head + 8), static_cast<std::uint32_t>(size)};
+    *record = {at + recordbytes, get(head + 8), static_cast<std::uint32_t>(size), get(head) == keptmagic};
     *sum = get(head + 24);
     return true;
 }
@@ -246,20 +249,30 @@ saving journal::saveone(std::uint64_t offset, std::size_t size)
 {
     if (!dev.read(offset, buffer.data, size))
         return saving::unreadable;
+    return append(recordmagic, offset, buffer.data, size) ? saving::saved : saving::journalfailed;
+}
+
+bool journal::append(std::uint64_t magic, std::uint64_t offset, const unsigned char* data, std::size_t size)
+{
     unsigned char head[recordbytes];
-    put(head, recordmagic);
+    put(head, magic);
     put(head + 8, offset);
     put(head + 16, size);
-    const std::uint64_t sum = checksum(head, buffer.data, size);
+    const std::uint64_t sum = checksum(head, data, size);
     put(head + 24, sum);
-    if (!file.append(head, recordbytes) || !file.append(buffer.data, size))
-        return saving::journalfailed;
+    if (!file.append(head, recordbytes) || !file.append(data, size))
+        return false;
     records++;
     chain = chained(chain, sum);
     written += recordbytes + size;
     savedbytes += size;
     markrange(offset, offset + size);
-    return saving::saved;
+    return true;
+}
+
+bool journal::keep(std::uint64_t offset, const unsigned char* data, std::size_t size)
+{
+    return append(keptmagic, offset, data, size);
 }
 
 saving journal::save(std::uint64_t offset, std::uint64_t size)
@@ -341,6 +354,8 @@ ownership checkowner(journalfile& file, const journalcontents& contents, device&
     for (const journalrecord& record : contents.records) {
         done += record.size;
         progress(0, owning, done);
+        if (record.kept)
+            continue;
         if (saved.data == nullptr || found.data == nullptr ||
             !file.read(record.at, saved.data, record.size) ||
             !dev.read(record.offset, found.data, record.size))

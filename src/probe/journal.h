@@ -65,6 +65,11 @@ class journal {
     // journalfailed when the file took no more.
     saving save(std::uint64_t offset, std::uint64_t size);
 
+    // Saves data that the run held in memory for [offset, offset + size),
+    // which the device no longer holds: the first MiB that a device changed
+    // by itself. False when the file took no more.
+    bool keep(std::uint64_t offset, const unsigned char* data, std::size_t size);
+
     // Closes what was saved with a marker and puts it on the medium; only
     // then may the device be written. False when it did not get there.
     bool commit();
@@ -77,6 +82,7 @@ class journal {
 
   private:
     saving saveone(std::uint64_t offset, std::size_t size);
+    bool append(std::uint64_t magic, std::uint64_t offset, const unsigned char* data, std::size_t size);
     void markrange(std::uint64_t start, std::uint64_t end);
 
     journalfile& file;
@@ -96,6 +102,8 @@ struct journalrecord {
     std::uint64_t at;
     std::uint64_t offset;
     std::uint32_t size;
+    // Kept from memory: the device did not hold it when it was saved.
+    bool kept;
 };
 
 struct journalcontents {
@@ -116,7 +124,8 @@ journalstate readjournal(journalfile& file, journalcontents* contents);
 // Whether a journal belongs to dev: every place it saved must hold what was
 // saved, or the run's own stamps (the run wrote it and it is not back yet);
 // places whose saved bytes were themselves the run's stamps, saved after a
-// place sharing their storage was written, tell nothing.
+// place sharing their storage was written, and what was kept from memory,
+// tell nothing.
 struct ownership {
     enum { belongs, foreign, silent } verdict;
     // foreign: the first byte that holds neither.

@@ -126,11 +126,14 @@ class journalonfile : public probe::journalfile {
     std::string reason;
 };
 
-// The console: a line per step, beginning with "\r" like kapmess's lines; on
-// a terminal it moves on with the share of the planned I/O done and the time
-// still to go.
+// The console: a line per step, which on a terminal moves on with the share
+// of the planned I/O done, the rate and the time still to go; into a file or
+// a pipe each step gets a line of its own. The share follows the plan as it
+// changes, never goes back, and shows 100% at the end.
 bool onterminal;
 std::uint64_t plannedio;
+int shownshare;
+std::string shownstep;
 bool stopnoticed;
 
 // Says once, as soon as a stop is asked for, that the run now writes back.
@@ -143,29 +146,48 @@ void noticestop()
     std::fflush(stdout);
 }
 
+std::string stepline(int round, const char* step)
+{
+    char line[120];
+    if (round > 0)
+        std::snprintf(line, sizeof line, "Runde %d: %s (insgesamt erledigt: %d%%)", round, step, shownshare);
+    else
+        std::snprintf(line, sizeof line, "%s (insgesamt erledigt: %d%%)", step, shownshare);
+    return line;
+}
+
 void showstep(int round, const char* step, std::uint64_t done)
 {
-    static std::string shown;
     noticestop();
-    char line[120];
     const auto share =
         static_cast<int>(std::min<std::uint64_t>(99, done * 100 / std::max(plannedio, done + 1)));
-    if (round > 0)
-        std::snprintf(line, sizeof line, "Runde %d: %s (insgesamt erledigt: %d%%)", round, step, share);
-    else
-        std::snprintf(line, sizeof line, "%s (insgesamt erledigt: %d%%)", step, share);
+    shownshare = std::max(shownshare, share);
+    const std::string line = stepline(round, step);
     const std::string which = std::to_string(round) + step;
-    if (which != shown) {
-        shown = which;
-        showline(line, "", false, onterminal);
+    if (which != shownstep) {
+        shownstep = which;
+        if (onterminal)
+            showline(line.c_str(), "", false, onterminal);
+        else
+            std::printf("%s\n", line.c_str());
+        std::fflush(stdout);
         return;
     }
     std::int64_t now;
     if (onterminal && QueryPerformanceCounter(&now) && livedue(now))
-        showline(line,
+        showline(line.c_str(),
                  livefigures(now, static_cast<std::int64_t>(done),
                              static_cast<std::int64_t>(plannedio - std::min(plannedio, done))),
                  true, onterminal);
+}
+
+// The last step's line at 100%, where a terminal shows it.
+void showfinished()
+{
+    if (!onterminal || shownstep.empty())
+        return;
+    shownshare = 100;
+    showline(stepline(0, "Fertig").c_str(), "", false, onterminal);
 }
 
 // Reads the command line into chosen; -1 to go on, else the status to end with.
@@ -422,11 +444,20 @@ void showverdict(const run& now, const probe::findings& found, const std::string
     switch (found.outcome) {
     case probe::verdict::sound:
         std::printf(
-            "\nKein Anzeichen einer Fälschung: alle %" PRIu64 " geprüften Stellen behielten ihre Daten.\n"
-            "Eine Schnellprüfung kann nicht jeden Fehler ausschließen: ein Medium, das Daten speichert, wo "
-            "immer sie hingeschrieben werden, bis es voll ist, besteht jede Probe. Jeden Block prüft erst "
-            "kapmess über die ganze Kapazität.\n",
-            found.probed);
+            "\nKein Anzeichen einer Fälschung: alle %" PRIu64 " geprüften Stellen behielten ihre Daten, auch "
+            "nachdem %" PRIu64
+            " MByte anderes geschrieben waren.\nDie Probe prüft Stichproben und kann nicht "
+            "jeden Fehler ausschließen: ein Medium, das alles Geschriebene irgendwo ablegt, bis es voll ist, "
+            "fällt ihr nicht auf. Gewissheit über jeden Block gibt kapmess, das die ganze Kapazität "
+            "beschreibt und liest.\n",
+            found.probed, found.flushed / mib);
+        break;
+    case probe::verdict::overwrites:
+        std::printf(
+            "\nAnzeichen einer Fälschung: das erste MByte hat sich verändert, obwohl kapprobe es nie "
+            "beschreibt.\nDas Medium legt Geschriebenes offenbar irgendwo ab und überschreibt dafür, was "
+            "schon darauf liegt. Das erste MByte ist zurückgeschrieben; anderes kann verloren sein. Prüfen "
+            "Sie das Medium mit kapmess über die ganze Kapazität.\n");
         break;
     case probe::verdict::counterfeit: {
         const std::uint64_t usablemib = found.usable / mib;
@@ -437,7 +468,17 @@ void showverdict(const run& now, const probe::findings& found, const std::string
         case probe::beyond::wraps:
             std::printf("Dahinter beginnen die Adressen von vorn: Byte %" PRIu64
                         " ist wieder Byte 0, und was dort geschrieben wird, überschreibt den Anfang.\n",
-                        found.wrapsize);
+                        found.distance);
+            break;
+        case probe::beyond::mirrors:
+            std::printf("Dahinter liest das Medium noch einmal den Anfang: Byte %" PRIu64
+                        " liefert, was an Byte 0 steht, und was dort geschrieben wird, geht verloren.\n",
+                        found.distance);
+            break;
+        case probe::beyond::shares:
+            std::printf("Dahinter teilen sich Stellen ihren Speicher: an Byte %" PRIu64
+                        " stand, was an Byte %" PRIu64 " geschrieben wurde.\n",
+                        found.reader, found.writer);
             break;
         case probe::beyond::zeros:
         case probe::beyond::ones:
@@ -457,11 +498,13 @@ void showverdict(const run& now, const probe::findings& found, const std::string
         break;
     }
     case probe::verdict::damaged:
-        std::printf("\nBeschädigt: %" PRIu64 " von %" PRIu64
-                    " geprüften Stellen verloren ihre Daten oder meldeten Fehler, die erste bei Byte %" PRIu64
-                    " (%" PRIu64 " MByte).\nSichern Sie, was darauf liegt, und benutzen Sie das Medium nicht "
-                    "weiter.\n",
-                    found.badplaces, found.probed, found.firstbad, found.firstbad / mib);
+        std::printf("\nBeschädigt: %" PRIu64 " von %" PRIu64 " geprüften Stellen (%" PRIu64
+                    " %%) verloren ihre Daten oder meldeten Fehler, von Byte %" PRIu64 " (%" PRIu64
+                    " MByte) bis Byte %" PRIu64 " (%" PRIu64
+                    " MByte).\nSichern Sie, was darauf liegt, und benutzen Sie das Medium nicht weiter.\n",
+                    found.badplaces, found.probed,
+                    found.badplaces * 100 / std::max<std::uint64_t>(1, found.probed), found.firstbad,
+                    found.firstbad / mib, found.lastbad, found.lastbad / mib);
         break;
     case probe::verdict::lost:
         std::printf(
@@ -531,7 +574,9 @@ int probedevice(const run& now, blockdevice& dev, const std::string& name)
         return noverdict;
     }
     plannedio = probe::plannedbytes(dev, now.chosen.cachelimit);
-    probe::search search(dev, log, key, now.chosen.cachelimit, showstep, [] { return stoprequested(); });
+    probe::search search(
+        dev, log, key, now.chosen.cachelimit, showstep, [](std::uint64_t planned) { plannedio = planned; },
+        [] { return stoprequested(); });
     const probe::findings found = search.run();
     noticestop();
     const std::string journalfailure = file.failure();
@@ -539,6 +584,7 @@ int probedevice(const run& now, blockdevice& dev, const std::string& name)
     probe::restoration restored;
     const bool readable = probe::readjournal(file, &contents) == probe::journalstate::readable;
     const bool back = readable && restorejournal(dev, file, contents, name, &restored);
+    showfinished();
     if (found.outcome == probe::verdict::stopped || stopnoticed) {
         if (back)
             std::printf("\n*** Abgebrochen: alles Überschriebene ist wiederhergestellt.\n");

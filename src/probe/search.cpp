@@ -4,33 +4,56 @@
 #include <array>
 #include <cstring>
 #include <numeric>
+#include <set>
+#include <tuple>
 
 namespace probe {
 
 namespace {
 
-// Places probed in one round at most, unless a large device needs more to
-// keep them closer than half the cache limit.
-constexpr std::uint64_t maxprobes = 4096;
 // The usable size is found to within this below the real one.
 constexpr std::uint64_t precision = 1 << 20;
+// The flush is written in pieces of a MiB spread over the device; one piece
+// in eight goes in writes of 4 KiB, as a cache may take only small writes.
+constexpr std::uint64_t piecebytes = 1 << 20;
+constexpr std::size_t smallwrite = 4096;
+constexpr std::size_t smallevery = 8;
+// The survey's flushes: a MiB, then four times as much each time, up to the
+// cache limit.
+constexpr std::uint64_t firstflush = 1 << 20;
+constexpr std::uint64_t flushgrowth = 4;
+// A round that closes in on where the losses begin puts its probes this
+// close where it can; one such round usually suffices.
+constexpr std::uint64_t narrowspacing = 256 << 10;
+constexpr int maxnarrowing = 4;
+// Pairs of places at which each test of a wrap's period is made, and the
+// rounds of such tests at most.
+constexpr std::uint64_t testplaces = 16;
+constexpr int maxpasses = 4;
 
-// The stretches cut into pieces of at most chunkbytes.
-std::vector<range> inchunks(const std::vector<range>& stretches)
+// The prime factors of number, each once.
+std::vector<std::uint64_t> primefactors(std::uint64_t number)
 {
-    std::vector<range> pieces;
-    for (const range& stretch : stretches)
-        for (std::uint64_t at = stretch.start; at < stretch.end; at += chunkbytes)
-            pieces.push_back({at, std::min<std::uint64_t>(stretch.end, at + chunkbytes)});
-    return pieces;
+    std::vector<std::uint64_t> factors;
+    for (std::uint64_t factor = 2; factor * factor <= number; factor++) {
+        if (number % factor != 0)
+            continue;
+        factors.push_back(factor);
+        while (number % factor == 0)
+            number /= factor;
+    }
+    if (number > 1)
+        factors.push_back(number);
+    return factors;
 }
 
 } // namespace
 
 search::search(device& dev, journal& log, std::uint64_t key, std::uint64_t cachelimit,
-               progressreport progress, std::function<bool()> stop)
+               progressreport progress, std::function<void(std::uint64_t)> replan, std::function<bool()> stop)
     : dev(dev), log(log), key(key), unit(dev.sectorsize), cache(cachelimit), progress(std::move(progress)),
-      stop(std::move(stop)), buffer(chunkbytes), firstmib(protectedbytes + dev.sectorsize)
+      replan(std::move(replan)), stop(std::move(stop)), buffer(chunkbytes),
+      firstmib(protectedbytes + dev.sectorsize)
 {
 }
 
@@ -55,6 +78,13 @@ void search::tick()
     progress(round, step, iobytes + log.saved());
 }
 
+// The run now plans remaining bytes of I/O more, and the restoration of
+// everything saved by then.
+void search::plan(std::uint64_t remaining, std::uint64_t tosave)
+{
+    replan(iobytes + log.saved() + remaining + 2 * (log.saved() + tosave));
+}
+
 bool search::readat(std::uint64_t offset, unsigned char* data, std::size_t size)
 {
     iobytes += size;
@@ -67,111 +97,200 @@ bool search::writeat(std::uint64_t offset, const unsigned char* data, std::size_
     return dev.write(offset, data, size);
 }
 
-void search::sharedstorage(std::uint64_t one, std::uint64_t other)
+// The pieces of the flush, each in its own stretch of the device, and the
+// survey's probes in between: both spread over the whole device, so that
+// they reach beyond a counterfeit's real size, with a random place in each
+// stretch, so that no regular pattern of the device lines up with them.
+void search::layout()
 {
-    wrapping = std::gcd(wrapping, one > other ? one - other : other - one);
+    const std::uint64_t size = down(dev.size), first = up(protectedbytes);
+    cache = std::max(unit, std::min(down(cache), down((size - first) / 2)));
+    chunksize = std::min(piecebytes, cache);
+    const std::uint64_t count = cache / chunksize, stretch = down((size - first) / count);
+    std::uint64_t random = key;
+    for (std::uint64_t i = 0; i < count; i++)
+        chunks.push_back(first + i * stretch + down(nextrandom(&random) % (stretch - chunksize + 1)));
+    dropped.assign(chunks.size(), false);
+    cache = count * chunksize;
+    // The last sector too: where a device comes round only there, its probe
+    // changes the first MiB.
+    surveyed = spread(first, size - unit, maxprobes - 1);
+    if (!taken(size - unit))
+        surveyed.push_back(size - unit);
 }
 
-// Places from start to before end, spacing apart; with jitter each lies at
-// a random place of its stretch, so that no regular pattern of the device
-// can line up with them.
-std::vector<std::uint64_t> search::grid(std::uint64_t start, std::uint64_t end, std::uint64_t spacing,
-                                        bool jitter) const
+// True when a probe at offset would lie in a piece of the flush or on a
+// probe of the survey, which later rounds write again.
+bool search::taken(std::uint64_t offset) const
+{
+    auto piece = std::upper_bound(chunks.begin(), chunks.end(), offset);
+    if (piece != chunks.begin() && offset < *std::prev(piece) + chunksize)
+        return true;
+    return std::binary_search(surveyed.begin(), surveyed.end(), offset);
+}
+
+// The first place from offset on that is not taken, or end.
+std::uint64_t search::free(std::uint64_t offset, std::uint64_t end) const
+{
+    while (offset < end && taken(offset))
+        offset += unit;
+    return std::min(offset, end);
+}
+
+// Up to count places from start to before end, each at a random place of
+// its stretch.
+std::vector<std::uint64_t> search::spread(std::uint64_t start, std::uint64_t end, std::uint64_t count)
 {
     std::vector<std::uint64_t> places;
+    count = std::max<std::uint64_t>(1, std::min(count, (end - start) / unit));
+    const std::uint64_t stretch = std::max(unit, down((end - start) / count));
     std::uint64_t random = key ^ start;
-    for (std::uint64_t at = start; at < end; at += spacing) {
-        std::uint64_t place = jitter ? at + down(nextrandom(&random) % spacing) : at;
-        if (place < end)
+    for (std::uint64_t at = start; at + unit <= end && places.size() < count; at += stretch) {
+        const std::uint64_t place = free(at + down(nextrandom(&random) % stretch), end - unit + 1);
+        if (place + unit <= end && (places.empty() || place > places.back()))
             places.push_back(place);
     }
     return places;
 }
 
-// Saves what each of pieces holds before it is overwritten. Pieces that
-// cannot be read are marked unreadable and left out of kept: they are not
-// written.
-search::flow search::savepieces(const std::vector<range>& pieces, std::vector<range>* kept)
+std::size_t search::chunksfor(std::uint64_t flush) const
 {
-    for (const range& piece : pieces) {
-        saving result = log.save(piece.start, piece.end - piece.start);
+    return static_cast<std::size_t>(
+        std::min<std::uint64_t>(chunks.size(), (flush + chunksize - 1) / chunksize));
+}
+
+// Saves what each of places holds before it is overwritten, and commits.
+// Places that cannot be read are found unreadable and left out: they are
+// not written.
+search::flow search::saveplaces(std::vector<std::uint64_t>* places)
+{
+    tell("Sichere");
+    std::vector<std::uint64_t> kept;
+    for (std::uint64_t place : *places) {
+        const saving result = log.save(place, unit);
         if (result == saving::journalfailed)
             return flow::fail;
         if (result == saving::unreadable)
-            probed[piece.start] = {state::unreadable, content::other};
+            probed[place] = {state::unreadable, content::other, 0};
         else
-            kept->push_back(piece);
+            kept.push_back(place);
+        if (stop())
+            return flow::stop;
+        if (kept.size() % 256 == 0)
+            tick();
+    }
+    *places = kept;
+    return log.commit() ? flow::go : flow::fail;
+}
+
+search::flow search::savechunks(std::size_t upto)
+{
+    tell("Sichere");
+    for (; savedchunks < upto; savedchunks++) {
+        const std::uint64_t piece = chunks[savedchunks];
+        const saving result = log.save(piece, chunksize);
+        if (result == saving::journalfailed)
+            return flow::fail;
+        if (result == saving::unreadable) {
+            probed[piece] = {state::unreadable, content::other, 0};
+            dropped[savedchunks] = true;
+        }
         if (stop())
             return flow::stop;
         tick();
     }
-    return flow::go;
-}
-
-// Saves what the probes at places and the stamps over stamped overwrite;
-// both keep only what could be saved.
-search::flow search::save(std::vector<std::uint64_t>* places, std::vector<range>* stamped)
-{
-    tell("Sichere, was überschrieben wird");
-    std::vector<range> probes(places->size()), keptprobes, keptstamps;
-    std::transform(places->begin(), places->end(), probes.begin(), [this](std::uint64_t place) {
-        return range{place, place + unit};
-    });
-    flow next = savepieces(probes, &keptprobes);
-    if (next == flow::go)
-        next = savepieces(inchunks(*stamped), &keptstamps);
-    if (next != flow::go)
-        return next;
-    places->resize(keptprobes.size());
-    std::transform(keptprobes.begin(), keptprobes.end(), places->begin(),
-                   [](const range& probe) { return probe.start; });
-    *stamped = keptstamps;
     return log.commit() ? flow::go : flow::fail;
 }
 
 // The highest place first, so that of places sharing storage the lowest
 // writes last and the others read back its stamp.
-search::flow search::writeprobes(std::vector<std::uint64_t>* places)
+search::flow search::writeplaces(const std::vector<std::uint64_t>& places)
 {
-    tell("Schreibe Proben");
-    std::vector<std::uint64_t> written;
-    for (auto place = places->rbegin(); place != places->rend(); ++place) {
+    std::size_t count = 0;
+    for (auto place = places.rbegin(); place != places.rend(); ++place) {
         stamp(buffer.data, unit, key, *place, static_cast<std::uint32_t>(round));
-        if (writeat(*place, buffer.data, unit))
-            written.push_back(*place);
-        else
-            probed[*place] = {state::unreadable, content::other};
+        if (!writeat(*place, buffer.data, unit))
+            probed[*place] = {state::unreadable, content::other, 0};
         if (stop())
             return flow::stop;
-        if (written.size() % 64 == 0)
+        if (++count % 256 == 0)
             tick();
     }
-    std::reverse(written.begin(), written.end());
-    *places = written;
     return flow::go;
 }
 
-// Writes stamps over the pieces of stamped, or, without stamps, writes back
-// what each piece of rewritten holds: writes enough to push everything
-// before them out of a device's cache, the second kind changing nothing.
-search::flow search::flush(const std::vector<range>& pieces, bool stamps)
+// Writes this round's stamps over the pieces of the flush from from to
+// before upto, one in eight in small writes.
+search::flow search::writechunks(std::size_t from, std::size_t upto)
 {
-    tell(stamps ? "Schreibe Füllblöcke" : "Leere den Zwischenspeicher des Geräts");
-    for (const range& piece : inchunks(pieces)) {
-        const auto size = static_cast<std::size_t>(piece.end - piece.start);
-        for (std::size_t sector = 0; stamps && sector < size; sector += unit)
-            stamp(buffer.data + sector, unit, key, piece.start + sector, static_cast<std::uint32_t>(round));
-        if ((!stamps && !readat(piece.start, buffer.data, size)) || !writeat(piece.start, buffer.data, size))
-            probed[piece.start] = {state::unreadable, content::other};
+    const std::size_t small = std::max<std::size_t>(unit, smallwrite);
+    for (std::size_t index = from; index < upto; index++) {
+        const std::uint64_t piece = chunks[index];
+        if (dropped[index])
+            continue;
+        const auto size = static_cast<std::size_t>(chunksize);
+        for (std::size_t sector = 0; sector < size; sector += unit)
+            stamp(buffer.data + sector, unit, key, piece + sector, static_cast<std::uint32_t>(round));
+        const std::size_t write = index % smallevery == 0 ? std::min(small, size) : size;
+        for (std::size_t at = 0; at < size; at += write)
+            if (!writeat(piece + at, buffer.data + at, std::min(write, size - at)))
+                probed[piece] = {state::unreadable, content::other, 0};
         if (stop())
             return flow::stop;
         tick();
     }
+    writtenchunks = std::max(writtenchunks, upto);
     return flow::go;
 }
 
+// Reads places back and tells what each holds: its own stamp of this round
+// (good), nothing of its own (lost), the stamp of a place before it (an
+// alias, which reads what was written there) or behind it (a victim, whose
+// storage a later write to that place took). A place found bad stays bad.
+search::flow search::readplaces(const std::vector<std::uint64_t>& places,
+                                std::map<std::uint64_t, place>* into)
+{
+    tell("Lese Proben");
+    std::size_t count = 0;
+    for (std::uint64_t place : places) {
+        std::uint64_t offset;
+        std::uint32_t written;
+        search::place found{state::good, content::other, 0};
+        if (!readat(place, buffer.data, unit))
+            found.what = state::unreadable;
+        else if (!readstamp(buffer.data, unit, key, &offset, &written))
+            found = {state::lost, classify(buffer.data, unit), 0};
+        else if (offset != place)
+            found = {offset < place ? state::alias : state::victim, content::other, offset};
+        else if (written != static_cast<std::uint32_t>(round))
+            found.what = state::lost;
+        if (found.partner != 0)
+            sharedstorage(place, found.partner);
+        auto known = into->find(place);
+        if (known == into->end() || known->second.what == state::good)
+            (*into)[place] = found;
+        if (stop())
+            return flow::stop;
+        if (++count % 256 == 0)
+            tick();
+    }
+    return flow::go;
+}
+
+void search::sharedstorage(std::uint64_t one, std::uint64_t other)
+{
+    sharing = std::gcd(sharing, one > other ? one - other : other - one);
+    if (reader == 0)
+        std::tie(reader, writer) = std::pair{one, other};
+}
+
+search::flow search::settle()
+{
+    return dev.settle() ? flow::go : flow::lost;
+}
+
 // The first MiB is never written; a stamp found there came through a place
-// whose storage wraps around onto it.
+// that shares its storage.
 void search::checkfirstmib()
 {
     const auto size = static_cast<std::size_t>(up(protectedbytes));
@@ -181,154 +300,303 @@ void search::checkfirstmib()
         std::uint64_t offset;
         std::uint32_t written;
         if (readstamp(buffer.data + sector, unit, key, &offset, &written))
-            sharedstorage(offset, sector);
+            sharedstorage(sector, offset);
     }
 }
 
-search::flow search::readprobes(const std::vector<std::uint64_t>& places)
+// The writes of the survey after its probes, again, with this round's
+// stamps, so that the data change even for a cache that skips what it
+// holds already: they push a round's probes out of the device's cache as
+// they pushed out the probes of the survey that it lost.
+search::flow search::replay()
 {
-    tell("Lese Proben");
-    std::size_t count = 0;
-    for (std::uint64_t place : places) {
-        std::uint64_t offset;
-        std::uint32_t written;
-        if (!readat(place, buffer.data, unit))
-            probed[place] = {state::unreadable, content::other};
-        else if (!readstamp(buffer.data, unit, key, &offset, &written))
-            probed[place] = {state::lost, classify(buffer.data, unit)};
-        else if (offset != place) {
-            sharedstorage(place, offset);
-            probed[place] = {state::lost, content::other};
-        } else
-            probed[place] = {written == static_cast<std::uint32_t>(round) ? state::good : state::lost,
-                             content::other};
-        if (stop())
-            return flow::stop;
-        if (++count % 64 == 0)
-            tick();
+    tell("Füllblöcke");
+    flow next = writeplaces(surveyed);
+    if (next == flow::go)
+        next = writechunks(0, writtenchunks);
+    return next == flow::go ? settle() : next;
+}
+
+// Probes across the device, then flushes that grow by four each time, with
+// a look at half the probes after each: the first that does not come back
+// proves a loss, and *proven tells the pieces of the flush written by then
+// (0: none, after the last look at all of them, behind the whole limit).
+search::flow search::survey(std::size_t* proven)
+{
+    round = 1;
+    const std::uint64_t probes = surveyed.size() * unit;
+    plan(2 * probes + 2 * cache + probes * 3 + protectedbytes, probes + cache);
+    flow next = saveplaces(&surveyed);
+    if (next == flow::go) {
+        tell("Schreibe Proben");
+        next = writeplaces(surveyed);
+    }
+    if (next == flow::go)
+        next = settle();
+    // The other half is first looked at after the whole flush, so that no
+    // cache kept a probe of it for being read.
+    std::vector<std::uint64_t> looked;
+    for (std::size_t index = 0; index < surveyed.size(); index += 2)
+        looked.push_back(surveyed[index]);
+    for (std::uint64_t flush = firstflush; next == flow::go; flush *= flushgrowth) {
+        const std::size_t upto = chunksfor(std::min(flush, cache));
+        const bool last = upto == chunks.size();
+        next = savechunks(upto);
+        if (next == flow::go) {
+            tell("Füllblöcke");
+            next = writechunks(writtenchunks, upto);
+        }
+        if (next == flow::go)
+            next = settle();
+        if (next != flow::go)
+            return next;
+        checkfirstmib();
+        next = readplaces(last ? surveyed : looked, &probed);
+        // Only a probe that did not come back proves, besides the loss, that
+        // the device's cache holds less than was written behind it; stamps
+        // in the first MiB, which no cache answers for, prove no more than
+        // the sharing, and the survey goes on.
+        const bool lost = std::any_of(probed.begin(), probed.end(),
+                                      [](const auto& found) { return found.second.what != state::good; });
+        if (next == flow::go && (lost || last)) {
+            *proven = lost || sharing != 0 ? upto : 0;
+            return flow::go;
+        }
+    }
+    return next;
+}
+
+// One round: probes at the places of earlier and then of later, saved and
+// written in that order, then the replayed flush, then read back into into.
+// What the probes show then is to be trusted.
+search::flow search::proberound(std::vector<std::uint64_t> earlier, std::vector<std::uint64_t> later,
+                                std::map<std::uint64_t, place>* into)
+{
+    round++;
+    const std::uint64_t count = earlier.size() + later.size();
+    plan(3 * count * unit + surveyed.size() * unit + writtenchunks * chunksize, count * unit);
+    flow next = saveplaces(&earlier);
+    if (next == flow::go)
+        next = saveplaces(&later);
+    if (next == flow::go) {
+        tell("Schreibe Proben");
+        next = writeplaces(earlier);
+    }
+    if (next == flow::go)
+        next = writeplaces(later);
+    if (next == flow::go)
+        next = settle();
+    if (next == flow::go)
+        next = replay();
+    earlier.insert(earlier.end(), later.begin(), later.end());
+    return next == flow::go ? readplaces(earlier, into) : next;
+}
+
+// Pairs of places tested in one round, the lower one of each written first
+// (one in the first MiB is never written, but read there): for each pair,
+// whether both share storage (the lower place reads back the higher one's
+// stamp: shared; the higher one the lower one's: mirrored; either is proof),
+// whether they are apart (the lower one came back whole, and the higher one
+// did not read it), or neither, where the replayed flush took one of them.
+search::flow search::testpairs(const std::vector<std::pair<std::uint64_t, std::uint64_t>>& pairs,
+                               std::vector<pairing>* found)
+{
+    const std::uint64_t first = up(protectedbytes);
+    std::vector<std::uint64_t> lows, highs;
+    for (const auto& [low, high] : pairs) {
+        if (low >= first)
+            lows.push_back(low);
+        highs.push_back(high);
+    }
+    std::sort(lows.begin(), lows.end());
+    std::sort(highs.begin(), highs.end());
+    std::map<std::uint64_t, place> tested;
+    const flow next = proberound(lows, highs, &tested);
+    if (next != flow::go)
+        return next;
+    unsigned char* const start = buffer.data;
+    unsigned char* const other = buffer.data + first;
+    const bool startread = firstmibread && readat(0, start, static_cast<std::size_t>(first));
+    auto of = [&tested](std::uint64_t at) {
+        auto known = tested.find(at);
+        return known != tested.end() ? known->second : place{state::unreadable, content::other, 0};
+    };
+    found->clear();
+    for (const auto& [low, high] : pairs) {
+        const place higher = of(high);
+        if (low < first) {
+            std::uint64_t offset;
+            std::uint32_t written;
+            const bool changed =
+                startread && readstamp(start + low, unit, key, &offset, &written) && offset == high;
+            const bool mirrored = startread && higher.what == state::lost && readat(high, other, unit) &&
+                                  std::memcmp(other, firstmib.data + low, unit) == 0;
+            const bool whole = startread && std::memcmp(start + low, firstmib.data + low, unit) == 0;
+            found->push_back(changed                               ? pairing::shared
+                             : mirrored                            ? pairing::mirrored
+                             : whole && higher.what == state::good ? pairing::apart
+                                                                   : pairing::unknown);
+            continue;
+        }
+        const place lower = of(low);
+        if (lower.what == state::victim && lower.partner == high)
+            found->push_back(pairing::shared);
+        else if (higher.what == state::alias && higher.partner == low)
+            found->push_back(pairing::mirrored);
+        else if (lower.what == state::good && (higher.what == state::good || higher.what == state::lost))
+            found->push_back(pairing::apart);
+        else
+            found->push_back(pairing::unknown);
+    }
+    return next;
+}
+
+// Whether the distance found between places that share storage is the
+// period of addresses that come round, and none of its parts is. For each
+// prime factor of it, pairs of places that much less apart are tested; one
+// that shares storage proves the smaller period. The period is confirmed
+// where it begins: places a MiB behind it share the storage of the places a
+// MiB into the device. The places of the tests lie more than a piece of the
+// flush apart, so that the replayed flush takes few of them. *found stays 0
+// where the period is not confirmed.
+search::flow search::findperiod(std::uint64_t* found, bool* shared)
+{
+    std::uint64_t candidate = sharing;
+    const std::uint64_t top = down(dev.size), first = up(protectedbytes), stride = chunksize + unit;
+    for (int passes = 0; passes < maxpasses; passes++) {
+        std::vector<std::pair<std::uint64_t, std::uint64_t>> pairs;
+        std::vector<std::uint64_t> distances;
+        std::set<std::uint64_t> used;
+        // The next high place from at on, whose partner distance before it
+        // is free too.
+        auto addpair = [&](std::uint64_t* at, std::uint64_t distance) {
+            for (; *at + unit <= top; *at += unit)
+                if (*at >= first + distance && !taken(*at) && !taken(*at - distance) &&
+                    used.count(*at) == 0 && used.count(*at - distance) == 0) {
+                    pairs.emplace_back(*at - distance, *at);
+                    distances.push_back(distance);
+                    used.insert({*at, *at - distance});
+                    *at += stride;
+                    return;
+                }
+        };
+        // The start: places at the candidate and a little behind it, whose
+        // partners lie in the first MiB and are read there, and places a MiB
+        // and more behind it.
+        for (std::uint64_t index = 0; index < testplaces; index++) {
+            const std::uint64_t at = candidate + down(index * first / testplaces);
+            if (at + unit <= top && !taken(at) && used.insert(at).second) {
+                pairs.emplace_back(at - candidate, at);
+                distances.push_back(candidate);
+            }
+        }
+        std::uint64_t at = candidate + first;
+        for (std::uint64_t index = 0; index < testplaces; index++)
+            addpair(&at, candidate);
+        const std::size_t starts = pairs.size();
+        for (std::uint64_t factor : primefactors(candidate / unit))
+            for (std::uint64_t index = 0; index < testplaces; index++)
+                addpair(&at, candidate / factor);
+        if (starts == 0)
+            return flow::go;
+        std::vector<pairing> outcomes;
+        const flow next = testpairs(pairs, &outcomes);
+        if (next != flow::go)
+            return next;
+        // A smaller period where any pair shares; none, where enough pairs
+        // came back whole.
+        std::map<std::uint64_t, std::pair<int, int>> tally;
+        for (std::size_t index = starts; index < pairs.size(); index++) {
+            auto& [shares, apart] = tally[distances[index]];
+            shares += outcomes[index] == pairing::shared || outcomes[index] == pairing::mirrored;
+            apart += outcomes[index] == pairing::apart;
+        }
+        std::uint64_t reduced = candidate;
+        for (const auto& [distance, counts] : tally) {
+            if (counts.first > 0)
+                reduced = std::gcd(reduced, distance);
+            else if (counts.second < 3)
+                return flow::go;
+        }
+        if (reduced != candidate) {
+            candidate = reduced;
+            continue;
+        }
+        const auto start = outcomes.begin(), end = outcomes.begin() + static_cast<std::ptrdiff_t>(starts);
+        const bool changed = std::count(start, end, pairing::shared) > 0;
+        if (changed || std::count(start, end, pairing::mirrored) > 0) {
+            *found = candidate;
+            *shared = changed;
+        }
+        return flow::go;
     }
     return flow::go;
 }
 
-search::flow search::settle()
+// A place that shows the device cannot be trusted from it on: lost,
+// unreadable, or reading another's data; a victim of a later write to a
+// place behind it is one too, unless that place lies behind a verified
+// period and the victim before it.
+bool search::bad(std::uint64_t offset) const
 {
-    return dev.settle() ? flow::go : flow::lost;
+    const place& found = probed.at(offset);
+    if (found.what == state::victim)
+        return period == 0 || offset >= period;
+    return found.what != state::good;
 }
 
-// One round: probes at places, then the flush over pieces, with stamps or
-// by writing back what is there, then every probe read back.
-search::flow search::proberound(const std::vector<std::uint64_t>& places, const std::vector<range>& pieces,
-                                bool stamps)
+// Rounds of probes between the last good place, low, and the first bad
+// one, high, until they lie less than the precision apart.
+search::flow search::narrow(std::uint64_t* low, std::uint64_t* high)
 {
-    round++;
-    std::vector<std::uint64_t> probes = places;
-    std::vector<range> stamped = stamps ? pieces : std::vector<range>();
-    flow next = save(&probes, &stamped);
-    if (next == flow::go)
-        next = writeprobes(&probes);
-    // The probes on the device before the flush, and the flush before the
-    // probes are read back: a system that keeps writes would otherwise send
-    // them on in its own order, the probes last, and a device's cache would
-    // answer for them.
-    if (next == flow::go)
-        next = settle();
-    if (next == flow::go)
-        next = flush(stamps ? stamped : pieces, stamps);
-    if (next == flow::go)
-        next = settle();
-    if (next != flow::go)
-        return next;
-    checkfirstmib();
-    return readprobes(probes);
+    for (int narrowing = 0; narrowing<maxnarrowing&& * high - *low> precision; narrowing++) {
+        const std::uint64_t count = std::min(maxprobes, (*high - *low + narrowspacing - 1) / narrowspacing);
+        const std::vector<std::uint64_t> places = spread(*low, *high, count);
+        if (places.empty())
+            break;
+        const flow next = proberound(places, {}, &probed);
+        if (next != flow::go)
+            return next;
+        auto firstbad = std::find_if(places.begin(), places.end(),
+                                     [this](std::uint64_t at) { return probed.count(at) != 0 && bad(at); });
+        if (firstbad != places.end())
+            *high = *firstbad;
+        for (auto place = places.begin(); place != firstbad; ++place)
+            if (probed.count(*place) != 0)
+                *low = *place + unit;
+    }
+    return flow::go;
 }
 
-// Room for writes that push a round's probes out of the device's cache,
-// outside [low, high), where the probes are: above them first, beyond a place
-// already found bad, where a counterfeit device loses them, and below them as
-// far as needed.
-std::vector<range> search::flushroom(std::uint64_t low, std::uint64_t high) const
-{
-    std::vector<range> room;
-    const std::uint64_t above = std::min(cache, down(dev.size) - high);
-    if (above > 0)
-        room.push_back({high, high + above});
-    const std::uint64_t first = up(protectedbytes), below = cache - above;
-    if (below > 0 && low > first)
-        room.push_back({low - std::min(below, low - first), low});
-    return room;
-}
-
-// The first bad place of places, or none (the largest value).
-std::uint64_t search::firstbad(const std::vector<std::uint64_t>& places)
-{
-    auto bad = std::find_if(places.begin(), places.end(),
-                            [this](std::uint64_t place) { return probed[place].what != state::good; });
-    return bad == places.end() ? UINT64_MAX : *bad;
-}
-
-// The end of the last good place of places below limit, or fallback.
-std::uint64_t search::goodtill(const std::vector<std::uint64_t>& places, std::uint64_t limit,
-                               std::uint64_t fallback)
-{
-    auto good = std::find_if(places.rbegin(), places.rend(), [this, limit](std::uint64_t place) {
-        return place < limit && probed[place].what == state::good;
-    });
-    return good == places.rend() ? fallback : *good + unit;
-}
-
-findings search::conclude()
+findings search::conclude(std::size_t proven)
 {
     findings result{};
     result.probed = probed.size();
-    if (wrapping != 0) {
-        result.outcome = verdict::counterfeit;
-        result.what = beyond::wraps;
-        result.wrapsize = wrapping;
-        result.usable = wrapping;
-        return result;
-    }
-    auto bad = std::find_if(probed.begin(), probed.end(),
-                            [](const auto& found) { return found.second.what != state::good; });
-    if (bad == probed.end()) {
+    const std::uint64_t limit = period != 0 ? period : down(dev.size);
+    std::vector<std::uint64_t> badplaces;
+    for (const auto& [offset, found] : probed)
+        if (offset < limit && bad(offset))
+            badplaces.push_back(offset);
+    if (proven == 0 && sharing == 0 && badplaces.empty()) {
         result.outcome = verdict::sound;
+        result.flushed = cache;
         return result;
     }
-    // A device that no longer answers even at its start is gone, not
-    // counterfeit: nothing it said at the end tells of its storage.
-    if (!readat(0, buffer.data, unit)) {
-        result.outcome = verdict::lost;
-        return result;
-    }
-    result.firstbad = bad->first;
-    std::array<std::uint64_t, 5> kinds{};
-    bool allbad = true;
-    for (auto found = bad; found != probed.end(); ++found) {
-        const place& it = found->second;
-        if (it.what == state::good)
-            allbad = false;
-        else
-            result.badplaces++;
-        if (it.what == state::unreadable)
-            kinds[static_cast<int>(beyond::unreadable)]++;
-        else if (it.what == state::lost)
-            kinds[static_cast<int>(it.kind == content::zeros  ? beyond::zeros
-                                   : it.kind == content::ones ? beyond::ones
-                                                              : beyond::stale)]++;
-    }
-    if (!allbad) {
+    result.firstbad = badplaces.empty() ? limit : badplaces.front();
+    const bool goodbehind = std::any_of(probed.lower_bound(result.firstbad), probed.lower_bound(limit),
+                                        [this](const auto& found) { return !bad(found.first); });
+    // Storage shared between addresses is never damage.
+    if (goodbehind && sharing == 0) {
         result.outcome = verdict::damaged;
+        result.badplaces = badplaces.size();
+        result.lastbad = badplaces.back();
         return result;
     }
     result.outcome = verdict::counterfeit;
-    result.what = static_cast<beyond>(std::max_element(kinds.begin(), kinds.end()) - kinds.begin());
-    result.usable = up(protectedbytes);
-    for (const auto& [offset, found] : probed)
-        if (offset < bad->first && found.what == state::good)
-            result.usable = offset + unit;
     return result;
 }
 
-findings search::stopped(flow how)
+findings search::wrapup(flow how)
 {
     findings result{};
     result.outcome = how == flow::stop   ? verdict::stopped
@@ -340,66 +608,103 @@ findings search::stopped(flow how)
 
 std::uint64_t plannedbytes(const device& dev, std::uint64_t cachelimit)
 {
-    const std::uint64_t probes = 3 * maxprobes * dev.sectorsize;
+    const std::uint64_t probes = maxprobes * dev.sectorsize;
     const std::uint64_t flushed = std::min(cachelimit, dev.size / 2);
-    // Round one saves and stamps the cache's worth, a second round reads and
-    // writes it back, and the restoration writes and reads the stamps again.
-    return 6 * flushed + 2 * probes;
+    // Probes and flush saved, written, written back and read back, and the
+    // probes read once or twice more.
+    return 4 * (probes + flushed) + 2 * probes + protectedbytes;
 }
 
 std::uint64_t plannedjournal(const device& dev, std::uint64_t cachelimit)
 {
-    // Round one's stretch of stamps and every probe of up to three rounds,
-    // each piece with its record's head, and room for the markers.
-    const std::uint64_t pieces = 3 * maxprobes + std::min(cachelimit, dev.size / 2) / chunkbytes + 1;
-    return std::min(cachelimit, dev.size / 2) + 3 * maxprobes * dev.sectorsize + pieces * 32 + (1 << 20);
+    // The flush, and the probes of the survey, of the round behind it, of
+    // each round that closes in and of the pairs, each piece with its
+    // record's head, and room for the markers and the first MiB.
+    const std::uint64_t flushed = std::min(cachelimit, dev.size / 2);
+    const std::uint64_t probes = (maxnarrowing + maxpasses + 2) * maxprobes;
+    const std::uint64_t pieces = probes + flushed / piecebytes + 1;
+    return flushed + probes * dev.sectorsize + pieces * 32 + 2 * protectedbytes;
 }
 
 findings search::run()
 {
     if (buffer.data == nullptr || firstmib.data == nullptr)
-        return stopped(flow::fail);
-    firstmibread = readat(0, firstmib.data, static_cast<std::size_t>(up(protectedbytes)));
-
-    // Round one: probes all over the device above a stretch of stamps as
-    // long as the cache limit, which pushes them out of the cache and which
-    // every place whose storage wraps around finds close enough to land on.
-    const std::uint64_t size = down(dev.size), first = up(protectedbytes);
-    cache = std::min(down(cache), down((size - first) / 2));
-    const range stamps = {first, first + cache};
-    const std::uint64_t spacing =
-        std::max(unit, std::min(up((size - stamps.end) / maxprobes), down(cache / 2)));
-    std::vector<std::uint64_t> places = grid(stamps.end, size, spacing, true);
-    if (places.empty() || places.back() != size - unit)
-        places.push_back(size - unit);
-    flow next = proberound(places, {stamps}, true);
+        return wrapup(flow::fail);
+    const auto firstsize = static_cast<std::size_t>(up(protectedbytes));
+    firstmibread = readat(0, firstmib.data, firstsize);
+    layout();
+    std::size_t proven = 0;
+    flow next = survey(&proven);
+    // Proven before the whole flush: the probes that came back may have come
+    // from a cache. What was lost stays lost; a round behind the replayed
+    // flush tells what is good: half its probes before the first place lost,
+    // where the loss begins, half behind it, which tell a counterfeit from a
+    // damaged device.
+    if (next == flow::go && proven != 0 && proven < chunks.size()) {
+        for (auto found = probed.begin(); found != probed.end();)
+            found = found->second.what == state::good ? probed.erase(found) : std::next(found);
+        const std::uint64_t first = up(protectedbytes), size = down(dev.size);
+        const std::uint64_t lost = probed.empty() ? size : std::max(first + unit, probed.begin()->first);
+        std::vector<std::uint64_t> places = spread(first, lost, maxprobes / 2);
+        const std::vector<std::uint64_t> behind = spread(lost, size, maxprobes / 2);
+        places.insert(places.end(), behind.begin(), behind.end());
+        next = proberound(places, {}, &probed);
+    }
+    if (next == flow::go && sharing != 0)
+        next = findperiod(&period, &periodshared);
     if (next != flow::go)
-        return stopped(next);
-
-    // Then closer and closer between the last good place and the first bad
-    // one; or, where all were good, once over the stretch of stamps.
-    std::uint64_t low = first, high = stamps.end;
-    bool highbad = false;
-    if (std::uint64_t bad = firstbad(places); bad != UINT64_MAX) {
-        high = bad;
-        low = goodtill(places, bad, first);
-        highbad = true;
-    }
-    for (bool checked = false; wrapping == 0 && (highbad ? high - low >= precision : !checked);
-         checked = true) {
-        places = grid(low, high, std::max(unit, up((high - low) / maxprobes)), false);
-        next = proberound(places, flushroom(low, high), false);
-        if (next != flow::go)
-            return stopped(next);
-        if (std::uint64_t bad = firstbad(places); bad != UINT64_MAX) {
-            low = goodtill(places, bad, low);
-            high = bad;
-            highbad = true;
-        } else if (highbad) {
-            low = places.empty() ? high : places.back() + unit;
+        return wrapup(next);
+    findings result = conclude(proven);
+    if (result.outcome == verdict::sound) {
+        // A device that keeps every write somewhere, and takes the oldest
+        // place for it when it is full, changes what the run never wrote.
+        if (firstmibread && readat(0, buffer.data, firstsize) &&
+            std::memcmp(buffer.data, firstmib.data, firstsize) != 0) {
+            result.outcome = verdict::overwrites;
+            if (!log.keep(0, firstmib.data, firstsize) || !log.commit())
+                return wrapup(flow::fail);
         }
+        return result;
     }
-    return conclude();
+    if (result.outcome != verdict::counterfeit)
+        return result;
+    // Counterfeit: close in on where it begins, from the last good place
+    // before the first bad one, or on the period alone.
+    std::uint64_t high = result.firstbad, low = up(protectedbytes);
+    for (auto found = probed.begin(); found != probed.end() && found->first < high; ++found)
+        if (!bad(found->first))
+            low = found->first + unit;
+    if (high > low && !(period != 0 && high == period)) {
+        next = narrow(&low, &high);
+        if (next != flow::go)
+            return wrapup(next);
+    } else {
+        low = high;
+    }
+    result.usable = std::min(low, period != 0 ? period : low);
+    result.probed = probed.size();
+    if (period != 0 && result.usable == period) {
+        result.what = periodshared ? beyond::wraps : beyond::mirrors;
+        result.distance = period;
+        return result;
+    }
+    // What the places behind the usable size do, by the most of them.
+    std::array<std::uint64_t, 7> kinds{};
+    for (auto found = probed.lower_bound(result.usable); found != probed.end(); ++found) {
+        const place& it = found->second;
+        if (!bad(found->first))
+            continue;
+        const beyond kind = it.what == state::unreadable ? beyond::unreadable
+                            : it.what != state::lost     ? beyond::shares
+                            : it.kind == content::zeros  ? beyond::zeros
+                            : it.kind == content::ones   ? beyond::ones
+                                                         : beyond::stale;
+        kinds[static_cast<std::size_t>(kind)]++;
+    }
+    result.what = static_cast<beyond>(std::max_element(kinds.begin(), kinds.end()) - kinds.begin());
+    result.reader = reader;
+    result.writer = writer;
+    return result;
 }
 
 } // namespace probe

@@ -1,6 +1,12 @@
-// The search for a device's real size: rounds of self-describing probes at
-// chosen places, each round followed by enough other writes to push the
-// probes out of any cache of the device, and read back.
+// The search for a device's real size. A survey writes self-describing
+// probes all over the device, then flushes of growing size, each followed by
+// a look at the probes: the first probe that does not come back proves the
+// device counterfeit or damaged, however small the flush before it was, and
+// only a clean look after a flush of the whole cache limit is the all-clear.
+// Once a loss is proven, rounds of probes close in on where it begins, each
+// followed by a flush that is known to push probes out of this device's
+// cache; places found to share storage are tested in pairs to tell the
+// distance after which the addresses come round again.
 #pragma once
 
 #include "probe/device.h"
@@ -16,81 +22,103 @@ namespace probe {
 
 // A device cache up to this size cannot answer for a probe.
 constexpr std::uint64_t defaultcachelimit = std::uint64_t{512} << 20;
+// Places probed in one round at most, whatever the device's size: the bound
+// of a run's memory and small I/O.
+constexpr std::uint64_t maxprobes = 4096;
 
-enum class verdict { sound, counterfeit, damaged, stopped, failed, lost };
+enum class verdict { sound, counterfeit, damaged, overwrites, stopped, failed, lost };
 
-// What a counterfeit device does beyond its usable size.
-enum class beyond { wraps, zeros, ones, stale, unreadable };
+// What a counterfeit device does from its usable size on: its addresses come
+// round again (wraps), it reads what lies further back but loses writes
+// (mirrors), places share storage in another way (shares), or writes are
+// lost and read back as zeros, 0xff bytes or old data, or not read at all.
+enum class beyond { wraps, mirrors, shares, zeros, ones, stale, unreadable };
 
 struct findings {
     verdict outcome;
-    // Counterfeit: the largest size from the start in which every probed
-    // place kept its data, and what lies beyond it; where it wraps, the
-    // distance after which addresses come round again.
+    // Counterfeit: the largest size from the start in which every place
+    // kept its data, within 1 MiB below the real size, and what lies beyond
+    // it; for wraps and mirrors the distance after which the addresses come
+    // round, for shares a place that read what another one was given.
     std::uint64_t usable;
     beyond what;
-    std::uint64_t wrapsize;
-    // Damaged: the places that lost their data or gave I/O errors, and the first.
+    std::uint64_t distance;
+    std::uint64_t reader;
+    std::uint64_t writer;
+    // Damaged: the places that lost their data or gave I/O errors, the
+    // first and the last.
     std::uint64_t badplaces;
     std::uint64_t firstbad;
-    // Places probed in all.
+    std::uint64_t lastbad;
+    // Places probed in all, and the bytes written after the probes before
+    // the look that found every one of them whole.
     std::uint64_t probed;
+    std::uint64_t flushed;
 };
 
-// The bytes from start to before end of a device.
-struct range {
-    std::uint64_t start;
-    std::uint64_t end;
-};
-
-// The bytes of device I/O that a search and its restoration plan on dev.
+// The bytes of device I/O that the search and its restoration of dev plan
+// when it finds nothing, and the bytes its journal holds at most.
 std::uint64_t plannedbytes(const device& dev, std::uint64_t cachelimit);
-
-// The bytes that the journal of a search on dev holds at most.
 std::uint64_t plannedjournal(const device& dev, std::uint64_t cachelimit);
 
 // One search of a device, with the probes of the run with key, saving all it
 // overwrites to log (started), and keeping a cache of up to cachelimit bytes
-// out of every answer. It stops, with stopped, as soon as stop says so, and
-// with failed when the journal takes no more.
+// out of every answer. progress hears of each step, replan of the bytes of
+// I/O the whole run now plans. It stops, with stopped, as soon as stop says
+// so, with failed when the journal takes no more, and with lost when the
+// device no longer answers.
 class search {
   public:
     search(device& dev, journal& log, std::uint64_t key, std::uint64_t cachelimit, progressreport progress,
-           std::function<bool()> stop);
+           std::function<void(std::uint64_t)> replan, std::function<bool()> stop);
 
     findings run();
 
   private:
-    enum class state { good, lost, unreadable };
+    enum class state { good, lost, alias, victim, unreadable };
     enum class flow { go, stop, fail, lost };
+    enum class pairing { shared, mirrored, apart, unknown };
     struct place {
         state what;
         content kind;
+        // alias and victim: the place whose stamp was read.
+        std::uint64_t partner;
     };
 
     std::uint64_t down(std::uint64_t bytes) const;
     std::uint64_t up(std::uint64_t bytes) const;
     void tell(const char* what);
     void tick();
+    void plan(std::uint64_t remaining, std::uint64_t tosave);
+    void sharedstorage(std::uint64_t one, std::uint64_t other);
     bool readat(std::uint64_t offset, unsigned char* data, std::size_t size);
     bool writeat(std::uint64_t offset, const unsigned char* data, std::size_t size);
-    void sharedstorage(std::uint64_t one, std::uint64_t other);
-    std::vector<std::uint64_t> grid(std::uint64_t start, std::uint64_t end, std::uint64_t spacing,
-                                    bool jitter) const;
-    flow savepieces(const std::vector<range>& pieces, std::vector<range>* kept);
-    flow save(std::vector<std::uint64_t>* places, std::vector<range>* stamped);
-    flow writeprobes(std::vector<std::uint64_t>* places);
-    flow flush(const std::vector<range>& pieces, bool stamps);
-    void checkfirstmib();
-    flow readprobes(const std::vector<std::uint64_t>& places);
+
+    void layout();
+    bool taken(std::uint64_t offset) const;
+    std::uint64_t free(std::uint64_t offset, std::uint64_t end) const;
+    std::vector<std::uint64_t> spread(std::uint64_t start, std::uint64_t end, std::uint64_t count);
+    std::size_t chunksfor(std::uint64_t flush) const;
+
+    flow saveplaces(std::vector<std::uint64_t>* places);
+    flow savechunks(std::size_t upto);
+    flow writeplaces(const std::vector<std::uint64_t>& places);
+    flow writechunks(std::size_t from, std::size_t upto);
+    flow readplaces(const std::vector<std::uint64_t>& places, std::map<std::uint64_t, place>* into);
     flow settle();
-    flow proberound(const std::vector<std::uint64_t>& places, const std::vector<range>& pieces, bool stamps);
-    std::vector<range> flushroom(std::uint64_t low, std::uint64_t high) const;
-    std::uint64_t firstbad(const std::vector<std::uint64_t>& places);
-    std::uint64_t goodtill(const std::vector<std::uint64_t>& places, std::uint64_t limit,
-                           std::uint64_t fallback);
-    findings conclude();
-    findings stopped(flow how);
+    void checkfirstmib();
+    flow replay();
+
+    flow survey(std::size_t* proven);
+    flow proberound(std::vector<std::uint64_t> earlier, std::vector<std::uint64_t> later,
+                    std::map<std::uint64_t, place>* into);
+    flow testpairs(const std::vector<std::pair<std::uint64_t, std::uint64_t>>& pairs,
+                   std::vector<pairing>* found);
+    flow findperiod(std::uint64_t* found, bool* shared);
+    flow narrow(std::uint64_t* low, std::uint64_t* high);
+    bool bad(std::uint64_t offset) const;
+    findings conclude(std::size_t proven);
+    findings wrapup(flow how);
 
     device& dev;
     journal& log;
@@ -98,6 +126,7 @@ class search {
     const std::uint64_t unit;
     std::uint64_t cache;
     const progressreport progress;
+    const std::function<void(std::uint64_t)> replan;
     const std::function<bool()> stop;
     iobuffer buffer;
     // The first MiB as the search found it, which no probe writes.
@@ -106,11 +135,24 @@ class search {
     std::uint64_t iobytes = 0;
     int round = 0;
     const char* step = "";
+    // The flush: pieces spread over the device, written in this order, the
+    // first ones saved and written so far; and the survey's probes.
+    std::vector<std::uint64_t> chunks;
+    std::vector<bool> dropped;
+    std::uint64_t chunksize = 0;
+    std::size_t savedchunks = 0;
+    std::size_t writtenchunks = 0;
+    std::vector<std::uint64_t> surveyed;
     // Every place probed, with what its last probe found.
     std::map<std::uint64_t, place> probed;
-    // Distances between places found to share storage: all multiples of the
-    // distance after which the device's addresses wrap.
-    std::uint64_t wrapping = 0;
+    // Distances between places found to share storage.
+    std::uint64_t sharing = 0;
+    std::uint64_t reader = 0, writer = 0;
+    // A verified wrap: from here on each place shares the storage of the
+    // place this far before it (0: none); shared when writing there changes
+    // that place, else reads alone come round (a mirror).
+    std::uint64_t period = 0;
+    bool periodshared = false;
 };
 
 } // namespace probe

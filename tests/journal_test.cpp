@@ -1,0 +1,223 @@
+// The journal over a model of a card: cut off at any point of a run, it
+// writes back exactly what was overwritten; it is written back only to its
+// own card; torn stamps of storage shared within a sector are the run's own.
+// And the names and commands that kapprobe gives the user.
+#include "modelcard.h"
+#include "probe/advice.h"
+#include "probe/journal.h"
+#include "probe/stamp.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+namespace {
+
+using model::admits;
+using model::cardspec;
+using model::fake;
+using model::ignore;
+using model::memoryjournal;
+using model::mib;
+using model::modelcard;
+
+constexpr std::uint64_t runkey = 0x1234567887654321;
+constexpr std::uint64_t block = 512;
+
+// A run in small: rounds of places saved, committed, then stamped on the
+// card, each write logged with the length the journal had then.
+struct devicewrite {
+    std::size_t journalbytes;
+    std::uint64_t offset;
+    std::string data;
+};
+
+std::vector<devicewrite> smallrun(modelcard& card, memoryjournal& file)
+{
+    std::vector<devicewrite> writes;
+    probe::journal log(file, card);
+    EXPECT_TRUE(log.start({runkey, card.size, card.sectorsize, "Modell", "/dev/modell"}));
+    std::uint64_t random = 7;
+    for (std::uint32_t round = 1; round <= 4; round++) {
+        std::vector<std::pair<std::uint64_t, std::size_t>> places;
+        for (int i = 0; i < 6; i++) {
+            // Pieces of one to eight sectors, some over places saved before.
+            const std::uint64_t offset = mib + probe::nextrandom(&random) % (8 * mib) / block * block;
+            places.emplace_back(offset, (1 + probe::nextrandom(&random) % 8) * block);
+            EXPECT_EQ(log.save(offset, places.back().second), probe::saving::saved);
+        }
+        EXPECT_TRUE(log.commit());
+        for (const auto& [offset, size] : places) {
+            std::string data(size, '\0');
+            for (std::size_t at = 0; at < size; at += block)
+                probe::stamp(reinterpret_cast<unsigned char*>(&data[at]), block, runkey, offset + at, round);
+            card.write(offset, reinterpret_cast<const unsigned char*>(data.data()), size);
+            writes.push_back({file.bytes.size(), offset, data});
+        }
+    }
+    return writes;
+}
+
+// A power cut while the journal had bytes bytes on its medium: the card as
+// it was then, and what the next run then finds and writes back.
+probe::restoration cutat(std::size_t bytes, const std::string& journal,
+                         const std::vector<devicewrite>& writes, bool* damaged)
+{
+    modelcard card({64 * mib, 64 * mib, 512, fake::honest});
+    for (const devicewrite& write : writes)
+        if (write.journalbytes <= bytes)
+            card.write(write.offset, reinterpret_cast<const unsigned char*>(write.data.data()),
+                       write.data.size());
+    memoryjournal file;
+    file.bytes = journal.substr(0, bytes);
+    probe::journalcontents contents;
+    const probe::journalstate state = probe::readjournal(file, &contents);
+    if (state != probe::journalstate::readable) {
+        // Only a file whose header never got whole to its medium is empty:
+        // nothing was overwritten before it was.
+        EXPECT_EQ(state, probe::journalstate::empty) << bytes;
+        EXPECT_EQ(card.firstchanged(), -1) << bytes;
+        return {};
+    }
+    EXPECT_EQ(probe::checkowner(file, contents, card, ignore, 0).verdict, probe::ownership::belongs) << bytes;
+    probe::restoration restored = probe::restore(file, contents, card, ignore, 0);
+    *damaged = contents.damaged;
+    EXPECT_EQ(card.firstchanged(), -1) << "cut at " << bytes;
+    return restored;
+}
+
+TEST(Journal, ACutAnywhereWritesBackExactlyWhatWasOverwritten)
+{
+    modelcard card({64 * mib, 64 * mib, 512, fake::honest});
+    memoryjournal file;
+    const std::vector<devicewrite> writes = smallrun(card, file);
+    ASSERT_NE(card.firstchanged(), -1);
+    // Every end of an append (a record's head or data, a marker) and the
+    // middle of each.
+    std::vector<std::size_t> cuts = {0};
+    for (std::size_t i = 0, start = 0; i < file.ends.size(); start = file.ends[i++])
+        cuts.insert(cuts.end(), {(start + file.ends[i]) / 2, file.ends[i]});
+    for (std::size_t bytes : cuts) {
+        bool damaged = false;
+        const probe::restoration restored = cutat(bytes, file.bytes, writes, &damaged);
+        EXPECT_EQ(restored.wrong + restored.failed, 0u) << bytes;
+        EXPECT_FALSE(damaged) << bytes;
+    }
+    // Zeros behind the last marker, as a file system may leave them.
+    probe::journalcontents whole;
+    ASSERT_EQ(probe::readjournal(file, &whole), probe::journalstate::readable);
+    bool damaged = false;
+    const std::string padded = file.bytes + std::string(mib, '\0');
+    EXPECT_EQ(cutat(padded.size(), padded, writes, &damaged).places, whole.records.size());
+    EXPECT_FALSE(damaged);
+}
+
+// A committed record that no longer holds together is damage, not a torn
+// tail: what can be read goes back, but the restoration is not complete.
+TEST(Journal, ADamagedCommittedRecordIsNoTornTail)
+{
+    modelcard card({64 * mib, 64 * mib, 512, fake::honest});
+    memoryjournal file;
+    smallrun(card, file);
+    file.bytes[file.ends[1] + 10] ^= 1; // in the data of the first record
+    probe::journalcontents contents;
+    ASSERT_EQ(probe::readjournal(file, &contents), probe::journalstate::readable);
+    EXPECT_TRUE(contents.damaged);
+    EXPECT_FALSE(probe::restore(file, contents, card, ignore, 0).complete(contents));
+}
+
+// Storage of 512-byte blocks behind 4 KiB sectors that wraps at a size of
+// no whole sectors: a place saved after the run wrote through another one
+// holds the end of one stamp and the start of the next. The check after the
+// restoration and that of a later run must see them as the run's own.
+TEST(Journal, StorageSharedWithinASectorIsWrittenBackExactly)
+{
+    constexpr std::uint64_t real = 32 * mib + 1536, first = 4 * mib, shared = real + first - 1536;
+    modelcard card({64 * mib, real, 4096, fake::wraps, 0, admits::every, 0, 512});
+    memoryjournal file;
+    probe::journal log(file, card);
+    ASSERT_TRUE(log.start({runkey, card.size, card.sectorsize, "", ""}));
+    for (auto [place, sectors] : {std::pair{first, 2u}, std::pair{shared, 3u}}) {
+        ASSERT_EQ(log.save(place, sectors * 4096), probe::saving::saved);
+        ASSERT_TRUE(log.commit());
+        for (std::uint64_t at = place; at < place + sectors * 4096; at += 4096) {
+            unsigned char sector[4096];
+            probe::stamp(sector, sizeof sector, runkey, at, 1);
+            card.write(at, sector, sizeof sector);
+        }
+    }
+    probe::journalcontents contents;
+    ASSERT_EQ(probe::readjournal(file, &contents), probe::journalstate::readable);
+    EXPECT_EQ(probe::checkowner(file, contents, card, ignore, 0).verdict, probe::ownership::belongs);
+    const probe::restoration restored = probe::restore(file, contents, card, ignore, 0);
+    EXPECT_TRUE(restored.complete(contents)) << restored.wrong << " bytes wrong from " << restored.firstwrong;
+    EXPECT_EQ(card.firstchanged(), -1);
+    EXPECT_EQ(probe::checkowner(file, contents, card, ignore, 0).verdict, probe::ownership::belongs)
+        << "a later run finds the journal of a restored card its own";
+}
+
+// Cards of one batch share their first MiB: a journal is written back only
+// to the card whose places hold what it saved or the stamps of its run.
+TEST(Journal, BelongsOnlyToTheCardItSaved)
+{
+    modelcard card({64 * mib, 64 * mib, 512, fake::honest}), other({64 * mib, 64 * mib, 512, fake::honest});
+    other.seed = 1;
+    memoryjournal file;
+    smallrun(card, file);
+    probe::journalcontents contents;
+    ASSERT_EQ(probe::readjournal(file, &contents), probe::journalstate::readable);
+    EXPECT_EQ(contents.header.identity, "Modell");
+    EXPECT_EQ(probe::checkowner(file, contents, other, ignore, 0).verdict, probe::ownership::foreign);
+    EXPECT_EQ(other.firstchanged(), -1);
+    EXPECT_EQ(probe::checkowner(file, contents, card, ignore, 0).verdict, probe::ownership::belongs);
+}
+
+TEST(Stamp, PartsOfStampsSharingASectorAreFound)
+{
+    unsigned char first[4096], second[4096], sector[4096];
+    probe::stamp(first, sizeof first, runkey, 40960, 3);
+    probe::stamp(second, sizeof second, runkey, 45056, 2);
+    std::memcpy(sector, first + 3072, 1024);
+    std::memcpy(sector + 1024, second, 3072);
+    probe::runparts parts = probe::findrunparts(sector, sizeof sector, runkey);
+    EXPECT_EQ(parts.tailend, 1024u);
+    EXPECT_EQ(parts.headstart, 1024u);
+    EXPECT_EQ(probe::findrunparts(sector, sizeof sector, runkey + 1).headstart, sizeof sector)
+        << "another run's stamps are no part of this one's";
+    sector[2000] ^= 1;
+    parts = probe::findrunparts(sector, sizeof sector, runkey);
+    EXPECT_EQ(parts.tailend, 1024u);
+    EXPECT_EQ(parts.headstart, sizeof sector) << "a changed byte makes it no stamp";
+}
+
+TEST(Advice, CommandsAreSafeToCopy)
+{
+    EXPECT_EQ(probe::firstpartition("/dev/sdb", operatingsystem::gnulinux), "/dev/sdb1");
+    EXPECT_EQ(probe::firstpartition("/dev/mmcblk0", operatingsystem::gnulinux), "/dev/mmcblk0p1");
+    EXPECT_EQ(probe::firstpartition("/dev/nvme0n1", operatingsystem::gnulinux), "/dev/nvme0n1p1");
+    EXPECT_EQ(probe::firstpartition("/dev/disk4", operatingsystem::macos), "/dev/disk4s1");
+    EXPECT_EQ(probe::shellquoted("/dev/it's"), "'/dev/it'\\''s'");
+    EXPECT_EQ(probe::partitioncommands({operatingsystem::gnulinux, "/dev/sdc", -1, false}, 1000),
+              "    sudo parted '/dev/sdc' mklabel msdos mkpart primary fat32 1MiB 1000MiB\n"
+              "    sudo mkfs.vfat '/dev/sdc1'\n");
+    EXPECT_EQ(probe::partitioncommands({operatingsystem::windows, "\\\\.\\PhysicalDrive2", 2, true}, 1000),
+              "    diskpart\n    select disk 2\n    clean\n    create partition primary size=999\n"
+              "    format fs=fat32 quick\n    assign\n");
+    EXPECT_EQ(probe::probecommand({operatingsystem::gnulinux, "/dev/sdc", -1, true}, "--restore ",
+                                  "/dev/disk/by-id/usb-Card"),
+              "kapprobe --restore '/dev/disk/by-id/usb-Card'");
+}
+
+TEST(Journal, NamesTellDevicesOfOneSizeApart)
+{
+    EXPECT_EQ(probe::journalname(31914983424, ""), "kapprobe-31914983424.undo");
+    EXPECT_EQ(probe::journalname(31914983424, "Generic STORAGE DEVICE 000000000272"),
+              "kapprobe-31914983424-Generic_STORAGE_DEVICE_000000000272.undo");
+    EXPECT_EQ(probe::journalname(1, "/dev/shm/x y/card"), "kapprobe-1-dev_shm_x_y_card.undo");
+    const std::string longname = probe::journalname(1, std::string(200, 'a'));
+    EXPECT_EQ(longname.size(), std::string("kapprobe-1-.undo").size() + 80);
+    EXPECT_NE(longname, probe::journalname(1, std::string(199, 'a') + "b"));
+}
+
+} // namespace
