@@ -2,12 +2,12 @@
 # Fake cards for the kapprobe tests: the FUSE file of tests/fakecard, its
 # real storage filled with random data, on a loop device with direct I/O.
 #
-#   card.sh attach DIR FAKECARD KIND CLAIMED REAL CACHE SECTOR [ERRORSTART ERROREND]
+#   card.sh attach DIR FAKECARD KIND CLAIMED REAL CACHE SECTOR [OPTION...]
 #   card.sh throttle DEVICE WRITE-MIB/S READ-MIB/S
 #   card.sh detach DIR
 #
 # attach mounts the card on DIR (its storage is DIR.store) and prints the loop
-# device; sizes are in bytes, KIND and the rest as fakecard takes them. Where
+# device; sizes are in bytes, KIND and the options as fakecard takes them. Where
 # this machine cannot, attach and throttle say why on standard error and exit
 # with 77.
 set -euo pipefail
@@ -64,7 +64,7 @@ attach) attach "${@:2}" ;;
 throttle) throttle "${@:2}" ;;
 detach) detach "$2" ;;
 *)
-    echo "usage: card.sh attach DIR FAKECARD KIND CLAIMED REAL CACHE SECTOR [ERRORSTART ERROREND]" \
+    echo "usage: card.sh attach DIR FAKECARD KIND CLAIMED REAL CACHE SECTOR [OPTION...]" \
         "| throttle DEVICE WRITE READ | detach DIR" >&2
     exit 2
     ;;

@@ -2,15 +2,21 @@
 // card as counterfeit ones behave. Attached to a loop device it is a block
 // device for kapprobe.
 //
-//   fakecard MOUNTPOINT STORE CLAIMED KIND REAL CACHE [ERRORSTART ERROREND]
+//   fakecard MOUNTPOINT STORE CLAIMED KIND REAL CACHE [OPTION...]
 //
 // STORE is the file that holds the card's real storage (REAL bytes of it);
 // CLAIMED is the size the card reports, in bytes. KIND says what lies beyond
 // the real size: honest (nothing: REAL is CLAIMED), wrap (addresses come
 // round again after REAL bytes), zeros, ones or stale (writes are lost, and
-// reads give zeros, 0xff bytes, or what was there before). The last CACHE
-// bytes written are answered from a cache first, wherever they went. Reads
-// and writes that touch [ERRORSTART, ERROREND) fail with EIO.
+// reads give zeros, 0xff bytes, or what was there before), mirror (writes
+// are lost, reads give what lies REAL bytes further back). The last CACHE
+// bytes of writes that the cache takes are answered from it first. Options:
+//   wrapat=BYTES      wrap: the addresses come round after BYTES, and what
+//                     lies between REAL and BYTES is lost (a wrap with holes)
+//   takes=KIND        the cache takes only small writes (of up to 4 KiB),
+//                     unreal ones (to places without storage), or changed
+//                     ones (that change what a read would give)
+//   errors=START-END  reads and writes that touch [START, END) fail with EIO
 #define FUSE_USE_VERSION 31
 #include <fuse3/fuse.h>
 
@@ -30,8 +36,8 @@ constexpr std::uint64_t sector = 512;
 constexpr char cardpath[] = "/card";
 
 int store = -1;
-std::uint64_t claimed, real, cachebytes, errorstart, errorend;
-std::string kind;
+std::uint64_t claimed, real, wrapat, cachebytes, errorstart, errorend;
+std::string kind, takes = "every";
 
 // The last writes, sector by sector, with the number of the write.
 std::unordered_map<std::uint64_t, std::pair<std::vector<char>, std::uint64_t>> cached;
@@ -53,7 +59,7 @@ std::int64_t storedat(std::uint64_t number)
 {
     const std::uint64_t realsectors = real / sector;
     if (kind == "wrap")
-        return static_cast<std::int64_t>(number % realsectors);
+        number %= wrapat / sector;
     return number < realsectors ? static_cast<std::int64_t>(number) : -1;
 }
 
@@ -63,7 +69,9 @@ void readsector(std::uint64_t number, char* data)
         std::memcpy(data, hit->second.first.data(), sector);
         return;
     }
-    const std::int64_t stored = storedat(number);
+    std::int64_t stored = storedat(number);
+    if (stored < 0 && kind == "mirror")
+        stored = static_cast<std::int64_t>(number % (real / sector));
     if (stored >= 0) {
         if (pread(store, data, sector, stored * static_cast<std::int64_t>(sector)) != sector)
             std::memset(data, 0, sector);
@@ -74,12 +82,28 @@ void readsector(std::uint64_t number, char* data)
     }
 }
 
-void writesector(std::uint64_t number, const char* data)
+// Whether the cache takes a write of a sector, of a request of size bytes.
+bool taken(std::uint64_t number, const char* data, std::size_t size)
 {
+    if (takes == "small")
+        return size <= 4096;
+    if (takes == "unreal")
+        return storedat(number) < 0;
+    if (takes == "changed") {
+        char now[sector];
+        readsector(number, now);
+        return std::memcmp(now, data, sector) != 0;
+    }
+    return true;
+}
+
+void writesector(std::uint64_t number, const char* data, std::size_t size)
+{
+    const bool cache = cachebytes > 0 && taken(number, data, size);
     const std::int64_t stored = storedat(number);
     if (stored >= 0 && pwrite(store, data, sector, stored * static_cast<std::int64_t>(sector)) != sector)
         return;
-    if (cachebytes == 0)
+    if (!cache)
         return;
     cached[number] = {std::vector<char>(data, data + sector), ++writes};
     recent.emplace_back(number, writes);
@@ -148,7 +172,7 @@ int cardwrite(const char*, const char* data, std::size_t size, off_t offset, fus
     if (start % sector != 0 || size % sector != 0 || start + size > claimed || failing(start, size))
         return -EIO;
     for (std::size_t at = 0; at < size; at += sector)
-        writesector((start + at) / sector, data + at);
+        writesector((start + at) / sector, data + at, size);
     return static_cast<int>(size);
 }
 
@@ -156,19 +180,30 @@ int cardwrite(const char*, const char* data, std::size_t size, off_t offset, fus
 
 int main(int argc, char* argv[])
 {
-    if (argc != 7 && argc != 9) {
-        std::fprintf(stderr,
-                     "usage: fakecard MOUNTPOINT STORE CLAIMED KIND REAL CACHE [ERRORSTART ERROREND]\n");
+    if (argc < 7) {
+        std::fprintf(stderr, "usage: fakecard MOUNTPOINT STORE CLAIMED KIND REAL CACHE [OPTION...]\n");
         return 2;
     }
     store = open(argv[2], O_RDWR);
     claimed = std::stoull(argv[3]);
     kind = argv[4];
     real = kind == "honest" ? claimed : std::stoull(argv[5]);
+    wrapat = real;
     cachebytes = std::stoull(argv[6]);
-    if (argc == 9) {
-        errorstart = std::stoull(argv[7]);
-        errorend = std::stoull(argv[8]);
+    for (int option = 7; option < argc; option++) {
+        const std::string text = argv[option], name = text.substr(0, text.find('=')),
+                          value = text.substr(text.find('=') + 1);
+        if (name == "wrapat") {
+            wrapat = std::stoull(value);
+        } else if (name == "takes") {
+            takes = value;
+        } else if (name == "errors") {
+            errorstart = std::stoull(value.substr(0, value.find('-')));
+            errorend = std::stoull(value.substr(value.find('-') + 1));
+        } else {
+            std::fprintf(stderr, "fakecard: unknown option %s\n", argv[option]);
+            return 2;
+        }
     }
     if (store < 0 || real == 0) {
         std::perror(argv[2]);

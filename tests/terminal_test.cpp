@@ -166,3 +166,38 @@ TEST_F(scratch, LiveLineFollowsASlowMediumBeneathFuse)
 }
 
 } // namespace
+
+// kapprobe's line on an 80-column terminal: rate and time left in every
+// kind of step, the saving and the flush included, umlauts counted as one
+// column each; a share that never goes back, and 100% at the end.
+TEST_F(scratch, ProbeLineOnATerminalTellsRateAndTimeAndEndsAtAHundred)
+{
+    if (underwine())
+        GTEST_SKIP() << "a pseudo-terminal is a Linux one";
+    if (const std::string why = attachcard("honest " + std::to_string(256 << 20) + " 0 0 512"); !why.empty())
+        GTEST_SKIP() << why;
+    // Slow enough that every step lasts seconds.
+    if (const std::string why = throttlecard(16, 24); !why.empty())
+        GTEST_SKIP() << why;
+    invocation how;
+    how.command = kapprobecommand();
+    how.columns = 80;
+    outcome result = run({"--cache", "64", cardname}, how);
+    EXPECT_EQ(result.status, 0) << result.out;
+    const std::regex line("\r(Runde [0-9]+: )?([^(\r\n]+) \\(insgesamt erledigt: ([0-9]+)%\\)" + figures +
+                          "?(\x1b\\[K)?");
+    int last = 0;
+    std::set<std::string> withfigures;
+    for (std::sregex_iterator at(result.out.begin(), result.out.end(), line), end; at != end; ++at) {
+        const int share = std::stoi((*at)[3]);
+        EXPECT_GE(share, last) << at->str();
+        last = share;
+        if ((*at)[4].matched)
+            withfigures.insert((*at)[2]);
+        // One row of the screen: fewer than 80 columns, whatever its umlauts.
+        EXPECT_EQ(screen(at->str(), 80).size(), 1u) << at->str();
+    }
+    EXPECT_EQ(last, 100);
+    for (const char* step : {"Sichere", "Füllblöcke", "Stelle wieder her"})
+        EXPECT_EQ(withfigures.count(step), 1u) << step;
+}
