@@ -1,0 +1,97 @@
+#!/usr/bin/env bash
+# Times kapprobe beside f3probe (Debian's f3, in its default mode, which
+# keeps the card's data) on fake cards: tests/fakecard behind a loop device
+# with direct I/O, throttled by the kernel's block I/O throttling to a cheap
+# stick's 10 MiB/s writing and 20 MiB/s reading. Prints each program's time
+# to its verdict, the verdict, and whether the card's storage came back as it
+# was, side by side. Needs root.
+#
+#   bash bench/probecompare.sh [KAPPROBE-BEFORE]
+#
+# KAPPROBE-BEFORE: another kapprobe, say one built from an earlier commit,
+# timed in a column of its own. A program that has no verdict after
+# 600 seconds (900 for kapprobe) is stopped, and the column says so.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. scripts/packages.sh
+installmissing cmake make g++ pkg-config libfuse3-dev fuse3 libgtest-dev googletest f3 util-linux
+cmake --preset release >/dev/null
+cmake --build --preset release -j "$(nproc)" --target kapprobe fakecard >/dev/null
+kapprobe=$PWD/build/release/kapprobe
+fakecard=$PWD/build/release/tests/fakecard
+before=${1:-}
+[ -z "$before" ] || before=$(realpath "$before")
+
+scratch=$(mktemp -d /dev/shm/kapprobe-bench.XXXXXX)
+trap 'bash tests/card.sh detach "$scratch/card" 2>/dev/null || true; rm -rf "$scratch"' EXIT
+
+gib=$((1 << 30))
+mib=$((1 << 20))
+# What each card claims and keeps, as tests/card.sh attaches it.
+cards=(
+    "wrap at 1 GiB of 64 GiB, no cache|wrap $((64 * gib)) $gib 0 512"
+    "zeros beyond 1 GiB of 64 GiB, 4 MiB cache|zeros $((64 * gib)) $gib $((4 * mib)) 512"
+    "zeros beyond 1 GiB of 64 GiB, 64 MiB cache|zeros $((64 * gib)) $gib $((64 * mib)) 512"
+    "zeros beyond 1 GiB of 64 GiB, 256 MiB cache|zeros $((64 * gib)) $gib $((256 * mib)) 512"
+    "0xff beyond 256 MiB of 2 TiB, no cache|ones $((2048 * gib)) $((256 * mib)) 0 512"
+    "honest 2 GiB|honest $((2 * gib)) 0 0 512"
+)
+
+# Runs a prober on the card: its seconds to the end, its status, the first
+# line of its verdict, and whether the card's storage is as before.
+measure() {
+    local limit=$1 device=$2
+    shift 2
+    local store=$scratch/card.store digest start end status=0 output
+    digest=$(sha256sum "$store" | cut -d' ' -f1)
+    start=$(date +%s.%N)
+    output=$(cd "$scratch/run" && timeout "$limit" "$@" "$device" 2>&1 | tr '\r' '\n') || status=$?
+    end=$(date +%s.%N)
+    local verdict
+    verdict=$(printf '%s\n' "$output" | grep -a -m1 -E 'Kein Anzeichen|Gefälscht|Beschädigt|Anzeichen|news' ||
+        true)
+    [ "$status" -eq 124 ] && verdict="no verdict after $limit s"
+    [ "$(sha256sum "$store" | cut -d' ' -f1)" = "$digest" ] && kept=kept || kept=CHANGED
+    printf '%6.0f s  status %3d  %-7s  %s\n' "$(echo "$end - $start" | bc -l)" "$status" "$kept" "$verdict"
+    rm -f "$scratch"/run/kapprobe-*.undo
+}
+
+mkdir "$scratch/run"
+declare -a table
+for entry in "${cards[@]}"; do
+    name=${entry%%|*}
+    read -r kind claimed real cache sector <<<"${entry#*|}"
+    echo "== $name"
+    device=$(bash tests/card.sh attach "$scratch/card" "$fakecard" "$kind" "$claimed" "$real" "$cache" "$sector")
+    bash tests/card.sh throttle "$device" 10 20
+    row="$name"
+    if [ -n "$before" ]; then
+        line=$(measure 900 "$device" "$before")
+        echo "   kapprobe before: $line"
+        row="$row|$(echo "$line" | awk '{print $1}')"
+    fi
+    line=$(measure 900 "$device" "$kapprobe")
+    echo "   kapprobe:        $line"
+    row="$row|$(echo "$line" | awk '{print $1}')"
+    line=$(measure 600 "$device" f3probe)
+    echo "   f3probe:         $line"
+    row="$row|$(echo "$line" | awk '{print $1}')"
+    table+=("$row")
+    bash tests/card.sh detach "$scratch/card"
+done
+
+echo
+echo "seconds to the verdict at 10 MiB/s writing, 20 MiB/s reading:"
+if [ -n "$before" ]; then
+    printf '| %-45s | %15s | %8s | %8s |\n' card "kapprobe before" kapprobe f3probe
+else
+    printf '| %-45s | %8s | %8s |\n' card kapprobe f3probe
+fi
+for row in "${table[@]}"; do
+    IFS='|' read -r -a cells <<<"$row"
+    if [ -n "$before" ]; then
+        printf '| %-45s | %15s | %8s | %8s |\n' "${cells[@]}"
+    else
+        printf '| %-45s | %8s | %8s |\n' "${cells[@]}"
+    fi
+done
