@@ -4,6 +4,9 @@
 
 #include <array>
 #include <cstring>
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+#endif
 
 namespace pattern {
 
@@ -83,11 +86,28 @@ __attribute__((always_inline)) inline void chainlanes(unsigned char* block, std:
         }
 }
 
+#if defined(__x86_64__) || defined(__i386__)
 // Tuned for processors that have AVX2, so that unaligned stores stay whole.
 __attribute__((target("avx2,tune=haswell"))) void chainavx2(unsigned char* block, std::uint32_t first)
 {
     chainlanes(block, first);
 }
+
+// Whether the processor has AVX2 and the system saves its registers, asked
+// of the processor itself: the compiler's own test needs a runtime library
+// that not every toolchain links (zig's for macOS does not).
+bool hasavx2()
+{
+    unsigned int a = 0, b = 0, c = 0, d = 0;
+    if (__get_cpuid(1, &a, &b, &c, &d) == 0 || (c & bit_OSXSAVE) == 0 || (c & bit_AVX) == 0)
+        return false;
+    unsigned int saved = 0, high = 0;
+    __asm__("xgetbv" : "=a"(saved), "=d"(high) : "c"(0));
+    constexpr unsigned int ssestate = 2, avxstate = 4;
+    return (saved & (ssestate | avxstate)) == (ssestate | avxstate) &&
+           __get_cpuid_count(7, 0, &a, &b, &c, &d) != 0 && (b & bit_AVX2) != 0;
+}
+#endif
 
 void chainbaseline(unsigned char* block, std::uint32_t first)
 {
@@ -99,7 +119,7 @@ void chainbaseline(unsigned char* block, std::uint32_t first)
 void chainfast(unsigned char* block, std::uint32_t first)
 {
 #if defined(__x86_64__) || defined(__i386__)
-    static const bool avx2 = __builtin_cpu_supports("avx2");
+    static const bool avx2 = hasavx2();
     if (avx2)
         return chainavx2(block, first);
 #endif
