@@ -204,6 +204,12 @@ TEST(Advice, CommandsAreSafeToCopy)
     EXPECT_EQ(probe::partitioncommands({operatingsystem::windows, "\\\\.\\PhysicalDrive2", 2, true}, 1000),
               "    diskpart\n    select disk 2\n    clean\n    create partition primary size=999\n"
               "    format fs=fat32 quick\n    assign\n");
+    EXPECT_EQ(
+        probe::partitioncommands({operatingsystem::macos, "/dev/disk4", -1, false}, 1000),
+        "    sudo diskutil partitionDisk '/dev/disk4' 2 MBR FAT32 KARTE 2045952S 'Free Space' FREE R\n");
+    EXPECT_EQ(probe::unmountcommand({operatingsystem::macos, "/dev/disk4", -1, false}),
+              "diskutil unmountDisk '/dev/disk4'");
+    EXPECT_EQ(probe::unmountcommand({operatingsystem::gnulinux, "/dev/sdc", -1, false}), "");
     EXPECT_EQ(probe::probecommand({operatingsystem::gnulinux, "/dev/sdc", -1, true}, "--restore ",
                                   "/dev/disk/by-id/usb-Card"),
               "kapprobe --restore '/dev/disk/by-id/usb-Card'");

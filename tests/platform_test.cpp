@@ -1,5 +1,7 @@
 // What the platform layer promises alike on every system it runs on.
-#include "platform/platform.h"
+#include "platform/names.h"
+#include "platform/process.h"
+#include "platform/testfiles.h"
 
 #include <gtest/gtest.h>
 
@@ -21,7 +23,7 @@ TEST(Platform, UnbufferedReadsKeepToWholeSectors)
     std::ofstream(name, std::ios::binary) << std::string(65536, 'k');
     unsigned char* buffer = allocbuffer(65536);
     filehandle file = openfile(name.c_str());
-    ASSERT_NE(file, nofile);
+    ASSERT_NE(file, filehandle::none);
     EXPECT_TRUE(readfileat(file, 4096, buffer, 4096));
     EXPECT_EQ(buffer[0], 'k');
     const bool misaligned = readfileat(file, 40, buffer, 32);
@@ -34,6 +36,46 @@ TEST(Platform, UnbufferedReadsKeepToWholeSectors)
     closefile(file);
     freebuffer(buffer);
     std::remove(name.c_str());
+}
+
+// The kernel escapes blanks, tabs, line feeds and backslashes in the fields
+// of mountinfo; a mount point or source with them must still be recognised.
+TEST(Names, MountinfoLinesGiveTheirFieldsUnescaped)
+{
+    names::mountline line;
+    ASSERT_TRUE(names::parsemountinfo("36 35 98:0 / /media/my\\040card\\011x rw,noatime master:1 shared:7 - "
+                                      "ext4 /dev/sdb1 rw,errors=continue\n",
+                                      &line));
+    EXPECT_EQ(line.devicenumbers, "98:0");
+    EXPECT_EQ(line.mountpoint, "/media/my card\tx");
+    EXPECT_EQ(line.source, "/dev/sdb1");
+    ASSERT_TRUE(names::parsemountinfo("22 1 0:51 / /mnt/a\\134b\\b rw - fuseblk /dev/loop3 rw", &line));
+    EXPECT_EQ(line.devicenumbers, "0:51");
+    EXPECT_EQ(line.mountpoint, "/mnt/a\\b\\b") << "an escaped backslash, and one that escapes nothing";
+    EXPECT_EQ(line.source, "/dev/loop3");
+    EXPECT_FALSE(names::parsemountinfo("22 1 0:51 / /mnt rw fuseblk /dev/loop3 rw", &line)) << "no separator";
+    EXPECT_FALSE(names::parsemountinfo("22 1 - tmpfs tmpfs rw", &line)) << "too few fields";
+}
+
+TEST(Names, MacDiskNamesTellTheDiskAndItsSlice)
+{
+    const std::pair<const char*, names::diskname> named[] = {
+        {"/dev/disk4", {4, 0}}, {"/dev/rdisk4", {4, 0}}, {"/dev/disk4s2", {4, 2}},
+        {"disk10s1", {10, 1}},  {"rdisk0", {0, 0}},
+    };
+    for (const auto& [path, expected] : named) {
+        names::diskname found{};
+        ASSERT_TRUE(names::parsediskname(path, &found)) << path;
+        EXPECT_EQ(found.disk, expected.disk) << path;
+        EXPECT_EQ(found.slice, expected.slice) << path;
+    }
+    for (const char* path :
+         {"/dev/disk", "/dev/disk4s", "/dev/disk4s0", "/dev/sda", "/dev/diskx", "/dev/disk4x"}) {
+        names::diskname found{};
+        EXPECT_FALSE(names::parsediskname(path, &found)) << path;
+    }
+    EXPECT_EQ(names::rawdisk(4), "/dev/rdisk4");
+    EXPECT_EQ(names::blockdisk(4), "/dev/disk4");
 }
 
 } // namespace

@@ -1,6 +1,6 @@
 #include "console/liveline.h"
 
-#include "platform/platform.h"
+#include "platform/console.h"
 
 #include <cmath>
 #include <cstdio>

@@ -6,7 +6,10 @@
 #include "driver/numbers.h"
 #include "driver/showdiff.h"
 #include "pattern/pattern.h"
-#include "platform/platform.h"
+#include "platform/clock.h"
+#include "platform/console.h"
+#include "platform/process.h"
+#include "platform/testfiles.h"
 
 #include <algorithm>
 #include <cinttypes>
@@ -165,7 +168,7 @@ void writepass()
         char name[filenamesize];
         pattern::filename(name, filenumber);
         filehandle file = createfile(name);
-        if (file == nofile)
+        if (file == filehandle::none)
             fatal("\n*** Kann Ausgabedatei '%s' nicht öffnen\n", name);
         std::uint64_t written = 0;
         showprogress("Schreibe", name, totalblocks, remainingblocks);
@@ -219,7 +222,7 @@ void verifypass()
         char name[filenamesize];
         pattern::filename(name, filenumber);
         filehandle file = openfile(name);
-        if (file == nofile)
+        if (file == filehandle::none)
             fatal("\n*** Kann Datei '%s' nicht öffnen\n", name);
         std::uint32_t offset = 0;
         showprogress("Verifiziere", name, totalblocks, remainingblocks);

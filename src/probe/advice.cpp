@@ -54,6 +54,11 @@ std::string partitioncommands(const partitiontarget& target, std::uint64_t mib)
            "mkfs.vfat " + shellquoted(firstpartition(target.node, target.system)) + "\n";
 }
 
+std::string unmountcommand(const partitiontarget& target)
+{
+    return target.system == operatingsystem::macos ? "diskutil unmountDisk " + shellquoted(target.node) : "";
+}
+
 std::string probecommand(const partitiontarget& target, const std::string& options, const std::string& path)
 {
     const bool windows = target.system == operatingsystem::windows;

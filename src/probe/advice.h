@@ -2,7 +2,7 @@
 // device's usable size, ready to copy and paste as the system takes it.
 #pragma once
 
-#include "platform/platform.h"
+#include "platform/process.h"
 
 #include <cstdint>
 #include <string>
@@ -30,6 +30,10 @@ std::string firstpartition(const std::string& node, operatingsystem system);
 // The commands, one a line and indented by four blanks, that make a
 // partition of the first mib MiB of target and a FAT file system on it.
 std::string partitioncommands(const partitiontarget& target, std::uint64_t mib);
+
+// The command that unmounts every volume of target, where the system has
+// one that does so at once (macOS: diskutil); empty elsewhere.
+std::string unmountcommand(const partitiontarget& target);
 
 // The command that runs kapprobe with options on the device path, as the
 // user types it.

@@ -1,6 +1,6 @@
 #include "probe/device.h"
 
-#include "platform/platform.h"
+#include "platform/process.h"
 
 namespace probe {
 

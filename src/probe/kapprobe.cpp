@@ -4,7 +4,11 @@
 // directory first and is written back at the end, also after an interrupt,
 // and by the next run after a crash.
 #include "console/liveline.h"
-#include "platform/platform.h"
+#include "platform/blockdevice.h"
+#include "platform/clock.h"
+#include "platform/console.h"
+#include "platform/journalfile.h"
+#include "platform/process.h"
 #include "probe/advice.h"
 #include "probe/journal.h"
 #include "probe/search.h"
@@ -249,11 +253,13 @@ int refused(const char* path, const deviceinfo& info)
         std::printf("*** '%s' liegt auf derselben Platte wie %s, Windows oder das aktuelle Verzeichnis.\n",
                     path, info.whole.c_str());
         break;
-    case refusal::mounted:
+    case refusal::mounted: {
+        const std::string unmount = probe::unmountcommand({thissystem(), info.node, -1, privileged()});
         std::printf(
-            "*** '%s' oder eine seiner Partitionen ist unter '%s' eingehängt. Hängen Sie es zuerst aus.\n",
-            path, info.whole.c_str());
+            "*** '%s' oder eine seiner Partitionen ist unter '%s' eingehängt. Hängen Sie es zuerst aus%s%s\n",
+            path, info.whole.c_str(), unmount.empty() ? "." : ":\n    ", unmount.c_str());
         break;
+    }
     case refusal::notpermitted:
         std::printf(
             "*** Keine Berechtigung, '%s' zu öffnen (%s). Starten Sie kapprobe mit sudo, unter Windows "
@@ -366,7 +372,7 @@ int restorefound(const run& now, blockdevice& dev, const std::string& name, bool
                 candidate.c_str());
             return noverdict;
         }
-        if (handle == nojournal) {
+        if (handle == journalhandle::none) {
             std::printf("*** Kann das Journal '%s' nicht öffnen: %s. Es bleibt liegen.\n", candidate.c_str(),
                         systemreason().c_str());
             return noverdict;
@@ -553,7 +559,7 @@ int probedevice(const run& now, blockdevice& dev, const std::string& name)
 {
     journalopen how;
     const journalhandle handle = createjournal(name.c_str(), &how);
-    if (handle == nojournal) {
+    if (handle == journalhandle::none) {
         if (how == journalopen::inuse)
             std::printf(
                 "*** Das Journal '%s' ist in Gebrauch: ein anderer Lauf von kapprobe prüft von hier aus "
@@ -623,7 +629,7 @@ int main(int argc, char** argv)
     }
     const char* path = now.chosen.path;
     devicehandle handle = opendevice(path, &now.info);
-    if (handle == nodevice)
+    if (handle == devicehandle::none)
         return refused(path, now.info);
     if (now.info.size < smallest) {
         std::printf("*** '%s' ist mit %" PRIu64 " Bytes zu klein für eine Probe.\n", path, now.info.size);

@@ -1,0 +1,15 @@
+// Standard output and the terminal behind it.
+#pragma once
+
+// Puts the null device where standard input, output or error is closed, so
+// that no test file can take its place and receive the messages.
+void openstandardstreams();
+
+// Lets the console show the UTF-8 messages.
+void setupconsole();
+
+// The width in columns, now, of the terminal that standard output goes to,
+// which then also understands the erase to the end of the line ("\x1b[K");
+// 0 when standard output is a file, a pipe or a terminal that cannot erase
+// (TERM=dumb), where nothing is rewritten.
+int terminalcolumns();

@@ -1,0 +1,21 @@
+// What Linux and macOS do alike with an open device: I/O through the
+// descriptor, which no cache of the system stands in front of.
+#include "platform/blockdevice.h"
+
+#include "platform/posix/posix.h"
+
+bool readdevice(devicehandle device, std::uint64_t offset, unsigned char* data, std::size_t size)
+{
+    return posix::readat(static_cast<int>(device), offset, data, size);
+}
+
+bool writedevice(devicehandle device, std::uint64_t offset, const unsigned char* data, std::size_t size)
+{
+    return posix::writeat(static_cast<int>(device), offset, data, size);
+}
+
+bool reopendevice(devicehandle*)
+{
+    // Direct I/O never leaves the device's data in the system's cache.
+    return true;
+}

@@ -1,0 +1,137 @@
+// The journal as a POSIX file: created exclusively, locked with flock, its
+// name put on the medium with the directory.
+#include "platform/journalfile.h"
+
+#include "platform/posix/posix.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+namespace {
+
+int descriptor(journalhandle journal)
+{
+    return static_cast<int>(journal);
+}
+
+// Closes fd and gives none, keeping errno for systemreason.
+journalhandle dropjournal(int fd)
+{
+    const int error = errno;
+    close(fd);
+    errno = error;
+    return journalhandle::none;
+}
+
+// Holds fd, opened as name, for this process alone: locked, and still the
+// file of that name, which another run may have removed between the open and
+// the lock.
+journalhandle holdjournal(int fd, const char* name, journalopen* how)
+{
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        *how = errno == EWOULDBLOCK ? journalopen::inuse : journalopen::failed;
+        return dropjournal(fd);
+    }
+    struct stat held, named;
+    if (fstat(fd, &held) != 0 || stat(name, &named) != 0 || held.st_dev != named.st_dev ||
+        held.st_ino != named.st_ino) {
+        *how = journalopen::inuse;
+        return dropjournal(fd);
+    }
+    *how = journalopen::opened;
+    return static_cast<journalhandle>(fd);
+}
+
+} // namespace
+
+journalhandle createjournal(const char* name, journalopen* how)
+{
+    int fd = open(name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        *how = errno == EEXIST ? journalopen::inuse : journalopen::failed;
+        return journalhandle::none;
+    }
+    journalhandle journal = holdjournal(fd, name, how);
+    // The new name on the medium too, so that a power cut cannot take the
+    // journal away from beneath what it saved.
+    int directory = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (journal != journalhandle::none && (directory < 0 || fsync(directory) != 0)) {
+        *how = journalopen::failed;
+        journal = dropjournal(fd);
+        unlink(name);
+    }
+    if (directory >= 0)
+        close(directory);
+    return journal;
+}
+
+journalhandle openjournal(const char* name, journalopen* how)
+{
+    int fd = open(name, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        *how = errno == ENOENT ? journalopen::missing : journalopen::failed;
+        return journalhandle::none;
+    }
+    struct stat status;
+    if (!posix::regularfile(fd, status)) {
+        *how = journalopen::failed;
+        errno = EINVAL;
+        return dropjournal(fd);
+    }
+    return holdjournal(fd, name, how);
+}
+
+bool appendjournal(journalhandle journal, const unsigned char* data, std::size_t size)
+{
+    while (size > 0) {
+        ssize_t put = write(descriptor(journal), data, size);
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put <= 0)
+            return false;
+        data += put;
+        size -= static_cast<std::size_t>(put);
+    }
+    return true;
+}
+
+bool readjournal(journalhandle journal, std::uint64_t offset, unsigned char* data, std::size_t size)
+{
+    return posix::readat(descriptor(journal), offset, data, size);
+}
+
+bool syncjournal(journalhandle journal)
+{
+    return posix::tomedium(descriptor(journal));
+}
+
+std::uint64_t journalsize(journalhandle journal)
+{
+    struct stat status;
+    return fstat(descriptor(journal), &status) == 0 ? static_cast<std::uint64_t>(status.st_size) : 0;
+}
+
+void closejournal(journalhandle journal)
+{
+    close(descriptor(journal));
+}
+
+bool removejournal(journalhandle journal, const char* name)
+{
+    const bool removed = unlink(name) == 0;
+    const int error = errno;
+    close(descriptor(journal));
+    errno = error;
+    return removed;
+}
+
+std::uint64_t freebytes()
+{
+    struct statvfs filesystem;
+    return statvfs(".", &filesystem) == 0
+               ? static_cast<std::uint64_t>(filesystem.f_bavail) * filesystem.f_frsize
+               : 0;
+}

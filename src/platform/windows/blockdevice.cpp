@@ -1,0 +1,312 @@
+// A whole disk on Windows: a drive stands for the disk it lies on; the
+// disk of Windows and of the current directory are refused; every volume of
+// the disk is locked and dismounted for the run; the disk is shared with
+// readers only and read and written unbuffered and write-through.
+#include "platform/blockdevice.h"
+
+#include "platform/process.h"
+#include "platform/windows/windows.h"
+
+#include <winioctl.h>
+
+#include <cctype>
+#include <cstring>
+#include <sstream>
+#include <vector>
+
+using windowssystem::handle;
+
+namespace {
+
+// The device as opendevice opened it, to open it again the same way: raw,
+// past the system's cache, each write on the medium before it returns.
+std::string devicepath;
+constexpr DWORD rawflags = FILE_FLAG_NO_BUFFERING | FILE_FLAG_WRITE_THROUGH;
+// Whether the device is a drive that its own handle holds locked.
+bool lockedbyhandle;
+// The volumes of the disk, locked and dismounted for the whole run.
+std::vector<HANDLE> lockedvolumes;
+
+HANDLE openraw(const std::string& path, DWORD access, DWORD flags)
+{
+    return CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                       flags, nullptr);
+}
+
+// The disk itself, shared with readers only: a second writer (another
+// kapprobe.exe, any raw writer) is refused while this run holds it.
+HANDLE opendisk(const std::string& path)
+{
+    return CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                       rawflags, nullptr);
+}
+
+// Maker, model and serial number as the disk tells them.
+std::string identityof(HANDLE device)
+{
+    STORAGE_PROPERTY_QUERY query{};
+    query.PropertyId = StorageDeviceProperty;
+    query.QueryType = PropertyStandardQuery;
+    std::vector<char> answer(4096);
+    DWORD got = 0;
+    if (!DeviceIoControl(device, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query, answer.data(),
+                         static_cast<DWORD>(answer.size()), &got, nullptr) ||
+        got < sizeof(STORAGE_DEVICE_DESCRIPTOR))
+        return "";
+    const auto* descriptor = reinterpret_cast<const STORAGE_DEVICE_DESCRIPTOR*>(answer.data());
+    std::string identity;
+    for (DWORD offset :
+         {descriptor->VendorIdOffset, descriptor->ProductIdOffset, descriptor->SerialNumberOffset}) {
+        if (offset == 0 || offset >= got)
+            continue;
+        std::istringstream words(
+            std::string(answer.data() + offset, strnlen(answer.data() + offset, got - offset)));
+        for (std::string word; words >> word;)
+            identity += (identity.empty() ? "" : " ") + word;
+    }
+    return identity;
+}
+
+std::string drivepath(char letter)
+{
+    return std::string("\\\\.\\") + letter + ":";
+}
+
+// The number of the disk that path, a drive or a disk, lies on; false where
+// the system does not tell.
+bool disknumber(const std::string& path, DWORD* number)
+{
+    HANDLE device = openraw(path, 0, 0);
+    if (device == INVALID_HANDLE_VALUE)
+        return false;
+    STORAGE_DEVICE_NUMBER found{};
+    DWORD got = 0;
+    bool told = DeviceIoControl(device, IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &found, sizeof found,
+                                &got, nullptr) != 0;
+    CloseHandle(device);
+    *number = found.DeviceNumber;
+    return told;
+}
+
+bool lock(HANDLE volume)
+{
+    DWORD got = 0;
+    if (!DeviceIoControl(volume, FSCTL_LOCK_VOLUME, nullptr, 0, nullptr, 0, &got, nullptr))
+        return false;
+    DeviceIoControl(volume, FSCTL_DISMOUNT_VOLUME, nullptr, 0, nullptr, 0, &got, nullptr);
+    return true;
+}
+
+// Locks and dismounts every volume on disk, as Windows writes no sector of a
+// mounted volume; false, with the reason, when one is in use.
+bool lockvolumes(DWORD disk, deviceinfo* info)
+{
+    char name[MAX_PATH];
+    HANDLE found = FindFirstVolumeA(name, sizeof name);
+    if (found == INVALID_HANDLE_VALUE)
+        return true;
+    bool locked = true;
+    do {
+        std::string volume = name;
+        if (!volume.empty() && volume.back() == '\\')
+            volume.pop_back();
+        HANDLE opened = openraw(volume, GENERIC_READ | GENERIC_WRITE, 0);
+        VOLUME_DISK_EXTENTS extents{};
+        DWORD got = 0;
+        if (opened == INVALID_HANDLE_VALUE)
+            continue;
+        if (!DeviceIoControl(opened, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, nullptr, 0, &extents,
+                             sizeof extents, &got, nullptr) ||
+            extents.Extents[0].DiskNumber != disk) {
+            CloseHandle(opened);
+            continue;
+        }
+        if (!lock(opened)) {
+            info->reason = systemreason();
+            CloseHandle(opened);
+            locked = false;
+        } else {
+            lockedvolumes.push_back(opened);
+        }
+    } while (locked && FindNextVolumeA(found, name, sizeof name));
+    FindVolumeClose(found);
+    return locked;
+}
+
+// One probe per disk: besides the disk's own sharing, which keeps other
+// writers out on Windows but not under Wine, a name that this process holds
+// until it ends, which a second kapprobe.exe finds taken.
+bool heldalone(const std::string& disk)
+{
+    std::string name = "Global\\kapprobe-";
+    for (char c : disk)
+        name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+    HANDLE held = CreateMutexA(nullptr, FALSE, name.c_str());
+    return held != nullptr && GetLastError() != ERROR_ALREADY_EXISTS;
+}
+
+// One sector at offset can be read: the device reaches that far.
+bool reaches(HANDLE device, std::uint64_t offset, unsigned char* sector, DWORD size)
+{
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD got = 0;
+    return ReadFile(device, sector, size, &got, &at) && got == size;
+}
+
+// The size of a device that does not tell it: the end found by reading.
+std::uint64_t sizebyreading(HANDLE device, DWORD sectorsize)
+{
+    unsigned char* sector = allocbuffer(sectorsize);
+    std::uint64_t low = 0, high = sectorsize;
+    if (sector == nullptr || !reaches(device, 0, sector, sectorsize)) {
+        freebuffer(sector);
+        return 0;
+    }
+    while (reaches(device, high, sector, sectorsize)) {
+        low = high;
+        high *= 2;
+    }
+    // low is a sector that can be read, high one that cannot.
+    while (high - low > sectorsize) {
+        std::uint64_t middle = low + (high - low) / 2 / sectorsize * sectorsize;
+        (reaches(device, middle, sector, sectorsize) ? low : high) = middle;
+    }
+    freebuffer(sector);
+    return high;
+}
+
+DWORD logicalsectorsize(HANDLE device)
+{
+    STORAGE_PROPERTY_QUERY query{};
+    query.PropertyId = StorageAccessAlignmentProperty;
+    query.QueryType = PropertyStandardQuery;
+    STORAGE_ACCESS_ALIGNMENT_DESCRIPTOR alignment{};
+    DISK_GEOMETRY geometry{};
+    DWORD got = 0;
+    if (DeviceIoControl(device, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query, &alignment,
+                        sizeof alignment, &got, nullptr) &&
+        alignment.BytesPerLogicalSector > 0)
+        return alignment.BytesPerLogicalSector;
+    if (DeviceIoControl(device, IOCTL_DISK_GET_DRIVE_GEOMETRY, nullptr, 0, &geometry, sizeof geometry, &got,
+                        nullptr) &&
+        geometry.BytesPerSector > 0)
+        return geometry.BytesPerSector;
+    // Where the system does not tell (Wine), blocks of 4 KiB are whole
+    // sectors of either kind of device.
+    return 4096;
+}
+
+} // namespace
+
+devicehandle opendevice(const char* path, deviceinfo* info)
+{
+    *info = deviceinfo{};
+    std::string target = path;
+    const bool drive = (target.size() == 2 || (target.size() == 3 && target[2] == '\\')) &&
+                       target[1] == ':' && std::isalpha(static_cast<unsigned char>(target[0]));
+    if (drive)
+        target = drivepath(target[0]);
+    DWORD disk = MAXDWORD;
+    const bool known = disknumber(target, &disk);
+    // A drive stands for its whole disk; where the system has a drive but no
+    // disk to go with it (Wine), the drive itself is the device.
+    if (drive && known) {
+        std::string whole = "\\\\.\\PhysicalDrive" + std::to_string(disk);
+        HANDLE test = openraw(whole, 0, 0);
+        if (test != INVALID_HANDLE_VALUE) {
+            CloseHandle(test);
+            target = whole;
+        }
+    }
+    char windows[MAX_PATH] = "", current[MAX_PATH] = "";
+    GetSystemWindowsDirectoryA(windows, MAX_PATH);
+    GetCurrentDirectoryA(MAX_PATH, current);
+    for (const char* place : {windows, current}) {
+        DWORD other;
+        if (known && place[0] != '\0' && place[1] == ':' && disknumber(drivepath(place[0]), &other) &&
+            other == disk) {
+            info->why = refusal::systemdisk;
+            info->whole = std::string(1, place[0]) + ":";
+            return devicehandle::none;
+        }
+    }
+    if (!heldalone(known ? "disk" + std::to_string(disk) : target)) {
+        info->why = refusal::cannotopen;
+        info->reason = "ein anderer Lauf von kapprobe prüft diese Platte";
+        return devicehandle::none;
+    }
+    lockedbyhandle = target.find("PhysicalDrive") == std::string::npos;
+    if (!lockedbyhandle && !lockvolumes(disk, info)) {
+        info->why = refusal::cannotopen;
+        return devicehandle::none;
+    }
+    HANDLE device = opendisk(target);
+    if (device == INVALID_HANDLE_VALUE || (lockedbyhandle && !lock(device))) {
+        const DWORD error = GetLastError();
+        info->why = error == ERROR_ACCESS_DENIED                                     ? refusal::notpermitted
+                    : error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? refusal::notfound
+                                                                                     : refusal::cannotopen;
+        info->reason = systemreason();
+        if (device != INVALID_HANDLE_VALUE)
+            CloseHandle(device);
+        return devicehandle::none;
+    }
+    info->sectorsize = logicalsectorsize(device);
+    GET_LENGTH_INFORMATION length{};
+    DWORD got = 0;
+    info->size =
+        DeviceIoControl(device, IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length, sizeof length, &got, nullptr)
+            ? static_cast<std::uint64_t>(length.Length.QuadPart)
+            : sizebyreading(device, info->sectorsize);
+    devicepath = target;
+    windowssystem::unbuffered(device, info->sectorsize);
+    info->identity = identityof(device);
+    info->node = target;
+    info->disknumber = known ? static_cast<int>(disk) : -1;
+    return windowssystem::held<devicehandle>(device);
+}
+
+bool readdevice(devicehandle device, std::uint64_t offset, unsigned char* data, std::size_t size)
+{
+    return windowssystem::readat(handle(device), offset, data, size);
+}
+
+bool writedevice(devicehandle device, std::uint64_t offset, const unsigned char* data, std::size_t size)
+{
+    if (!windowssystem::aligned(handle(device), offset, data, size))
+        return false;
+    while (size > 0) {
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(offset);
+        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        DWORD put = 0;
+        if (!WriteFile(handle(device), data, static_cast<DWORD>(size), &put, &at) || put == 0)
+            return false;
+        data += put;
+        offset += put;
+        size -= put;
+    }
+    return true;
+}
+
+bool flushdevice(devicehandle device)
+{
+    return FlushFileBuffers(handle(device)) != 0;
+}
+
+bool reopendevice(devicehandle* device)
+{
+    // Closing the last handle lets go of whatever the system kept of the
+    // writes, where it ignored the unbuffered flags.
+    const DWORD sector = windowssystem::sectorsizeof(handle(*device));
+    windowssystem::buffered(handle(*device));
+    CloseHandle(handle(*device));
+    HANDLE again = opendisk(devicepath);
+    *device = windowssystem::held<devicehandle>(again);
+    if (again == INVALID_HANDLE_VALUE)
+        return false;
+    windowssystem::unbuffered(again, sector);
+    return !lockedbyhandle || lock(again);
+}

@@ -1,0 +1,24 @@
+#include "platform/console.h"
+
+#include <windows.h>
+
+// Files are handles of their own on Windows and never take the place of a
+// closed standard stream.
+void openstandardstreams() {}
+
+void setupconsole()
+{
+    SetConsoleOutputCP(CP_UTF8);
+}
+
+int terminalcolumns()
+{
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode;
+    CONSOLE_SCREEN_BUFFER_INFO console;
+    // Only a console window that takes the erase sequence gets a live line.
+    if (!GetConsoleMode(out, &mode) || !SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) ||
+        !GetConsoleScreenBufferInfo(out, &console))
+        return 0;
+    return console.srWindow.Right - console.srWindow.Left + 1;
+}

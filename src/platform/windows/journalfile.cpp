@@ -1,0 +1,98 @@
+// The journal as a Windows file: created new, shared with nobody, so that no
+// other run opens it while this one holds it, and removed through its handle.
+#include "platform/journalfile.h"
+
+#include "platform/windows/windows.h"
+
+using windowssystem::handle;
+
+journalhandle createjournal(const char* name, journalopen* how)
+{
+    HANDLE file = CreateFileA(name, GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        *how = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? journalopen::inuse
+                                                                           : journalopen::failed;
+        return journalhandle::none;
+    }
+    *how = journalopen::opened;
+    return windowssystem::held<journalhandle>(file);
+}
+
+journalhandle openjournal(const char* name, journalopen* how)
+{
+    HANDLE file = CreateFileA(name, GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        *how = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? journalopen::missing
+               : error == ERROR_SHARING_VIOLATION                             ? journalopen::inuse
+                                                                              : journalopen::failed;
+        return journalhandle::none;
+    }
+    if (GetFileType(file) != FILE_TYPE_DISK) {
+        CloseHandle(file);
+        SetLastError(ERROR_INVALID_PARAMETER);
+        *how = journalopen::failed;
+        return journalhandle::none;
+    }
+    *how = journalopen::opened;
+    return windowssystem::held<journalhandle>(file);
+}
+
+bool appendjournal(journalhandle journal, const unsigned char* data, std::size_t size)
+{
+    while (size > 0) {
+        DWORD put = 0;
+        if (!WriteFile(handle(journal), data, static_cast<DWORD>(size), &put, nullptr) || put == 0)
+            return false;
+        data += put;
+        size -= put;
+    }
+    return true;
+}
+
+bool readjournal(journalhandle journal, std::uint64_t offset, unsigned char* data, std::size_t size)
+{
+    return windowssystem::readat(handle(journal), offset, data, size);
+}
+
+bool syncjournal(journalhandle journal)
+{
+    return FlushFileBuffers(handle(journal)) != 0;
+}
+
+std::uint64_t journalsize(journalhandle journal)
+{
+    LARGE_INTEGER size{};
+    return GetFileSizeEx(handle(journal), &size) ? static_cast<std::uint64_t>(size.QuadPart) : 0;
+}
+
+void closejournal(journalhandle journal)
+{
+    CloseHandle(handle(journal));
+}
+
+bool removejournal(journalhandle journal, const char*)
+{
+    // Marked through the handle that holds it, so that no other run can
+    // take the name between the removal and the close.
+    FILE_DISPOSITION_INFO remove{};
+    remove.DeleteFile = TRUE;
+    const bool removed =
+        SetFileInformationByHandle(handle(journal), FileDispositionInfo, &remove, sizeof remove) != 0;
+    CloseHandle(handle(journal));
+    return removed;
+}
+
+std::uint64_t freebytes()
+{
+    ULARGE_INTEGER available{};
+    return GetDiskFreeSpaceExA(nullptr, &available, nullptr, nullptr) ? available.QuadPart : 0;
+}
+
+bool directoryinmemory()
+{
+    return GetDriveTypeA(nullptr) == DRIVE_RAMDISK;
+}

@@ -1,0 +1,72 @@
+#include "platform/windows/windows.h"
+
+#include <cstdio>
+#include <map>
+
+namespace windowssystem {
+
+namespace {
+
+std::map<HANDLE, DWORD> sectors;
+std::string broken;
+
+} // namespace
+
+void unbuffered(HANDLE file, DWORD sectorsize)
+{
+    sectors[file] = sectorsize;
+}
+
+void buffered(HANDLE file)
+{
+    sectors.erase(file);
+}
+
+DWORD sectorsizeof(HANDLE file)
+{
+    auto found = sectors.find(file);
+    return found != sectors.end() ? found->second : 0;
+}
+
+bool aligned(HANDLE file, std::uint64_t offset, const void* data, std::size_t size)
+{
+    const DWORD sector = sectorsizeof(file);
+    if (sector == 0 ||
+        (offset % sector == 0 && size % sector == 0 && reinterpret_cast<std::uintptr_t>(data) % sector == 0))
+        return true;
+    char text[200];
+    std::snprintf(text, sizeof text,
+                  "ungepufferte Ein-/Ausgabe nicht auf Sektoren zu %lu Bytes ausgerichtet (Stelle %llu, "
+                  "%llu Bytes, Puffer bei %#llx)",
+                  static_cast<unsigned long>(sector), static_cast<unsigned long long>(offset),
+                  static_cast<unsigned long long>(size),
+                  static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(data)));
+    broken = text;
+    SetLastError(misaligned);
+    return false;
+}
+
+std::string brokenrule()
+{
+    return broken;
+}
+
+bool readat(HANDLE file, std::uint64_t offset, unsigned char* data, std::size_t size)
+{
+    if (!aligned(file, offset, data, size))
+        return false;
+    while (size > 0) {
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(offset);
+        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        DWORD got = 0;
+        if (!ReadFile(file, data, static_cast<DWORD>(size), &got, &at) || got == 0)
+            return false;
+        data += got;
+        offset += got;
+        size -= got;
+    }
+    return true;
+}
+
+} // namespace windowssystem
