@@ -181,12 +181,16 @@ const char* scratch::scratchbase() const
 
 bool scratch::mountmedium(const char* options)
 {
+    if (emulated())
+        return false;
     mounted = mount("tmpfs", dir.c_str(), "tmpfs", 0, options) == 0;
     return mounted;
 }
 
 std::string scratch::mountloop(const std::string& type, int mib, int writerate, int readrate)
 {
+    if (emulated())
+        return "the suite leaves mounts to the native run";
     std::string throttle =
         writerate > 0 ? " " + std::to_string(writerate) + " " + std::to_string(readrate) : "";
     std::string why = medium("mount '" + dir.string() + "' " + type + " " + std::to_string(mib) + throttle);
@@ -234,6 +238,8 @@ std::string scratch::attach(const std::string& directory, const std::string& arg
 
 std::string scratch::attachcard(const std::string& arguments)
 {
+    if (emulated() && !underwine())
+        return "fake cards are mounts, which the suite leaves to the native run";
     return attach(dir.string() + ".card", arguments, 'x', &card, &cardname);
 }
 
@@ -278,12 +284,18 @@ void scratch::TearDown()
 
 std::vector<std::string> kapprobecommand()
 {
-    if (!underwine())
+    if (!emulated())
         return {KAPPROBE_PROGRAM};
     std::vector<std::string> command = programcommand();
     std::string& program = command.back();
-    program = program.substr(0, program.find_last_of("/\\") + 1) + "kapprobe.exe";
+    program =
+        program.substr(0, program.find_last_of("/\\") + 1) + (underwine() ? "kapprobe.exe" : "kapprobe");
     return command;
+}
+
+bool emulated()
+{
+    return programcommand().size() > 1;
 }
 
 bool underwine()

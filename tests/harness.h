@@ -62,9 +62,15 @@ std::string verifyprogress(const std::string& name, int percent);
 // set of one file without finding a bad block.
 std::string cleanrun(bool verifyonly = false);
 
-// The command that runs kapprobe: the build's own, or under Wine the
-// Windows one beside the kapmess.exe under test.
+// The command that runs kapprobe: the build's own, or under an emulator
+// the one beside the kapmess under test.
 std::vector<std::string> kapprobecommand();
+
+// True when the program under test runs under an emulator named in
+// KAPMESS_UNDER_TEST: Wine, or qemu-user for another architecture. The
+// fault-injection library does not reach it, and the suite leaves mounts to
+// the native run, but for Wine's fake cards.
+bool emulated();
 
 // True when the program under test is a Windows build run under Wine
 // (KAPMESS_UNDER_TEST names the command): its output is a text stream with

@@ -26,8 +26,8 @@ TEST_F(scratch, ClosedStandardOutputTakesNoTestData)
 // only verify keep writers out but not each other.
 TEST_F(scratch, OneWriterOrManyVerifiersPerDirectory)
 {
-    if (underwine())
-        GTEST_SKIP() << "the fault-injection library works on Linux system calls only";
+    if (emulated())
+        GTEST_SKIP() << "the fault-injection library does not reach an emulated program";
     const std::string refusedwrite = banner + "\n*** Kann Ausgabedatei '1.kpm' nicht öffnen\n";
     const std::string refusedverify = banner + verifyheading + "\n*** Kann Datei '1.kpm' nicht öffnen\n";
     // 32 blocks at 20 ms each: over half a second a pass.

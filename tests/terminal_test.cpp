@@ -57,8 +57,8 @@ const std::string figures = "(, [0-9]+\\.[0-9] MByte/s, noch [0-9]+:[0-9][0-9])"
 
 TEST_F(scratch, ProgressLineOnATerminalLives)
 {
-    if (underwine())
-        GTEST_SKIP() << "the fault-injection library works on Linux system calls only";
+    if (emulated())
+        GTEST_SKIP() << "the fault-injection library does not reach an emulated program";
     // 96 blocks at 40 ms each: about four seconds a pass.
     outcome result = runonterminal({"6"}, "slow 1.kpm 40000");
     EXPECT_EQ(result.err, "");
@@ -101,8 +101,8 @@ TEST_F(scratch, ProgressLineOnATerminalLives)
 // would add a row at every update.
 TEST_F(scratch, TerminalsThatCannotRewriteTheLineGetThePipesLines)
 {
-    if (underwine())
-        GTEST_SKIP() << "the fault-injection library works on Linux system calls only";
+    if (emulated())
+        GTEST_SKIP() << "the fault-injection library does not reach an emulated program";
     invocation narrow = injecting("slow 1.kpm 20000"), dumb = narrow;
     narrow.columns = 30;
     dumb.columns = 100;
@@ -119,8 +119,8 @@ TEST_F(scratch, TerminalsThatCannotRewriteTheLineGetThePipesLines)
 // update; the rest of the run shows the pipe's lines.
 TEST_F(scratch, NarrowedTerminalStopsRewritingTheLine)
 {
-    if (underwine())
-        GTEST_SKIP() << "the fault-injection library works on Linux system calls only";
+    if (emulated())
+        GTEST_SKIP() << "the fault-injection library does not reach an emulated program";
     invocation how = injecting("slow 1.kpm 40000");
     how.columns = 100;
     how.narrowafter = "MByte/s, noch";

@@ -100,8 +100,8 @@ TEST_F(scratch, SymbolicLinkWhereAFileGoesIsNeverFollowed)
 
 TEST_F(scratch, LargestAmountsAreAcceptedAndStartWriting)
 {
-    if (underwine())
-        GTEST_SKIP() << "the fault-injection library works on Linux system calls only";
+    if (emulated())
+        GTEST_SKIP() << "the fault-injection library does not reach an emulated program";
     for (const char* amount : {"134217727", "134217728", "2147483647"}) {
         SCOPED_TRACE(amount);
         outcome result = run({amount}, "write 1.kpm 65536 ENOSPC");
@@ -131,8 +131,8 @@ std::string assertion(const std::string& reading, int line)
 
 TEST_F(scratch, FailedCounterReadingsEndWithTheAssertionReport)
 {
-    if (underwine())
-        GTEST_SKIP() << "the fault-injection library works on Linux system calls only";
+    if (emulated())
+        GTEST_SKIP() << "the fault-injection library does not reach an emulated program";
     const std::vector<int> lines = readinglines();
     ASSERT_EQ(lines.size(), 4u);
     const std::string written = banner + writeprogress("1.kpm", 0);
