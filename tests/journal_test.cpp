@@ -157,6 +157,45 @@ TEST(Journal, StorageSharedWithinASectorIsWrittenBackExactly)
         << "a later run finds the journal of a restored card its own";
 }
 
+// A journal of the older program has no commit markers: its records up to
+// the first torn one are written back all the same.
+TEST(Journal, AnOlderRunsJournalIsWrittenBack)
+{
+    modelcard card({64 * mib, 64 * mib, 512, fake::honest});
+    auto word = [](std::string* into, std::uint64_t value) {
+        for (int i = 0; i < 8; i++, value >>= 8)
+            *into += static_cast<char>(value & 0xff);
+    };
+    memoryjournal file;
+    // "KAPUNDO1", the key, the size, the sector size and a hash unused now.
+    for (std::uint64_t value :
+         std::initializer_list<std::uint64_t>{0x314f444e5550414b, runkey, 64 * mib, 512, 0})
+        word(&file.bytes, value);
+    const std::uint64_t places[] = {2 * mib, 5 * mib + 4096};
+    for (std::uint64_t place : places) {
+        const std::string original = card.original(place / block);
+        std::string head;
+        for (std::uint64_t value : {std::uint64_t{0x314556415350414b}, place, std::uint64_t{512}})
+            word(&head, value);
+        const auto* bytes = reinterpret_cast<const unsigned char*>(head.data());
+        word(&head, probe::fnv1a(reinterpret_cast<const unsigned char*>(original.data()), original.size(),
+                                 probe::fnv1a(bytes + 8, 16)));
+        file.bytes += head + original;
+        unsigned char sector[512];
+        probe::stamp(sector, sizeof sector, runkey, place, 1);
+        card.write(place, sector, sizeof sector);
+    }
+    // The start of a third record, torn by the crash.
+    file.bytes += std::string("KAPSAVE1", 8);
+    probe::journalcontents contents;
+    ASSERT_EQ(probe::readjournal(file, &contents), probe::journalstate::readable);
+    EXPECT_EQ(contents.records.size(), 2u);
+    EXPECT_FALSE(contents.damaged);
+    EXPECT_EQ(probe::checkowner(file, contents, card, ignore, 0).verdict, probe::ownership::belongs);
+    EXPECT_TRUE(probe::restore(file, contents, card, ignore, 0).complete(contents));
+    EXPECT_EQ(card.firstchanged(), -1);
+}
+
 // Cards of one batch share their first MiB: a journal is written back only
 // to the card whose places hold what it saved or the stamps of its run.
 TEST(Journal, BelongsOnlyToTheCardItSaved)
