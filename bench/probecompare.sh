@@ -52,7 +52,7 @@ measure() {
         true)
     [ "$status" -eq 124 ] && verdict="no verdict after $limit s"
     [ "$(sha256sum "$store" | cut -d' ' -f1)" = "$digest" ] && kept=kept || kept=CHANGED
-    printf '%6.0f s  status %3d  %-7s  %s\n' "$(echo "$end - $start" | bc -l)" "$status" "$kept" "$verdict"
+    printf '%6.1f s  status %3d  %-7s  %s\n' "$(echo "$end - $start" | bc -l)" "$status" "$kept" "$verdict"
     rm -f "$scratch"/run/kapprobe-*.undo
 }
 

@@ -196,9 +196,12 @@ TEST_F(scratch, LostWritesBehindASmallCacheAreFoundWithLittleIo)
     EXPECT_EQ(shown,
               counterfeit(found, "Was dahinter geschrieben wird, geht verloren: gelesen werden Nullen.\n",
                           cardname, shown));
+    // Wine tells no sector size, and kapprobe.exe then probes in blocks of
+    // 4 KiB: eight times the probes' I/O.
     const auto [written, read] = iofigures(result.out);
-    EXPECT_LT(written, 64 * mib);
-    EXPECT_LT(read, 64 * mib);
+    const std::uint64_t bound = underwine() ? 128 * mib : 64 * mib;
+    EXPECT_LT(written, bound);
+    EXPECT_LT(read, bound);
     EXPECT_EQ(devicedigest(card), before);
 }
 

@@ -378,25 +378,37 @@ restoration restore(journalfile& file, const journalcontents& contents, device& 
         return result;
     }
     progress(0, restoring, done);
+    const std::uint32_t sector = dev.sectorsize;
     for (auto record = contents.records.rbegin(); record != contents.records.rend(); ++record) {
-        if (!file.read(record->at, saved.data, record->size)) {
-            result.unreadable = true;
-        } else if (!dev.write(record->offset, saved.data, record->size)) {
-            if (result.failed++ == 0) {
-                result.failure = dev.failure();
-                result.firstfailed = record->offset;
-            }
-            result.firstfailed = std::min(result.firstfailed, record->offset);
-        }
         done += record->size;
         progress(0, restoring, done);
+        if (!file.read(record->at, saved.data, record->size)) {
+            result.unreadable = true;
+            continue;
+        }
+        // A sector saved when it held a stamp of the run gets its content
+        // back from the earlier save of its storage: writing the stamp back
+        // would only undo that where a cache of the system reorders writes.
+        for (std::size_t at = 0; at < record->size;) {
+            std::size_t end = at;
+            while (end < record->size &&
+                   findrunparts(saved.data + end, sector, contents.header.key).headstart != 0)
+                end += sector;
+            if (end > at && !dev.write(record->offset + at, saved.data + at, end - at)) {
+                if (result.failed++ == 0) {
+                    result.failure = dev.failure();
+                    result.firstfailed = record->offset + at;
+                }
+                result.firstfailed = std::min(result.firstfailed, record->offset + at);
+            }
+            at = end + sector;
+        }
     }
     if (!dev.settle()) {
         result.unflushed = true;
         result.flushfailure = dev.failure();
     }
     progress(0, checking, done);
-    const std::uint32_t sector = dev.sectorsize;
     for (const journalrecord& record : contents.records) {
         done += record.size;
         progress(0, checking, done);

@@ -159,10 +159,12 @@ struct restoration {
 };
 
 // Writes back every committed record, the last saved first, so that where
-// places share storage the content saved first wins; puts it on the medium
-// and reads every place back to check it. A byte may come back other than
-// saved only where what was saved was a stamp of the run's own, which the
-// sharing put there. progress hears of it from done bytes on.
+// places share storage the content saved first wins, and leaves out the
+// sectors that held the run's own stamps when they were saved, whose
+// storage an earlier save brings back; puts it on the medium and reads
+// every place back to check it. A byte may come back other than saved only
+// where what was saved was a stamp of the run's own. progress hears of it
+// from done bytes on.
 restoration restore(journalfile& file, const journalcontents& contents, device& dev,
                     const progressreport& progress, std::uint64_t done);
 

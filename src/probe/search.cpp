@@ -18,14 +18,18 @@ constexpr std::uint64_t precision = 1 << 20;
 constexpr std::uint64_t piecebytes = 1 << 20;
 constexpr std::size_t smallwrite = 4096;
 constexpr std::size_t smallevery = 8;
-// The survey's flushes: a MiB, then four times as much each time, up to the
-// cache limit.
+// The survey's flushes: none at first, which a device without a cache
+// answers at once, then a MiB, then four times as much each time, up to
+// the cache limit.
 constexpr std::uint64_t firstflush = 1 << 20;
 constexpr std::uint64_t flushgrowth = 4;
 // A round that closes in on where the losses begin puts its probes this
 // close where it can; one such round usually suffices.
 constexpr std::uint64_t narrowspacing = 256 << 10;
 constexpr int maxnarrowing = 4;
+// The survey proved no loss: its last look, behind the whole flush, found
+// every probe whole.
+constexpr std::size_t noproof = SIZE_MAX;
 // Pairs of places at which each test of a wrap's period is made, and the
 // rounds of such tests at most.
 constexpr std::uint64_t testplaces = 16;
@@ -304,23 +308,27 @@ void search::checkfirstmib()
     }
 }
 
-// The writes of the survey after its probes, again, with this round's
-// stamps, so that the data change even for a cache that skips what it
-// holds already: they push a round's probes out of the device's cache as
-// they pushed out the probes of the survey that it lost.
+// The writes that the survey made after the last of its probes that the
+// device lost, again, with this round's stamps, so that the data change
+// even for a cache that skips what it holds already: they pushed that
+// probe out of the device's cache, and push out a round's probes as well.
 search::flow search::replay()
 {
     tell("Füllblöcke");
-    flow next = writeplaces(surveyed);
+    // The probes are written highest first: those after it lie before it.
+    const std::vector<std::uint64_t> after(surveyed.begin(),
+                                           std::lower_bound(surveyed.begin(), surveyed.end(), lastlost));
+    flow next = writeplaces(after);
     if (next == flow::go)
         next = writechunks(0, writtenchunks);
     return next == flow::go ? settle() : next;
 }
 
 // Probes across the device, then flushes that grow by four each time, with
-// a look at half the probes after each: the first that does not come back
-// proves a loss, and *proven tells the pieces of the flush written by then
-// (0: none, after the last look at all of them, behind the whole limit).
+// a look at half the probes before the first flush and after each: the
+// first probe that does not come back proves a loss, and *proven tells the
+// pieces of the flush written by then (noproof: none, after the last look
+// at all of them, behind the whole limit).
 search::flow search::survey(std::size_t* proven)
 {
     round = 1;
@@ -338,7 +346,7 @@ search::flow search::survey(std::size_t* proven)
     std::vector<std::uint64_t> looked;
     for (std::size_t index = 0; index < surveyed.size(); index += 2)
         looked.push_back(surveyed[index]);
-    for (std::uint64_t flush = firstflush; next == flow::go; flush *= flushgrowth) {
+    for (std::uint64_t flush = 0; next == flow::go; flush = flush == 0 ? firstflush : flush * flushgrowth) {
         const std::size_t upto = chunksfor(std::min(flush, cache));
         const bool last = upto == chunks.size();
         next = savechunks(upto);
@@ -359,7 +367,12 @@ search::flow search::survey(std::size_t* proven)
         const bool lost = std::any_of(probed.begin(), probed.end(),
                                       [](const auto& found) { return found.second.what != state::good; });
         if (next == flow::go && (lost || last)) {
-            *proven = lost || sharing != 0 ? upto : 0;
+            *proven = lost || sharing != 0 ? upto : noproof;
+            // The lowest probe lost was written last; without one (a proof
+            // by the first MiB alone), everything the survey wrote counts.
+            auto first = std::find_if(surveyed.begin(), surveyed.end(),
+                                      [this](std::uint64_t at) { return probed[at].what != state::good; });
+            lastlost = first != surveyed.end() ? *first : UINT64_MAX;
             return flow::go;
         }
     }
@@ -577,7 +590,7 @@ findings search::conclude(std::size_t proven)
     for (const auto& [offset, found] : probed)
         if (offset < limit && bad(offset))
             badplaces.push_back(offset);
-    if (proven == 0 && sharing == 0 && badplaces.empty()) {
+    if (proven == noproof && sharing == 0 && badplaces.empty()) {
         result.outcome = verdict::sound;
         result.flushed = cache;
         return result;
@@ -633,20 +646,20 @@ findings search::run()
     const auto firstsize = static_cast<std::size_t>(up(protectedbytes));
     firstmibread = readat(0, firstmib.data, firstsize);
     layout();
-    std::size_t proven = 0;
+    std::size_t proven = noproof;
     flow next = survey(&proven);
     // Proven before the whole flush: the probes that came back may have come
     // from a cache. What was lost stays lost; a round behind the replayed
-    // flush tells what is good: half its probes before the first place lost,
-    // where the loss begins, half behind it, which tell a counterfeit from a
-    // damaged device.
-    if (next == flow::go && proven != 0 && proven < chunks.size()) {
+    // flush tells what is good: most of its probes before the first place
+    // lost, where the loss begins, some behind it, which tell a counterfeit
+    // from a damaged device.
+    if (next == flow::go && proven < chunks.size()) {
         for (auto found = probed.begin(); found != probed.end();)
             found = found->second.what == state::good ? probed.erase(found) : std::next(found);
         const std::uint64_t first = up(protectedbytes), size = down(dev.size);
         const std::uint64_t lost = probed.empty() ? size : std::max(first + unit, probed.begin()->first);
         std::vector<std::uint64_t> places = spread(first, lost, maxprobes / 2);
-        const std::vector<std::uint64_t> behind = spread(lost, size, maxprobes / 2);
+        const std::vector<std::uint64_t> behind = spread(lost, size, maxprobes / 8);
         places.insert(places.end(), behind.begin(), behind.end());
         next = proberound(places, {}, &probed);
     }

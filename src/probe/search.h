@@ -143,6 +143,9 @@ class search {
     std::size_t savedchunks = 0;
     std::size_t writtenchunks = 0;
     std::vector<std::uint64_t> surveyed;
+    // The lowest probe of the survey that the device lost, written after
+    // every other one it lost.
+    std::uint64_t lastlost = UINT64_MAX;
     // Every place probed, with what its last probe found.
     std::map<std::uint64_t, place> probed;
     // Distances between places found to share storage.
