@@ -10,7 +10,9 @@ cd "$(dirname "$0")/.."
 installmissing cmake make g++ libgtest-dev googletest libbenchmark-dev strace mount e2fsprogs exfatprogs exfat-fuse \
     pkg-config libfuse3-dev fuse3 \
     clang-format clang-tidy cppcheck mandoc man-db dpkg-dev file g++-mingw-w64-x86-64 wine wine64 unzip \
-    clang libclang-rt-14-dev g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user npm llvm-14
+    clang libclang-rt-14-dev g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user llvm-14
+# A machine may carry npm inside another Node.js than Debian's, whose package conflicts with npm's.
+command -v npm >/dev/null || installmissing npm
 
 stage() { printf '\n== %s\n' "$*"; }
 sources=$(git ls-files '*.cpp' '*.h')

@@ -205,8 +205,9 @@ TEST_F(scratch, LostWritesBehindASmallCacheAreFoundWithLittleIo)
     EXPECT_EQ(devicedigest(card), before);
 }
 
-// Addresses that come round at 1 GiB on a card of 700 MiB: what lies
-// between has no storage, and the usable size ends before it.
+// Addresses that come round at 1 GiB on a card of 700 MiB, once: what lies
+// between has no storage, and the usable size ends before it; the verdict
+// tells both.
 TEST_F(scratch, AWrapAboveTheRealSizeEndsTheUsableSizeAtTheRealOne)
 {
     const std::uint64_t real = 700 * mib;
@@ -220,6 +221,12 @@ TEST_F(scratch, AWrapAboveTheRealSizeEndsTheUsableSizeAtTheRealOne)
     ASSERT_TRUE(std::regex_search(shown, usable, std::regex("die ersten ([0-9]+) Bytes"))) << shown;
     EXPECT_LE(std::stoull(usable[1]), real);
     EXPECT_LT(real - std::stoull(usable[1]), mib);
+    EXPECT_NE(
+        shown.find(" Bytes.\nWas dahinter geschrieben wird, geht verloren: gelesen werden Nullen.\n"
+                   "Ab Byte 1073741824 beginnen die Adressen von vorn: es ist wieder Byte 0, und was dort "
+                   "geschrieben wird, überschreibt den Anfang.\nNutzen Sie nur die ersten "),
+        std::string::npos)
+        << shown;
     EXPECT_EQ(devicedigest(card), before);
 }
 

@@ -30,14 +30,14 @@ struct probed {
 
 // Probes card with the cache limit and writes everything back after a power
 // cut, which must bring back every byte the search overwrote.
-probed runprobe(modelcard& card, std::uint64_t cachelimit, bool restored = true)
+probed runprobe(modelcard& card, std::uint64_t cachelimit, bool restored = true, std::uint64_t key = runkey)
 {
     memoryjournal file;
     probe::journal log(file, card);
-    EXPECT_TRUE(log.start({runkey, card.size, card.sectorsize, "Modell", "/dev/modell"}));
+    EXPECT_TRUE(log.start({key, card.size, card.sectorsize, "Modell", "/dev/modell"}));
     probed result;
     result.found = probe::search(
-                       card, log, runkey, cachelimit, ignore, [](std::uint64_t) {}, [] { return false; })
+                       card, log, key, cachelimit, ignore, [](std::uint64_t) {}, [] { return false; })
                        .run();
     result.written = card.written;
     card.powercut();
@@ -128,19 +128,30 @@ TEST(Search, ARegionOfIoErrorsIsDamageWithItsExtent)
     EXPECT_GT(found.lastbad, found.firstbad);
 }
 
-// Addresses that come round at a power of two above a real size that is
-// none: the places between have no storage, and the usable size ends there.
+// Addresses that come round at a power of two (or anywhere) above a real
+// size that is none: the places between have no storage, and the usable
+// size ends there. Whatever the run's key puts where, with a cache or none,
+// and however few times the addresses come round, the wrap is seen behind
+// the holes.
 TEST(Search, AWrapAboveTheRealSizeIsNoUsableSize)
 {
     const std::tuple<std::uint64_t, std::uint64_t, std::uint64_t> cards[] = {
         {8192 * mib, 700 * mib, 1024 * mib},
         {32768 * mib, 6144 * mib, 8192 * mib},
+        {16384 * mib, 6144 * mib, 8192 * mib},
+        {8192 * mib, 5120 * mib, 6144 * mib},
     };
-    for (const auto& [claimed, real, wrap] : cards) {
-        SCOPED_TRACE(std::to_string(real) + " wrapping at " + std::to_string(wrap));
-        modelcard card({claimed, real, 4096, fake::wraps, 4 * mib, admits::every, wrap});
-        expectusable(runprobe(card, 16 * mib).found, real, probe::beyond::zeros);
-    }
+    for (const auto& [claimed, real, wrap] : cards)
+        for (std::uint64_t cache : {0ull, 4ull})
+            for (std::uint64_t key : {runkey, runkey * 3, runkey * 5}) {
+                SCOPED_TRACE(std::to_string(real) + " wrapping at " + std::to_string(wrap) + ", key " +
+                             std::to_string(key) + ", cache " + std::to_string(cache));
+                modelcard card({claimed, real, 4096, fake::wraps, cache * mib, admits::every, wrap});
+                const probe::findings found = runprobe(card, 16 * mib, true, key).found;
+                expectusable(found, real, probe::beyond::zeros);
+                EXPECT_EQ(found.distance, wrap);
+                EXPECT_EQ(found.round, probe::beyond::wraps);
+            }
 }
 
 // Caches that a naive flush does not reach: one that skips data it already
@@ -184,10 +195,12 @@ TEST(Search, ACardThatOverwritesWhatItHoldsIsNoAllClear)
 TEST(Search, AMirrorIsToldFromAWrap)
 {
     const std::uint64_t real = 512 * mib;
-    modelcard card({4096 * mib, real, 512, fake::mirror});
-    const probe::findings found = runprobe(card, 16 * mib).found;
-    expectusable(found, real, probe::beyond::mirrors);
-    EXPECT_EQ(found.usable, real);
+    for (std::uint64_t key : {runkey, runkey * 3, runkey * 5}) {
+        modelcard card({4096 * mib, real, 512, fake::mirror});
+        const probe::findings found = runprobe(card, 16 * mib, true, key).found;
+        expectusable(found, real, probe::beyond::mirrors);
+        EXPECT_EQ(found.usable, real);
+    }
 }
 
 TEST(Search, AStopRequestStopsAtOnceAndEverythingGoesBack)

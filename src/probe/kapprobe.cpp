@@ -498,6 +498,18 @@ void showverdict(const run& now, const probe::findings& found, const std::string
             std::printf("Dahinter meldet das Medium Lesefehler.\n");
             break;
         }
+        if (found.distance != 0 && found.what != probe::beyond::wraps &&
+            found.what != probe::beyond::mirrors) {
+            if (found.round == probe::beyond::wraps)
+                std::printf("Ab Byte %" PRIu64
+                            " beginnen die Adressen von vorn: es ist wieder Byte 0, und was "
+                            "dort geschrieben wird, überschreibt den Anfang.\n",
+                            found.distance);
+            else
+                std::printf("Ab Byte %" PRIu64 " liest das Medium noch einmal den Anfang: es liefert, was an "
+                            "Byte 0 steht.\n",
+                            found.distance);
+        }
         std::printf("Nutzen Sie nur die ersten %" PRIu64 " MByte, etwa mit einer Partition dieser Größe (das "
                     "löscht alles auf dem Medium):\n%sund prüfen Sie sie danach mit kapmess.\n",
                     usablemib, probe::partitioncommands(now.target, usablemib).c_str());

@@ -116,9 +116,23 @@ void search::layout()
         chunks.push_back(first + i * stretch + down(nextrandom(&random) % (stretch - chunksize + 1)));
     dropped.assign(chunks.size(), false);
     cache = count * chunksize;
+    // A place in the second MiB, and one as far behind each power of two
+    // from 2 MiB on: where the addresses come round after a power of two, as
+    // they mostly do even above a real size that is none, those behind it
+    // share the first one's storage whatever else the probes hit.
+    const std::uint64_t base = free(first + down(nextrandom(&random) % first), 2 * first);
+    if (base < 2 * first) {
+        marks.push_back(base);
+        for (std::uint64_t power = 2 * first; power + base < size - unit; power *= 2)
+            if (!taken(power + base))
+                marks.push_back(power + base);
+    }
     // The last sector too: where a device comes round only there, its probe
     // changes the first MiB.
-    surveyed = spread(first, size - unit, maxprobes - 1);
+    surveyed = spread(first, size - unit, maxprobes - 1 - marks.size());
+    surveyed.insert(surveyed.end(), marks.begin(), marks.end());
+    std::sort(surveyed.begin(), surveyed.end());
+    surveyed.erase(std::unique(surveyed.begin(), surveyed.end()), surveyed.end());
     if (!taken(size - unit))
         surveyed.push_back(size - unit);
 }
@@ -342,10 +356,12 @@ search::flow search::survey(std::size_t* proven)
     if (next == flow::go)
         next = settle();
     // The other half is first looked at after the whole flush, so that no
-    // cache kept a probe of it for being read.
+    // cache kept a probe of it for being read; the places behind the powers
+    // of two are looked at from the start, as they show a wrap at once.
     std::vector<std::uint64_t> looked;
-    for (std::size_t index = 0; index < surveyed.size(); index += 2)
-        looked.push_back(surveyed[index]);
+    for (std::size_t index = 0; index < surveyed.size(); index++)
+        if (index % 2 == 0 || std::binary_search(marks.begin(), marks.end(), surveyed[index]))
+            looked.push_back(surveyed[index]);
     for (std::uint64_t flush = 0; next == flow::go; flush = flush == 0 ? firstflush : flush * flushgrowth) {
         const std::size_t upto = chunksfor(std::min(flush, cache));
         const bool last = upto == chunks.size();
@@ -507,9 +523,13 @@ search::flow search::findperiod(std::uint64_t* found, bool* shared)
         for (std::uint64_t index = 0; index < testplaces; index++)
             addpair(&at, candidate);
         const std::size_t starts = pairs.size();
-        for (std::uint64_t factor : primefactors(candidate / unit))
+        // The pairs of a smaller distance from the start on, where the lower
+        // places have storage even where the device has little.
+        for (std::uint64_t factor : primefactors(candidate / unit)) {
+            std::uint64_t high = first + candidate / factor;
             for (std::uint64_t index = 0; index < testplaces; index++)
-                addpair(&at, candidate / factor);
+                addpair(&high, candidate / factor);
+        }
         if (starts == 0)
             return flow::go;
         std::vector<pairing> outcomes;
@@ -558,6 +578,15 @@ bool search::bad(std::uint64_t offset) const
     return found.what != state::good;
 }
 
+// Whether a place behind the first bad one before limit is good.
+bool search::goodbehind(std::uint64_t limit) const
+{
+    auto firstbad = std::find_if(probed.begin(), probed.lower_bound(limit),
+                                 [this](const auto& found) { return bad(found.first); });
+    return std::any_of(firstbad, probed.lower_bound(limit),
+                       [this](const auto& found) { return !bad(found.first); });
+}
+
 // Rounds of probes between the last good place, low, and the first bad
 // one, high, until they lie less than the precision apart.
 search::flow search::narrow(std::uint64_t* low, std::uint64_t* high)
@@ -596,10 +625,8 @@ findings search::conclude(std::size_t proven)
         return result;
     }
     result.firstbad = badplaces.empty() ? limit : badplaces.front();
-    const bool goodbehind = std::any_of(probed.lower_bound(result.firstbad), probed.lower_bound(limit),
-                                        [this](const auto& found) { return !bad(found.first); });
     // Storage shared between addresses is never damage.
-    if (goodbehind && sharing == 0) {
+    if (goodbehind(limit) && sharing == 0) {
         result.outcome = verdict::damaged;
         result.badplaces = badplaces.size();
         result.lastbad = badplaces.back();
@@ -630,11 +657,12 @@ std::uint64_t plannedbytes(const device& dev, std::uint64_t cachelimit)
 
 std::uint64_t plannedjournal(const device& dev, std::uint64_t cachelimit)
 {
-    // The flush, and the probes of the survey, of the round behind it, of
-    // each round that closes in and of the pairs, each piece with its
+    // The flush, and the probes of the survey, of the rounds behind it
+    // (one more where it found places good behind lost ones), of each round
+    // that closes in and of the pairs, each piece with its
     // record's head, and room for the markers and the first MiB.
     const std::uint64_t flushed = std::min(cachelimit, dev.size / 2);
-    const std::uint64_t probes = (maxnarrowing + maxpasses + 2) * maxprobes;
+    const std::uint64_t probes = (maxnarrowing + maxpasses + 3) * maxprobes;
     const std::uint64_t pieces = probes + flushed / piecebytes + 1;
     return flushed + probes * dev.sectorsize + pieces * 32 + 2 * protectedbytes;
 }
@@ -662,6 +690,15 @@ findings search::run()
         const std::vector<std::uint64_t> behind = spread(lost, size, maxprobes / 8);
         places.insert(places.end(), behind.begin(), behind.end());
         next = proberound(places, {}, &probed);
+        // Good places behind lost ones are damage, or addresses that come
+        // round after a distance that no two probes lie apart: the whole
+        // flush, spread over the device, then lands on some of them.
+        if (next == flow::go && sharing == 0 && goodbehind(down(dev.size))) {
+            next = savechunks(chunks.size());
+            writtenchunks = chunks.size();
+            if (next == flow::go)
+                next = proberound(places, {}, &probed);
+        }
     }
     if (next == flow::go && sharing != 0)
         next = findperiod(&period, &periodshared);
@@ -701,9 +738,15 @@ findings search::run()
         result.distance = period;
         return result;
     }
-    // What the places behind the usable size do, by the most of them.
+    // What the places behind the usable size do, by the most of them, and
+    // where the addresses come round behind those, how.
+    if (period != 0) {
+        result.distance = period;
+        result.round = periodshared ? beyond::wraps : beyond::mirrors;
+    }
     std::array<std::uint64_t, 7> kinds{};
-    for (auto found = probed.lower_bound(result.usable); found != probed.end(); ++found) {
+    const auto holes = period != 0 ? probed.lower_bound(period) : probed.end();
+    for (auto found = probed.lower_bound(result.usable); found != holes; ++found) {
         const place& it = found->second;
         if (!bad(found->first))
             continue;

@@ -39,10 +39,13 @@ struct findings {
     // Counterfeit: the largest size from the start in which every place
     // kept its data, within 1 MiB below the real size, and what lies beyond
     // it; for wraps and mirrors the distance after which the addresses come
-    // round, for shares a place that read what another one was given.
+    // round, for shares a place that read what another one was given. Where
+    // the addresses come round only behind places without storage, distance
+    // says where, and round how (wraps or mirrors).
     std::uint64_t usable;
     beyond what;
     std::uint64_t distance;
+    beyond round;
     std::uint64_t reader;
     std::uint64_t writer;
     // Damaged: the places that lost their data or gave I/O errors, the
@@ -117,6 +120,7 @@ class search {
     flow findperiod(std::uint64_t* found, bool* shared);
     flow narrow(std::uint64_t* low, std::uint64_t* high);
     bool bad(std::uint64_t offset) const;
+    bool goodbehind(std::uint64_t limit) const;
     findings conclude(std::size_t proven);
     findings wrapup(flow how);
 
@@ -143,6 +147,9 @@ class search {
     std::size_t savedchunks = 0;
     std::size_t writtenchunks = 0;
     std::vector<std::uint64_t> surveyed;
+    // The survey's places in the second MiB and as far behind each power
+    // of two.
+    std::vector<std::uint64_t> marks;
     // The lowest probe of the survey that the device lost, written after
     // every other one it lost.
     std::uint64_t lastlost = UINT64_MAX;
