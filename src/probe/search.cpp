@@ -23,6 +23,8 @@ constexpr std::size_t smallevery = 8;
 // the cache limit.
 constexpr std::uint64_t firstflush = 1 << 20;
 constexpr std::uint64_t flushgrowth = 4;
+// The survey's probes that go first, before any flush: one in so many.
+constexpr std::size_t firstshare = 16;
 // A round that closes in on where the losses begin puts its probes this
 // close where it can; one such round usually suffices.
 constexpr std::uint64_t narrowspacing = 256 << 10;
@@ -329,12 +331,25 @@ void search::checkfirstmib()
 search::flow search::replay()
 {
     tell("Füllblöcke");
-    // The probes are written highest first: those after it lie before it.
-    const std::vector<std::uint64_t> after(surveyed.begin(),
-                                           std::lower_bound(surveyed.begin(), surveyed.end(), lastlost));
+    // writeplaces writes the highest first: the survey's order reversed.
+    const std::vector<std::uint64_t> after(surveyorder.rbegin(),
+                                           surveyorder.rend() - static_cast<std::ptrdiff_t>(lastlost));
     flow next = writeplaces(after);
     if (next == flow::go)
         next = writechunks(0, writtenchunks);
+    return next == flow::go ? settle() : next;
+}
+
+// Saves and writes places of the survey, highest first, and notes the
+// order in which they went to the device.
+search::flow search::writesurvey(std::vector<std::uint64_t>* places)
+{
+    flow next = saveplaces(places);
+    if (next == flow::go) {
+        tell("Schreibe Proben");
+        next = writeplaces(*places);
+    }
+    surveyorder.insert(surveyorder.end(), places->rbegin(), places->rend());
     return next == flow::go ? settle() : next;
 }
 
@@ -342,27 +357,34 @@ search::flow search::replay()
 // a look at half the probes before the first flush and after each: the
 // first probe that does not come back proves a loss, and *proven tells the
 // pieces of the flush written by then (noproof: none, after the last look
-// at all of them, behind the whole limit).
+// at all of them, behind the whole limit). A sixteenth of the probes, the
+// marks and the last sector go first and are looked at before any other
+// write: a device that keeps nothing beyond its real size is unmasked by a
+// few hundred of them, and the rest are never written.
 search::flow search::survey(std::size_t* proven)
 {
     round = 1;
     const std::uint64_t probes = surveyed.size() * unit;
     plan(2 * probes + 2 * cache + probes * 3 + protectedbytes, probes + cache);
-    flow next = saveplaces(&surveyed);
-    if (next == flow::go) {
-        tell("Schreibe Proben");
-        next = writeplaces(surveyed);
-    }
-    if (next == flow::go)
-        next = settle();
     // The other half is first looked at after the whole flush, so that no
     // cache kept a probe of it for being read; the places behind the powers
     // of two are looked at from the start, as they show a wrap at once.
-    std::vector<std::uint64_t> looked;
-    for (std::size_t index = 0; index < surveyed.size(); index++)
-        if (index % 2 == 0 || std::binary_search(marks.begin(), marks.end(), surveyed[index]))
-            looked.push_back(surveyed[index]);
+    std::vector<std::uint64_t> looked, first, rest;
+    for (std::size_t index = 0; index < surveyed.size(); index++) {
+        const std::uint64_t at = surveyed[index];
+        const bool mark = std::binary_search(marks.begin(), marks.end(), at);
+        if (index % 2 == 0 || mark)
+            looked.push_back(at);
+        (index % firstshare == 0 || mark || index + 1 == surveyed.size() ? first : rest).push_back(at);
+    }
+    flow next = writesurvey(&first);
     for (std::uint64_t flush = 0; next == flow::go; flush = flush == 0 ? firstflush : flush * flushgrowth) {
+        if (flush != 0 && !rest.empty()) {
+            next = writesurvey(&rest);
+            rest.clear();
+            if (next != flow::go)
+                return next;
+        }
         const std::size_t upto = chunksfor(std::min(flush, cache));
         const bool last = upto == chunks.size();
         next = savechunks(upto);
@@ -375,7 +397,15 @@ search::flow search::survey(std::size_t* proven)
         if (next != flow::go)
             return next;
         checkfirstmib();
-        next = readplaces(last ? surveyed : looked, &probed);
+        std::vector<std::uint64_t> look(surveyorder);
+        std::sort(look.begin(), look.end());
+        if (!last)
+            look.erase(std::remove_if(look.begin(), look.end(),
+                                      [&looked](std::uint64_t at) {
+                                          return !std::binary_search(looked.begin(), looked.end(), at);
+                                      }),
+                       look.end());
+        next = readplaces(look, &probed);
         // Only a probe that did not come back proves, besides the loss, that
         // the device's cache holds less than was written behind it; stamps
         // in the first MiB, which no cache answers for, prove no more than
@@ -384,11 +414,15 @@ search::flow search::survey(std::size_t* proven)
                                       [](const auto& found) { return found.second.what != state::good; });
         if (next == flow::go && (lost || last)) {
             *proven = lost || sharing != 0 ? upto : noproof;
-            // The lowest probe lost was written last; without one (a proof
-            // by the first MiB alone), everything the survey wrote counts.
-            auto first = std::find_if(surveyed.begin(), surveyed.end(),
-                                      [this](std::uint64_t at) { return probed[at].what != state::good; });
-            lastlost = first != surveyed.end() ? *first : UINT64_MAX;
+            // The last probe lost that went to the device; without one (a
+            // proof by the first MiB alone), everything the survey wrote
+            // counts.
+            auto latest = std::find_if(surveyorder.rbegin(), surveyorder.rend(), [this](std::uint64_t at) {
+                auto found = probed.find(at);
+                return found != probed.end() && found->second.what != state::good;
+            });
+            lastlost =
+                latest != surveyorder.rend() ? static_cast<std::size_t>(surveyorder.rend() - latest) : 0;
             return flow::go;
         }
     }
@@ -686,7 +720,8 @@ findings search::run()
             found = found->second.what == state::good ? probed.erase(found) : std::next(found);
         const std::uint64_t first = up(protectedbytes), size = down(dev.size);
         const std::uint64_t lost = probed.empty() ? size : std::max(first + unit, probed.begin()->first);
-        std::vector<std::uint64_t> places = spread(first, lost, maxprobes / 2);
+        std::vector<std::uint64_t> places =
+            spread(first, lost, std::min(maxprobes / 2, (lost - first) / narrowspacing + 1));
         const std::vector<std::uint64_t> behind = spread(lost, size, maxprobes / 8);
         places.insert(places.end(), behind.begin(), behind.end());
         next = proberound(places, {}, &probed);

@@ -112,6 +112,7 @@ class search {
     void checkfirstmib();
     flow replay();
 
+    flow writesurvey(std::vector<std::uint64_t>* places);
     flow survey(std::size_t* proven);
     flow proberound(std::vector<std::uint64_t> earlier, std::vector<std::uint64_t> later,
                     std::map<std::uint64_t, place>* into);
@@ -150,9 +151,10 @@ class search {
     // The survey's places in the second MiB and as far behind each power
     // of two.
     std::vector<std::uint64_t> marks;
-    // The lowest probe of the survey that the device lost, written after
-    // every other one it lost.
-    std::uint64_t lastlost = UINT64_MAX;
+    // The survey's probes in the order written, and how many of them went
+    // to the device up to the last one it lost (0: none lost).
+    std::vector<std::uint64_t> surveyorder;
+    std::size_t lastlost = 0;
     // Every place probed, with what its last probe found.
     std::map<std::uint64_t, place> probed;
     // Distances between places found to share storage.
