@@ -722,7 +722,7 @@ findings search::run()
         const std::uint64_t lost = probed.empty() ? size : std::max(first + unit, probed.begin()->first);
         std::vector<std::uint64_t> places =
             spread(first, lost, std::min(maxprobes / 2, (lost - first) / narrowspacing + 1));
-        const std::vector<std::uint64_t> behind = spread(lost, size, maxprobes / 8);
+        const std::vector<std::uint64_t> behind = spread(lost, size, maxprobes / 32);
         places.insert(places.end(), behind.begin(), behind.end());
         next = proberound(places, {}, &probed);
         // Good places behind lost ones are damage, or addresses that come
