@@ -481,15 +481,6 @@ TEST_F(scratch, TheCommandLineAndEveryRefusalSayWhatToDo)
     LINUX_ONLY("the rest asks for Linux users, mounts and files");
     ATTACH_OR_SKIP(attachcard("honest " + std::to_string(128 * mib) + " 0 0 512"));
     const std::string before = devicedigest(card);
-    invocation user;
-    user.command = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", kapprobecommand().front()};
-    const outcome notroot = run({card}, user);
-    EXPECT_EQ(notroot.out,
-              probebanner + "*** Keine Berechtigung, '" + card +
-                  "' zu öffnen (Permission denied). Starten Sie kapprobe mit sudo, unter Windows in "
-                  "einer Eingabeaufforderung als Administrator.\n");
-    EXPECT_EQ(notroot.status, 1);
-
     const outcome nothing = run({"--restore", card}, kapprobe());
     std::smatch named;
     ASSERT_TRUE(
@@ -520,6 +511,18 @@ TEST_F(scratch, TheCommandLineAndEveryRefusalSayWhatToDo)
     EXPECT_EQ(full.status, 1);
     EXPECT_EQ(files(), std::vector<std::string>());
     EXPECT_EQ(devicedigest(card), before);
+
+    invocation user;
+    user.command = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", kapprobecommand().front()};
+    if (run({"--version"}, user).status != 0)
+        GTEST_SKIP() << "user 65534 cannot run " << kapprobecommand().front()
+                     << ": a directory on the way is closed to others";
+    const outcome notroot = run({card}, user);
+    EXPECT_EQ(notroot.out,
+              probebanner + "*** Keine Berechtigung, '" + card +
+                  "' zu öffnen (Permission denied). Starten Sie kapprobe mit sudo, unter Windows in "
+                  "einer Eingabeaufforderung als Administrator.\n");
+    EXPECT_EQ(notroot.status, 1);
 }
 
 } // namespace
