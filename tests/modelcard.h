@@ -27,7 +27,7 @@ enum class fake { honest, wraps, zeros, ones, stale, mirror, anywhere };
 // to places without storage, or writes that change what a read would give.
 enum class admits { every, small, unreal, changed };
 
-struct cardspec {
+struct cardshape {
     std::uint64_t claimed;
     std::uint64_t real;
     std::uint32_t sector;
@@ -44,10 +44,11 @@ struct cardspec {
 
 class modelcard : public probe::device {
   public:
-    explicit modelcard(const cardspec& spec)
-        : device(spec.claimed, spec.sector), spec(spec), block(spec.grain != 0 ? spec.grain : spec.sector),
-          realblocks((spec.kind == fake::honest ? spec.claimed : spec.real) / block),
-          wrapblocks(spec.wrap != 0 ? spec.wrap / block : realblocks)
+    explicit modelcard(const cardshape& shape)
+        : device(shape.claimed, shape.sector), shape(shape),
+          block(shape.grain != 0 ? shape.grain : shape.sector),
+          realblocks((shape.kind == fake::honest ? shape.claimed : shape.real) / block),
+          wrapblocks(shape.wrap != 0 ? shape.wrap / block : realblocks)
     {
     }
 
@@ -70,9 +71,9 @@ class modelcard : public probe::device {
         for (std::size_t at = 0; at < size; at += block) {
             const std::uint64_t logical = (offset + at) / block;
             const std::string bytes(reinterpret_cast<const char*>(data + at), block);
-            const bool admitted = spec.cachebytes > 0 && (spec.cache != admits::small || size <= 4096) &&
-                                  (spec.cache != admits::unreal || !stored(logical)) &&
-                                  (spec.cache != admits::changed || bytes != current(logical));
+            const bool admitted = shape.cachebytes > 0 && (shape.cache != admits::small || size <= 4096) &&
+                                  (shape.cache != admits::unreal || !stored(logical)) &&
+                                  (shape.cache != admits::changed || bytes != current(logical));
             store(logical, bytes);
             if (admitted)
                 remember(logical, bytes);
@@ -134,7 +135,7 @@ class modelcard : public probe::device {
     // Where a logical block is stored, or nowhere.
     std::uint64_t physical(std::uint64_t logical) const
     {
-        switch (spec.kind) {
+        switch (shape.kind) {
         case fake::honest:
             return logical;
         case fake::wraps:
@@ -152,7 +153,7 @@ class modelcard : public probe::device {
 
     bool stored(std::uint64_t logical) const
     {
-        return spec.kind == fake::anywhere || physical(logical) != nowhere;
+        return shape.kind == fake::anywhere || physical(logical) != nowhere;
     }
 
     std::uint64_t owner(std::uint64_t slot) const
@@ -166,19 +167,19 @@ class modelcard : public probe::device {
         if (auto hit = cached.find(logical); hit != cached.end())
             return hit->second.first;
         std::uint64_t at = physical(logical);
-        if (spec.kind == fake::mirror && at == nowhere)
+        if (shape.kind == fake::mirror && at == nowhere)
             at = logical % realblocks;
         if (at == nowhere)
-            return spec.kind == fake::ones    ? std::string(block, '\xff')
-                   : spec.kind == fake::stale ? original(logical)
-                                              : std::string(block, '\0');
+            return shape.kind == fake::ones    ? std::string(block, '\xff')
+                   : shape.kind == fake::stale ? original(logical)
+                                               : std::string(block, '\0');
         auto kept = storage.find(at);
         return kept != storage.end() ? kept->second : original(at);
     }
 
     void store(std::uint64_t logical, const std::string& bytes)
     {
-        if (spec.kind == fake::anywhere) {
+        if (shape.kind == fake::anywhere) {
             // The place written longest ago takes it; what was there is gone,
             // and the place that held it before is free.
             const std::uint64_t slot = nextslot++ % realblocks, previous = owner(slot);
@@ -199,7 +200,7 @@ class modelcard : public probe::device {
     {
         cached[logical] = {bytes, ++writes};
         recent.emplace_back(logical, writes);
-        while (recent.size() * block > spec.cachebytes) {
+        while (recent.size() * block > shape.cachebytes) {
             auto [oldest, when] = recent.front();
             recent.pop_front();
             if (cached[oldest].second == when)
@@ -212,7 +213,7 @@ class modelcard : public probe::device {
         return offset < errorend && offset + size > errorstart;
     }
 
-    const cardspec spec;
+    const cardshape shape;
     const std::uint64_t block;
     const std::uint64_t realblocks;
     const std::uint64_t wrapblocks;

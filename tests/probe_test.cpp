@@ -13,7 +13,7 @@
 namespace {
 
 using model::admits;
-using model::cardspec;
+using model::cardshape;
 using model::fake;
 using model::ignore;
 using model::memoryjournal;
