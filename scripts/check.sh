@@ -90,7 +90,7 @@ for preset in macos-arm64 macos-x86_64; do
     cmake --preset "$preset" -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null
     cmake --build --preset "$preset" -j "$(nproc)" --target kapmess kapprobe unittests
     for program in kapmess kapprobe tests/unittests; do
-        file "build/$preset/$program" | tee /dev/stderr | grep -q 'Mach-O 64-bit .* executable, flags:<NOUNDEFS' ||
+        file "build/$preset/$program" | tee /dev/stderr | grep 'Mach-O 64-bit .* executable, flags:<NOUNDEFS' >/dev/null ||
             { echo "build/$preset/$program is no Mach-O executable without undefined symbols"; exit 1; }
     done
 done
@@ -138,5 +138,6 @@ rm -rf "$smoke"
 (cd build/aarch64 && rm -f kapmess_*.deb && cpack -G DEB >/dev/null)
 armpackage=$(ls build/aarch64/kapmess_*_arm64.deb)
 dpkg-deb -f "$armpackage" Architecture | grep -qx arm64
-dpkg-deb -c "$armpackage" | grep -q '/usr/bin/kapprobe$'
+# grep reads the whole listing: one that quits at the first match breaks dpkg-deb's pipe.
+dpkg-deb -c "$armpackage" | grep '/usr/bin/kapprobe$' >/dev/null
 echo "$armpackage is a package for arm64 with both programs"
