@@ -7,6 +7,7 @@
 #include "probe/journal.h"
 #include "probe/stamp.h"
 
+#include <algorithm>
 #include <cstring>
 #include <deque>
 #include <string>
@@ -106,6 +107,24 @@ class modelcard : public probe::device {
             if (bytes != original(at))
                 return static_cast<std::int64_t>(at);
         return -1;
+    }
+
+    // Where bytes or more in a row, from from on, differ from what the card
+    // came with: the stretches a run wrote.
+    std::vector<std::uint64_t> changedstretches(std::uint64_t from, std::uint64_t bytes) const
+    {
+        std::vector<std::uint64_t> changed, starts;
+        for (const auto& [at, stored] : storage)
+            if (at * block >= from && stored != original(at))
+                changed.push_back(at);
+        std::sort(changed.begin(), changed.end());
+        for (std::size_t first = 0, last = 0; first < changed.size(); first = last) {
+            for (last = first + 1; last < changed.size() && changed[last] == changed[last - 1] + 1;)
+                last++;
+            if ((last - first) * block >= bytes)
+                starts.push_back(changed[first] * block);
+        }
+        return starts;
     }
 
     // What the card held before the probe, different in every block; a

@@ -227,3 +227,31 @@ TEST(Search, AStopRequestStopsAtOnceAndEverythingGoesBack)
 }
 
 } // namespace
+
+// Where the losses begin inside a piece of the flush, which each round
+// writes again behind its probes, the rounds probe inside it too, and the
+// piece's writes go around them: the usable size as close below the real
+// one as anywhere, and not above it, though the piece's writes, the last
+// before the look, are still in the cache.
+TEST(Search, LossesThatBeginInsideAPieceOfTheFlushAreFoundAsClosely)
+{
+    // Where the pieces lie depends on the claimed size, the limit and the
+    // run's key only: on an honest card, the run leaves them changed. The
+    // first one goes into every flush.
+    modelcard honest({2048 * mib, 2048 * mib, 4096, fake::honest});
+    memoryjournal file;
+    probe::journal log(file, honest);
+    ASSERT_TRUE(log.start({runkey, honest.size, honest.sectorsize, "", ""}));
+    ASSERT_EQ(probe::search(
+                  honest, log, runkey, 64 * mib, ignore, [](std::uint64_t) {}, [] { return false; })
+                  .run()
+                  .outcome,
+              probe::verdict::sound);
+    const std::vector<std::uint64_t> pieces = honest.changedstretches(2 * mib, mib);
+    ASSERT_FALSE(pieces.empty());
+    for (std::uint64_t real : {pieces.front() + mib - 4096, pieces.front() + mib / 2}) {
+        SCOPED_TRACE(real);
+        modelcard card({2048 * mib, real, 4096, fake::zeros, 4 * mib});
+        expectusable(runprobe(card, 64 * mib).found, real, probe::beyond::zeros);
+    }
+}

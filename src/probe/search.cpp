@@ -139,34 +139,35 @@ void search::layout()
         surveyed.push_back(size - unit);
 }
 
-// True when a probe at offset would lie in a piece of the flush or on a
-// probe of the survey, which later rounds write again.
-bool search::taken(std::uint64_t offset) const
+// True when a probe at offset would lie on a probe of the survey or, unless
+// inpieces, in a piece of the flush: later rounds write both again.
+bool search::taken(std::uint64_t offset, bool inpieces) const
 {
     auto piece = std::upper_bound(chunks.begin(), chunks.end(), offset);
-    if (piece != chunks.begin() && offset < *std::prev(piece) + chunksize)
+    if (!inpieces && piece != chunks.begin() && offset < *std::prev(piece) + chunksize)
         return true;
     return std::binary_search(surveyed.begin(), surveyed.end(), offset);
 }
 
 // The first place from offset on that is not taken, or end.
-std::uint64_t search::free(std::uint64_t offset, std::uint64_t end) const
+std::uint64_t search::free(std::uint64_t offset, std::uint64_t end, bool inpieces) const
 {
-    while (offset < end && taken(offset))
+    while (offset < end && taken(offset, inpieces))
         offset += unit;
     return std::min(offset, end);
 }
 
 // Up to count places from start to before end, each at a random place of
 // its stretch.
-std::vector<std::uint64_t> search::spread(std::uint64_t start, std::uint64_t end, std::uint64_t count)
+std::vector<std::uint64_t> search::spread(std::uint64_t start, std::uint64_t end, std::uint64_t count,
+                                          bool inpieces)
 {
     std::vector<std::uint64_t> places;
     count = std::max<std::uint64_t>(1, std::min(count, (end - start) / unit));
     const std::uint64_t stretch = std::max(unit, down((end - start) / count));
     std::uint64_t random = key ^ start;
     for (std::uint64_t at = start; at + unit <= end && places.size() < count; at += stretch) {
-        const std::uint64_t place = free(at + down(nextrandom(&random) % stretch), end - unit + 1);
+        const std::uint64_t place = free(at + down(nextrandom(&random) % stretch), end - unit + 1, inpieces);
         if (place + unit <= end && (places.empty() || place > places.back()))
             places.push_back(place);
     }
@@ -240,7 +241,7 @@ search::flow search::writeplaces(const std::vector<std::uint64_t>& places)
 }
 
 // Writes this round's stamps over the pieces of the flush from from to
-// before upto, one in eight in small writes.
+// before upto, one in eight in small writes, around the places spared.
 search::flow search::writechunks(std::size_t from, std::size_t upto)
 {
     const std::size_t small = std::max<std::size_t>(unit, smallwrite);
@@ -252,9 +253,18 @@ search::flow search::writechunks(std::size_t from, std::size_t upto)
         for (std::size_t sector = 0; sector < size; sector += unit)
             stamp(buffer.data + sector, unit, key, piece + sector, static_cast<std::uint32_t>(round));
         const std::size_t write = index % smallevery == 0 ? std::min(small, size) : size;
-        for (std::size_t at = 0; at < size; at += write)
-            if (!writeat(piece + at, buffer.data + at, std::min(write, size - at)))
-                probed[piece] = {state::unreadable, content::other, 0};
+        auto skip = std::lower_bound(spared.begin(), spared.end(), piece);
+        for (std::size_t at = 0; at < size;) {
+            const bool beforeskip = skip != spared.end() && *skip < piece + size;
+            const std::size_t until = beforeskip ? static_cast<std::size_t>(*skip - piece) : size;
+            for (; at < until; at += std::min(write, until - at))
+                if (!writeat(piece + at, buffer.data + at, std::min(write, until - at)))
+                    probed[piece] = {state::unreadable, content::other, 0};
+            if (beforeskip) {
+                at += unit;
+                ++skip;
+            }
+        }
         if (stop())
             return flow::stop;
         tick();
@@ -627,10 +637,14 @@ search::flow search::narrow(std::uint64_t* low, std::uint64_t* high)
 {
     for (int narrowing = 0; narrowing<maxnarrowing&& * high - *low> precision; narrowing++) {
         const std::uint64_t count = std::min(maxprobes, (*high - *low + narrowspacing - 1) / narrowspacing);
-        const std::vector<std::uint64_t> places = spread(*low, *high, count);
+        // Where the losses begin inside a piece of the flush, the probes must
+        // go there too: the replayed flush writes around them.
+        const std::vector<std::uint64_t> places = spread(*low, *high, count, true);
         if (places.empty())
             break;
+        spared = places;
         const flow next = proberound(places, {}, &probed);
+        spared.clear();
         if (next != flow::go)
             return next;
         auto firstbad = std::find_if(places.begin(), places.end(),

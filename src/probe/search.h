@@ -98,9 +98,10 @@ class search {
     bool writeat(std::uint64_t offset, const unsigned char* data, std::size_t size);
 
     void layout();
-    bool taken(std::uint64_t offset) const;
-    std::uint64_t free(std::uint64_t offset, std::uint64_t end) const;
-    std::vector<std::uint64_t> spread(std::uint64_t start, std::uint64_t end, std::uint64_t count);
+    bool taken(std::uint64_t offset, bool inpieces = false) const;
+    std::uint64_t free(std::uint64_t offset, std::uint64_t end, bool inpieces = false) const;
+    std::vector<std::uint64_t> spread(std::uint64_t start, std::uint64_t end, std::uint64_t count,
+                                      bool inpieces = false);
     std::size_t chunksfor(std::uint64_t flush) const;
 
     flow saveplaces(std::vector<std::uint64_t>* places);
@@ -148,6 +149,8 @@ class search {
     std::size_t savedchunks = 0;
     std::size_t writtenchunks = 0;
     std::vector<std::uint64_t> surveyed;
+    // This round's probes, in order, which the replayed flush writes around.
+    std::vector<std::uint64_t> spared;
     // The survey's places in the second MiB and as far behind each power
     // of two.
     std::vector<std::uint64_t> marks;
