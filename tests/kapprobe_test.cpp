@@ -240,13 +240,24 @@ TEST_F(scratch, ACrashAnywhereLosesNothing)
     ATTACH_OR_SKIP(attachcard("zeros " + std::to_string(128 * mib) + " " + std::to_string(48 * mib) + " " +
                               std::to_string(4 * mib) + " 512"));
     const std::string before = devicedigest(card);
-    const outcome whole = run(probing(cardname, 8), kapprobe());
-    ASSERT_EQ(whole.status, 2) << whole.out;
-    const std::uint64_t total = iobytes(whole.out);
+    // Each run draws its own key, and the rounds it needs, so its I/O, vary
+    // with it: the points lie within the least of three runs, and a run that
+    // ends before its point must have left the card whole, and tries again.
+    std::uint64_t total = UINT64_MAX;
+    for (int whole = 0; whole < 3; whole++) {
+        const outcome result = run(probing(cardname, 8), kapprobe());
+        ASSERT_EQ(result.status, 2) << result.out;
+        total = std::min(total, iobytes(result.out));
+    }
     constexpr int points = 21;
     for (int point = 1; point <= points; point++) {
         const std::string at = std::to_string(total * point / (points + 1));
-        const outcome crashed = run(probing(cardname, 8), kapprobe("raise " + at + " 9"));
+        outcome crashed = run(probing(cardname, 8), kapprobe("raise " + at + " 9"));
+        for (int again = 0; again < 8 && crashed.status == 2; again++) {
+            EXPECT_EQ(devicedigest(card), before) << at;
+            EXPECT_EQ(files(), std::vector<std::string>()) << at;
+            crashed = run(probing(cardname, 8), kapprobe("raise " + at + " 9"));
+        }
         EXPECT_EQ(crashed.status, 128 + SIGKILL) << at;
         const std::string journal = journalin(files());
         EXPECT_NE(journal, "") << at;
