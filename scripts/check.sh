@@ -90,7 +90,10 @@ for preset in macos-arm64 macos-x86_64; do
     cmake --preset "$preset" -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null
     cmake --build --preset "$preset" -j "$(nproc)" --target kapmess kapprobe unittests
     for program in kapmess kapprobe tests/unittests; do
-        file "build/$preset/$program" | tee /dev/stderr | grep 'Mach-O 64-bit .* executable, flags:<NOUNDEFS' >/dev/null ||
+        # Said on the way, not through tee /dev/stderr, which truncates a log that stderr goes to.
+        description=$(file "build/$preset/$program")
+        echo "$description"
+        [[ $description == *"Mach-O 64-bit "*" executable, flags:<NOUNDEFS"* ]] ||
             { echo "build/$preset/$program is no Mach-O executable without undefined symbols"; exit 1; }
     done
 done
