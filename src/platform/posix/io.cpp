@@ -6,6 +6,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+// The offsets reach the end of the largest card. Where off_t is 32 bits
+// wide (32-bit ARM without _FILE_OFFSET_BITS=64), the casts below would
+// silently cut them, and every probe above 2 GiB would fail or land near
+// the start.
+static_assert(sizeof(off_t) == 8, "build with _FILE_OFFSET_BITS=64: device offsets need a 64-bit off_t");
+
 namespace posix {
 
 bool regularfile(int fd, struct stat& status)
