@@ -23,6 +23,8 @@ enum class refusal {
 struct deviceinfo {
     std::uint64_t size = 0;
     std::uint32_t sectorsize = 0;
+    // The physical sector size the device reports, else 0: 4096 on 512e media, whose sectorsize is 512.
+    std::uint32_t physicalsize = 0;
     refusal why = refusal::none;
     // The whole device of a partition; where a mounted one is mounted; the
     // drive of Windows or of the current directory on the same disk.
@@ -42,8 +44,8 @@ struct deviceinfo {
 // Opens path, which must be a whole block device of which neither itself
 // nor any partition is mounted, exclusively (an open that another holder
 // of the device refuses), for I/O that bypasses every cache of the system,
-// and finds its size, logical block size and identity. none when refused,
-// and info says why; nothing is ever written by this call.
+// and finds its size, logical and physical block size and identity. none
+// when refused, and info says why; nothing is ever written by this call.
 devicehandle opendevice(const char* path, deviceinfo* info);
 
 // size bytes at offset, both multiples of the logical block size, data

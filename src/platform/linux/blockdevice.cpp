@@ -141,6 +141,9 @@ devicehandle opendevice(const char* path, deviceinfo* info)
     }
     info->size = size;
     info->sectorsize = static_cast<std::uint32_t>(sectorsize);
+    unsigned int physicalsize = 0;
+    if (ioctl(fd, BLKPBSZGET, &physicalsize) == 0)
+        info->physicalsize = physicalsize;
     info->identity = identityof(sys);
     info->node = realname(path);
     return static_cast<devicehandle>(fd);

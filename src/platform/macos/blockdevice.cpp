@@ -17,7 +17,7 @@
 namespace {
 
 // The requests of <sys/disk.h>, which not every SDK ships: _IO('d', 22),
-// _IOR('d', 24, uint32_t) and _IOR('d', 25, uint64_t).
+// _IOR('d', 24, uint32_t), _IOR('d', 25, uint64_t) and _IOR('d', 77, uint32_t).
 constexpr unsigned long request(unsigned long direction, char group, unsigned long number, std::size_t length)
 {
     return direction | (static_cast<unsigned long>(length & 0x1fff) << 16) |
@@ -27,9 +27,11 @@ constexpr unsigned long nodata = 0x20000000, out = 0x40000000;
 constexpr unsigned long synchronizecache = request(nodata, 'd', 22, 0);
 constexpr unsigned long getblocksize = request(out, 'd', 24, sizeof(std::uint32_t));
 constexpr unsigned long getblockcount = request(out, 'd', 25, sizeof(std::uint64_t));
+constexpr unsigned long getphysicalblocksize = request(out, 'd', 77, sizeof(std::uint32_t));
 static_assert(synchronizecache == 0x20006416, "DKIOCSYNCHRONIZECACHE");
 static_assert(getblocksize == 0x40046418, "DKIOCGETBLOCKSIZE");
 static_assert(getblockcount == 0x40086419, "DKIOCGETBLOCKCOUNT");
+static_assert(getphysicalblocksize == 0x4004644d, "DKIOCGETPHYSICALBLOCKSIZE");
 
 // Where a slice of disk, or the disk itself, is mounted; empty when nowhere.
 std::string mountpointof(int disk)
@@ -85,6 +87,9 @@ devicehandle opendevice(const char* path, deviceinfo* info)
     }
     info->size = blockcount * blocksize;
     info->sectorsize = blocksize;
+    std::uint32_t physicalsize = 0;
+    if (ioctl(fd, getphysicalblocksize, &physicalsize) == 0)
+        info->physicalsize = physicalsize;
     return static_cast<devicehandle>(fd);
 }
 

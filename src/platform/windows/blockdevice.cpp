@@ -177,18 +177,27 @@ std::uint64_t sizebyreading(HANDLE device, DWORD sectorsize)
     return high;
 }
 
-DWORD logicalsectorsize(HANDLE device)
+// The device's logical and physical sector sizes, each 0 where it does not
+// tell them.
+STORAGE_ACCESS_ALIGNMENT_DESCRIPTOR sectorsizes(HANDLE device)
 {
     STORAGE_PROPERTY_QUERY query{};
     query.PropertyId = StorageAccessAlignmentProperty;
     query.QueryType = PropertyStandardQuery;
     STORAGE_ACCESS_ALIGNMENT_DESCRIPTOR alignment{};
+    DWORD got = 0;
+    if (!DeviceIoControl(device, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query, &alignment,
+                         sizeof alignment, &got, nullptr))
+        return STORAGE_ACCESS_ALIGNMENT_DESCRIPTOR{};
+    return alignment;
+}
+
+DWORD logicalsectorsize(HANDLE device, const STORAGE_ACCESS_ALIGNMENT_DESCRIPTOR& sizes)
+{
+    if (sizes.BytesPerLogicalSector > 0)
+        return sizes.BytesPerLogicalSector;
     DISK_GEOMETRY geometry{};
     DWORD got = 0;
-    if (DeviceIoControl(device, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query, &alignment,
-                        sizeof alignment, &got, nullptr) &&
-        alignment.BytesPerLogicalSector > 0)
-        return alignment.BytesPerLogicalSector;
     if (DeviceIoControl(device, IOCTL_DISK_GET_DRIVE_GEOMETRY, nullptr, 0, &geometry, sizeof geometry, &got,
                         nullptr) &&
         geometry.BytesPerSector > 0)
@@ -253,7 +262,9 @@ devicehandle opendevice(const char* path, deviceinfo* info)
             CloseHandle(device);
         return devicehandle::none;
     }
-    info->sectorsize = logicalsectorsize(device);
+    const STORAGE_ACCESS_ALIGNMENT_DESCRIPTOR sizes = sectorsizes(device);
+    info->sectorsize = logicalsectorsize(device, sizes);
+    info->physicalsize = sizes.BytesPerPhysicalSector;
     GET_LENGTH_INFORMATION length{};
     DWORD got = 0;
     info->size =
