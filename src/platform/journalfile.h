@@ -26,7 +26,8 @@ bool syncjournal(journalhandle journal);
 // Its length in bytes, as the file system has it now.
 std::uint64_t journalsize(journalhandle journal);
 void closejournal(journalhandle journal);
-// Removes name, which journal holds open, and closes it.
+// Removes name, which journal holds open, and closes it; false when the
+// removal failed or did not get onto the medium, where a power cut undoes it.
 bool removejournal(journalhandle journal, const char* name);
 
 // Bytes that a new file in the current directory can still take.

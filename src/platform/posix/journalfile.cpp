@@ -45,6 +45,20 @@ journalhandle holdjournal(int fd, const char* name, journalopen* how)
     return static_cast<journalhandle>(fd);
 }
 
+// Puts the entries of the current directory on the medium; false, errno
+// kept, when they did not get there.
+bool syncdirectory()
+{
+    const int directory = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (directory < 0)
+        return false;
+    const bool synced = fsync(directory) == 0;
+    const int error = errno;
+    close(directory);
+    errno = error;
+    return synced;
+}
+
 } // namespace
 
 journalhandle createjournal(const char* name, journalopen* how)
@@ -57,14 +71,11 @@ journalhandle createjournal(const char* name, journalopen* how)
     journalhandle journal = holdjournal(fd, name, how);
     // The new name on the medium too, so that a power cut cannot take the
     // journal away from beneath what it saved.
-    int directory = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (journal != journalhandle::none && (directory < 0 || fsync(directory) != 0)) {
+    if (journal != journalhandle::none && !syncdirectory()) {
         *how = journalopen::failed;
         journal = dropjournal(fd);
         unlink(name);
     }
-    if (directory >= 0)
-        close(directory);
     return journal;
 }
 
@@ -121,7 +132,10 @@ void closejournal(journalhandle journal)
 
 bool removejournal(journalhandle journal, const char* name)
 {
-    const bool removed = unlink(name) == 0;
+    // The removal on the medium too: a journal that a power cut brings back
+    // passes for an interrupted run's, and the next run writes it back again
+    // over whatever the device holds by then.
+    const bool removed = unlink(name) == 0 && syncdirectory();
     const int error = errno;
     close(descriptor(journal));
     errno = error;

@@ -6,6 +6,27 @@
 
 using windowssystem::handle;
 
+namespace {
+
+// Puts the entries of the current directory on the medium. Windows offers no
+// call for that as such: a handle to a directory comes from
+// FILE_FLAG_BACKUP_SEMANTICS, and FlushFileBuffers takes it when it may write
+// there, as kapprobe.exe, run as administrator, may.
+bool flushdirectory()
+{
+    HANDLE directory = CreateFileA(".", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                   nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (directory == INVALID_HANDLE_VALUE)
+        return false;
+    const bool flushed = FlushFileBuffers(directory) != 0;
+    const DWORD error = GetLastError();
+    CloseHandle(directory);
+    SetLastError(error);
+    return flushed;
+}
+
+} // namespace
+
 journalhandle createjournal(const char* name, journalopen* how)
 {
     HANDLE file = CreateFileA(name, GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
@@ -83,7 +104,11 @@ bool removejournal(journalhandle journal, const char*)
     const bool removed =
         SetFileInformationByHandle(handle(journal), FileDispositionInfo, &remove, sizeof remove) != 0;
     CloseHandle(handle(journal));
-    return removed;
+    // The name goes at the close, but the file system puts that on the
+    // medium only when it next writes out its directory: a journal that a
+    // power cut brings back passes for an interrupted run's, and the next
+    // run writes it back again over whatever the device holds by then.
+    return removed && flushdirectory();
 }
 
 std::uint64_t freebytes()
