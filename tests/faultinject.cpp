@@ -17,7 +17,8 @@
 //   unplug BYTES            from BYTES of block device I/O on, every read,
 //                           write and flush of a block device fails with EIO,
 //                           as when the stick is pulled
-// FILE is a base name such as 2.kpm; ERRNO is EIO or ENOSPC.
+//   lock ERRNO              every flock fails (ENOLCK: NFS without locking)
+// FILE is a base name such as 2.kpm; ERRNO is EIO, ENOSPC or ENOLCK.
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -27,6 +28,7 @@
 #include <dlfcn.h>
 #include <sstream>
 #include <string>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -61,9 +63,11 @@ const std::vector<rule>& rules()
                 words >> r.file >> r.number;
             else if (r.kind == "raise")
                 words >> r.number >> r.signal;
+            else if (r.kind == "lock")
+                words >> error;
             else
                 words >> r.number;
-            r.error = error == "ENOSPC" ? ENOSPC : EIO;
+            r.error = error == "ENOSPC" ? ENOSPC : error == "ENOLCK" ? ENOLCK : EIO;
             result.push_back(r);
         }
         return result;
@@ -243,6 +247,16 @@ int fdatasync(int fd)
         return -1;
     }
     return real(fd);
+}
+
+int flock(int fd, int operation)
+{
+    static auto real = next<int (*)(int, int)>("flock");
+    if (const rule* r = find("lock")) {
+        errno = r->error;
+        return -1;
+    }
+    return real(fd, operation);
 }
 
 int clock_gettime(clockid_t clock, struct timespec* now)

@@ -453,6 +453,26 @@ TEST_F(scratch, AStickPulledMidRunIsNoCounterfeit)
     EXPECT_EQ(devicedigest(card), before);
 }
 
+// A directory whose file system gives no locks (NFS without its lock
+// service): the journal just made goes again, so that no later run finds it
+// in its way.
+TEST_F(scratch, AJournalThatCannotBeLockedIsLeftNowhere)
+{
+    if (emulated())
+        GTEST_SKIP() << "the fault-injection library does not reach an emulated program";
+    ATTACH_OR_SKIP(attachcard("honest " + std::to_string(128 * mib) + " 0 0 512"));
+    const std::string before = devicedigest(card);
+    const outcome result = run(probing(card, 8), kapprobe("lock ENOLCK"));
+    EXPECT_EQ(result.status, 1);
+    EXPECT_TRUE(std::regex_search(
+        result.out, std::regex("\n\\*\\*\\* Kann das Journal 'kapprobe-" + std::to_string(128 * mib) +
+                               "[^'\n]*\\.undo' im aktuellen Verzeichnis nicht anlegen: No locks "
+                               "available\\.\n$")))
+        << result.out;
+    EXPECT_EQ(files(), std::vector<std::string>());
+    EXPECT_EQ(devicedigest(card), before);
+}
+
 TEST_F(scratch, MountedCardIsRefusedUntouched)
 {
     LINUX_ONLY("Windows programs see no mounts of the host");

@@ -69,9 +69,20 @@ journalhandle createjournal(const char* name, journalopen* how)
         return journalhandle::none;
     }
     journalhandle journal = holdjournal(fd, name, how);
+    if (journal == journalhandle::none) {
+        // A lock the file system cannot give (NFS without its lock service):
+        // the file this call made goes again, or it would stand in the way
+        // of every later run.
+        if (*how == journalopen::failed) {
+            const int error = errno;
+            unlink(name);
+            errno = error;
+        }
+        return journal;
+    }
     // The new name on the medium too, so that a power cut cannot take the
     // journal away from beneath what it saved.
-    if (journal != journalhandle::none && !syncdirectory()) {
+    if (!syncdirectory()) {
         *how = journalopen::failed;
         journal = dropjournal(fd);
         unlink(name);
