@@ -1,4 +1,5 @@
 // What the platform layer promises alike on every system it runs on.
+#include "platform/journalfile.h"
 #include "platform/names.h"
 #include "platform/process.h"
 #include "platform/testfiles.h"
@@ -9,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -36,6 +38,25 @@ TEST(Platform, UnbufferedReadsKeepToWholeSectors)
     closefile(file);
     freebuffer(buffer);
     std::remove(name.c_str());
+}
+
+// kapprobe finds the journals of every device of one size by their names:
+// only regular files, in order, whatever else lies beside them.
+TEST(Platform, JournalsAreFoundByTheirNames)
+{
+    const std::filesystem::path previous = std::filesystem::current_path();
+    const std::filesystem::path here =
+        std::filesystem::temp_directory_path() / ("kapmess-journals-test-" + std::to_string(std::rand()));
+    std::filesystem::create_directory(here);
+    std::filesystem::current_path(here);
+    for (const char* name : {"kapprobe-4096.undo", "kapprobe-4096-b.undo", "kapprobe-4096-a.undo.part",
+                             "kapprobe-8192.undo", "old-kapprobe-4096.undo"})
+        std::ofstream(name) << "k";
+    std::filesystem::create_directory("kapprobe-4096-a.undo");
+    const std::vector<std::string> found = journalsin("kapprobe-4096");
+    std::filesystem::current_path(previous);
+    std::filesystem::remove_all(here);
+    EXPECT_EQ(found, (std::vector<std::string>{"kapprobe-4096-b.undo", "kapprobe-4096.undo"}));
 }
 
 // The kernel escapes blanks, tabs, line feeds and backslashes in the fields

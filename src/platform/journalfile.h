@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 enum class journalhandle : std::intptr_t { none = -1 };
 
@@ -29,6 +31,10 @@ void closejournal(journalhandle journal);
 // Removes name, which journal holds open, and closes it; false when the
 // removal failed or did not get onto the medium, where a power cut undoes it.
 bool removejournal(journalhandle journal, const char* name);
+
+// The regular files in the current directory whose names begin with prefix
+// and end in ".undo", sorted; empty when the directory cannot be read.
+std::vector<std::string> journalsin(const std::string& prefix);
 
 // Bytes that a new file in the current directory can still take.
 std::uint64_t freebytes();

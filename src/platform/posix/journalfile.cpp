@@ -4,7 +4,9 @@
 
 #include "platform/posix/posix.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/statvfs.h>
@@ -159,4 +161,28 @@ std::uint64_t freebytes()
     return statvfs(".", &filesystem) == 0
                ? static_cast<std::uint64_t>(filesystem.f_bavail) * filesystem.f_frsize
                : 0;
+}
+
+std::vector<std::string> journalsin(const std::string& prefix)
+{
+    const std::string suffix = ".undo";
+    std::vector<std::string> names;
+    DIR* directory = opendir(".");
+    if (directory == nullptr)
+        return names;
+    while (const dirent* entry = readdir(directory)) {
+        const std::string name = entry->d_name;
+        struct stat status;
+        // Not every file system tells the type in the entry.
+        const bool regular =
+            entry->d_type == DT_REG ||
+            (entry->d_type == DT_UNKNOWN && lstat(entry->d_name, &status) == 0 && S_ISREG(status.st_mode));
+        if (regular && name.size() >= prefix.size() + suffix.size() &&
+            name.compare(0, prefix.size(), prefix) == 0 &&
+            name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
+            names.push_back(name);
+    }
+    closedir(directory);
+    std::sort(names.begin(), names.end());
+    return names;
 }

@@ -4,6 +4,8 @@
 
 #include "platform/windows/windows.h"
 
+#include <algorithm>
+
 using windowssystem::handle;
 
 namespace {
@@ -109,6 +111,31 @@ bool removejournal(journalhandle journal, const char*)
     // power cut brings back passes for an interrupted run's, and the next
     // run writes it back again over whatever the device holds by then.
     return removed && flushdirectory();
+}
+
+std::vector<std::string> journalsin(const std::string& prefix)
+{
+    const std::string suffix = ".undo";
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((prefix + "*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return names;
+    do {
+        // Windows matches a pattern regardless of case and against short
+        // names too: the name itself decides.
+        const std::string name = found.cFileName;
+        const bool regular =
+            (found.dwFileAttributes &
+             (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) == 0;
+        if (regular && name.size() >= prefix.size() + suffix.size() &&
+            name.compare(0, prefix.size(), prefix) == 0 &&
+            name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
+            names.push_back(name);
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 std::uint64_t freebytes()
