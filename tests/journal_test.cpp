@@ -113,6 +113,34 @@ TEST(Journal, ACutAnywhereWritesBackExactlyWhatWasOverwritten)
     EXPECT_FALSE(damaged);
 }
 
+// A file system keeps no order within one sync: of what was appended since
+// the last one, a power cut may leave any part on the medium. Where only the
+// last 48 bytes got there (a marker, if one was appended), the next run finds
+// no damage and writes back what the device holds of the run.
+TEST(Journal, AMarkerReachesTheMediumOnlyAfterItsRecords)
+{
+    modelcard card({64 * mib, 64 * mib, 512, fake::honest});
+    memoryjournal file;
+    const std::vector<devicewrite> writes = smallrun(card, file);
+    for (std::size_t sync = 1; sync < file.syncs.size(); sync++) {
+        const std::size_t durable = file.syncs[sync - 1], end = file.syncs[sync];
+        memoryjournal cut;
+        cut.bytes = file.bytes.substr(0, end);
+        if (end - durable > 48)
+            std::fill(cut.bytes.begin() + static_cast<std::ptrdiff_t>(durable), cut.bytes.end() - 48, '\0');
+        modelcard crashed({64 * mib, 64 * mib, 512, fake::honest});
+        for (const devicewrite& write : writes)
+            if (write.journalbytes <= durable)
+                crashed.write(write.offset, reinterpret_cast<const unsigned char*>(write.data.data()),
+                              write.data.size());
+        probe::journalcontents contents;
+        ASSERT_EQ(probe::readjournal(cut, &contents), probe::journalstate::readable) << end;
+        EXPECT_FALSE(contents.damaged) << end;
+        EXPECT_TRUE(probe::restore(cut, contents, crashed, ignore, 0).complete(contents)) << end;
+        EXPECT_EQ(crashed.firstchanged(), -1) << end;
+    }
+}
+
 // A committed record that no longer holds together is damage, not a torn
 // tail: what can be read goes back, but the restoration is not complete.
 TEST(Journal, ADamagedCommittedRecordIsNoTornTail)
@@ -210,6 +238,20 @@ TEST(Journal, BelongsOnlyToTheCardItSaved)
     EXPECT_EQ(probe::checkowner(file, contents, other, ignore, 0).verdict, probe::ownership::foreign);
     EXPECT_EQ(other.firstchanged(), -1);
     EXPECT_EQ(probe::checkowner(file, contents, card, ignore, 0).verdict, probe::ownership::belongs);
+    // A page of one stamped place half written by a power cut: the other
+    // places' stamps prove the card the journal's, and the place is told.
+    const probe::journalrecord& garbled = contents.records.back();
+    std::string sector(block, '\0');
+    ASSERT_TRUE(card.read(garbled.offset, reinterpret_cast<unsigned char*>(sector.data()), block));
+    sector.replace(0, 256, 256, '\xff');
+    ASSERT_TRUE(card.write(garbled.offset, reinterpret_cast<const unsigned char*>(sector.data()), block));
+    const probe::ownership owner = probe::checkowner(file, contents, card, ignore, 0);
+    EXPECT_EQ(owner.verdict, probe::ownership::belongs);
+    EXPECT_EQ(owner.neither, block);
+    EXPECT_EQ(owner.at, garbled.offset);
+    EXPECT_GT(owner.stamped, 0u);
+    EXPECT_TRUE(probe::restore(file, contents, card, ignore, 0).complete(contents));
+    EXPECT_EQ(card.firstchanged(), -1);
 }
 
 TEST(Stamp, PartsOfStampsSharingASectorAreFound)

@@ -39,6 +39,8 @@ constexpr std::size_t recordbytes = 32;
 // chain of the records' checksums, and its own checksum.
 constexpr std::size_t markerbytes = 48;
 constexpr std::uint64_t chainseed = 0xcbf29ce484222325;
+// The smallest sector of any device.
+constexpr std::size_t stampgrain = 512;
 
 constexpr char restoring[] = "Stelle wieder her";
 constexpr char checking[] = "Prüfe die Wiederherstellung";
@@ -249,6 +251,15 @@ saving journal::saveone(std::uint64_t offset, std::size_t size)
 {
     if (!dev.read(offset, buffer.data, size))
         return saving::unreadable;
+    // A stamp starts every 512 bytes of a stamp's sector, whatever the
+    // sector size of the run that wrote it.
+    for (std::size_t at = 0; at < size && !otherrunfound; at += stampgrain) {
+        std::uint64_t found;
+        if (stampofanyrun(buffer.data + at, stampgrain, &found) && found != key) {
+            otherrunfound = true;
+            otherrunat = offset + at;
+        }
+    }
     return append(recordmagic, offset, buffer.data, size) ? saving::saved : saving::journalfailed;
 }
 
@@ -298,6 +309,11 @@ saving journal::save(std::uint64_t offset, std::uint64_t size)
 
 bool journal::commit()
 {
+    // The records on the medium first, then their marker: a file system
+    // keeps no order within one sync, and a marker there before its records
+    // would make a round whose places were never written look damaged.
+    if (!file.sync())
+        return false;
     unsigned char marker[markerbytes];
     put(marker, markermagic);
     put(marker + 8, key);
@@ -344,11 +360,24 @@ journalstate readjournal(journalfile& file, journalcontents* contents)
     return headerstart || zerosfrom(file, 0, buffer.data) ? journalstate::empty : journalstate::unreadable;
 }
 
+namespace {
+
+// True when the sector at offset, read again, gives other bytes than found:
+// a place without storage, which holds nothing of anyone's.
+bool unsteady(device& dev, std::uint64_t offset, const unsigned char* found, unsigned char* again)
+{
+    return dev.read(offset, again, dev.sectorsize) && std::memcmp(again, found, dev.sectorsize) != 0;
+}
+
+} // namespace
+
 ownership checkowner(journalfile& file, const journalcontents& contents, device& dev,
                      const progressreport& progress, std::uint64_t done)
 {
-    iobuffer saved(chunkbytes), found(chunkbytes);
+    iobuffer saved(chunkbytes), found(chunkbytes), again(dev.sectorsize);
     const std::uint32_t sector = dev.sectorsize;
+    const std::uint64_t key = contents.header.key;
+    ownership result{ownership::silent, 0, 0, 0};
     bool answered = contents.records.empty();
     progress(0, owning, done);
     for (const journalrecord& record : contents.records) {
@@ -356,24 +385,35 @@ ownership checkowner(journalfile& file, const journalcontents& contents, device&
         progress(0, owning, done);
         if (record.kept)
             continue;
-        if (saved.data == nullptr || found.data == nullptr ||
+        if (saved.data == nullptr || found.data == nullptr || again.data == nullptr ||
             !file.read(record.at, saved.data, record.size) ||
             !dev.read(record.offset, found.data, record.size))
             continue;
         answered = true;
-        for (std::size_t at = 0; at < record.size; at += sector)
-            if (!differsonlybyrun(saved.data + at, found.data + at, sector, contents.header.key, true))
-                return {ownership::foreign, record.offset + at};
+        for (std::size_t at = 0; at < record.size; at += sector) {
+            std::uint64_t stampkey;
+            if (!differsonlybyrun(saved.data + at, found.data + at, sector, key, true)) {
+                if (!unsteady(dev, record.offset + at, found.data + at, again.data) && result.neither++ == 0)
+                    result.at = record.offset + at;
+            } else if (stampofanyrun(found.data + at, sector, &stampkey) && stampkey == key) {
+                result.stamped++;
+            }
+        }
     }
-    return {answered ? ownership::belongs : ownership::silent, 0};
+    result.neither *= sector;
+    if (result.stamped > 0 || (answered && result.neither == 0))
+        result.verdict = ownership::belongs;
+    else if (answered)
+        result.verdict = ownership::foreign;
+    return result;
 }
 
 restoration restore(journalfile& file, const journalcontents& contents, device& dev,
                     const progressreport& progress, std::uint64_t done)
 {
     restoration result;
-    iobuffer saved(chunkbytes), found(chunkbytes);
-    if (saved.data == nullptr || found.data == nullptr) {
+    iobuffer saved(chunkbytes), found(chunkbytes), again(dev.sectorsize);
+    if (saved.data == nullptr || found.data == nullptr || again.data == nullptr) {
         result.unreadable = true;
         return result;
     }
@@ -420,6 +460,10 @@ restoration restore(journalfile& file, const journalcontents& contents, device& 
             if (read &&
                 differsonlybyrun(saved.data + at, found.data + at, sector, contents.header.key, false))
                 continue;
+            if (read && unsteady(dev, record.offset + at, found.data + at, again.data)) {
+                result.unstable += sector;
+                continue;
+            }
             if (result.wrong == 0)
                 result.firstwrong = record.offset + at;
             result.firstwrong = std::min(result.firstwrong, record.offset + at);

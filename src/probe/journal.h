@@ -80,6 +80,17 @@ class journal {
         return savedbytes;
     }
 
+    // Whether a place saved held a whole stamp of another run, which has
+    // not written the device back yet, and the first such place.
+    bool otherrun() const
+    {
+        return otherrunfound;
+    }
+    std::uint64_t otherrunplace() const
+    {
+        return otherrunat;
+    }
+
   private:
     saving saveone(std::uint64_t offset, std::size_t size);
     bool append(std::uint64_t magic, std::uint64_t offset, const unsigned char* data, std::size_t size);
@@ -92,6 +103,8 @@ class journal {
     // The places saved, as ranges from their first byte to behind the last.
     std::map<std::uint64_t, std::uint64_t> savedranges;
     std::uint64_t savedbytes = 0;
+    bool otherrunfound = false;
+    std::uint64_t otherrunat = 0;
     std::uint64_t records = 0;
     std::uint64_t chain;
     std::uint64_t written = 0;
@@ -121,14 +134,21 @@ enum class journalstate { readable, empty, unreadable };
 // was overwritten), unreadable when it is no journal of this program.
 journalstate readjournal(journalfile& file, journalcontents* contents);
 
-// Whether a journal belongs to dev: every place it saved must hold what was
-// saved, or the run's own stamps (the run wrote it and it is not back yet);
-// places whose saved bytes were themselves the run's stamps, saved after a
-// place sharing their storage was written, and what was kept from memory,
-// tell nothing.
+// Whether a journal belongs to dev. A place that shows a whole stamp of the
+// run's key proves it: the key is the run's own random number. Without such
+// proof every place must hold what was saved, as where the run ended before
+// it wrote the device; one that holds anything else makes the journal
+// another device's. Places whose saved bytes were themselves the run's
+// stamps, what was kept from memory, and places that read differently each
+// time (they have no storage, so hold nothing of anyone's) tell nothing.
 struct ownership {
     enum { belongs, foreign, silent } verdict;
-    // foreign: the first byte that holds neither.
+    // Sectors that showed a whole stamp of the run.
+    std::uint64_t stamped;
+    // Bytes that showed neither what was saved nor the run's stamps (on a
+    // journal that belongs: a torn write, or damage the device did), and
+    // the first of them.
+    std::uint64_t neither;
     std::uint64_t at;
 };
 ownership checkowner(journalfile& file, const journalcontents& contents, device& dev,
@@ -145,6 +165,9 @@ struct restoration {
     // The device did not put what it took on its medium, and why.
     bool unflushed = false;
     std::string flushfailure;
+    // Bytes that read differently each time: places without storage,
+    // where nothing can be written back, nor was there anything to save.
+    std::uint64_t unstable = 0;
     // Bytes that did not come back as saved, the first and the last.
     std::uint64_t wrong = 0;
     std::uint64_t firstwrong = 0;
@@ -163,8 +186,8 @@ struct restoration {
 // sectors that held the run's own stamps when they were saved, whose
 // storage an earlier save brings back; puts it on the medium and reads
 // every place back to check it. A byte may come back other than saved only
-// where what was saved was a stamp of the run's own. progress hears of it
-// from done bytes on.
+// where what was saved was a stamp of the run's own, or where the device
+// reads differently each time. progress hears of it from done bytes on.
 restoration restore(journalfile& file, const journalcontents& contents, device& dev,
                     const progressreport& progress, std::uint64_t done);
 

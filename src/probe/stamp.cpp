@@ -104,6 +104,17 @@ bool readstamp(const unsigned char* sector, std::size_t size, std::uint64_t key,
     return true;
 }
 
+bool stampofanyrun(const unsigned char* sector, std::size_t size, std::uint64_t* key)
+{
+    std::uint64_t offset;
+    std::uint32_t round;
+    if (size < headerwords * 8 || load(sector) != magic ||
+        !readstamp(sector, size, load(sector + 8), &offset, &round))
+        return false;
+    *key = load(sector + 8);
+    return true;
+}
+
 std::uint64_t nextrandom(std::uint64_t* state)
 {
     return mix(*state += golden);

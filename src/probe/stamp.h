@@ -20,6 +20,10 @@ void stamp(unsigned char* sector, std::size_t size, std::uint64_t key, std::uint
 bool readstamp(const unsigned char* sector, std::size_t size, std::uint64_t key, std::uint64_t* offset,
                std::uint32_t* round);
 
+// True when sector holds a whole stamp of any run; that run's key then goes
+// to key. Such a sector is left by a run that has not written it back yet.
+bool stampofanyrun(const unsigned char* sector, std::size_t size, std::uint64_t* key);
+
 // Where storage is shared at an offset smaller than a sector, a sector
 // holds the end of one stamp and the start of another. Of sector (size
 // bytes), the bytes before tailend are the end of a stamp of the run with
