@@ -20,9 +20,11 @@ constexpr std::uint64_t mib = 1 << 20;
 
 // What lies beyond the real size: nothing (honest); the addresses come
 // round (wraps); writes are lost and read as zeros, 0xff or old data; reads
-// give what lies further back, writes are lost (mirror); or every write goes
-// to the place written longest ago, the card being full (anywhere).
-enum class fake { honest, wraps, zeros, ones, stale, mirror, anywhere };
+// give what lies further back, writes are lost (mirror); every write goes
+// to the place written longest ago, the card being full (anywhere); the
+// addresses come round onto the last part of the real storage (cycles);
+// or writes are lost and reads give other bytes every time (noise).
+enum class fake { honest, wraps, zeros, ones, stale, mirror, anywhere, cycles, noise };
 
 // What the card's cache takes: every write, writes of up to 4 KiB, writes
 // to places without storage, or writes that change what a read would give.
@@ -37,6 +39,8 @@ struct cardshape {
     admits cache = admits::every;
     // wraps: the addresses come round after this many bytes (0: the real
     // size); what lies between the real size and it has no storage.
+    // cycles: beyond the real size the addresses come round onto the last
+    // this many bytes of the real storage.
     std::uint64_t wrap = 0;
     // The grain of the storage (0: the sector), finer where sectors share
     // storage at an offset within them.
@@ -57,6 +61,7 @@ class modelcard : public probe::device {
     {
         if (failing(offset, size))
             return false;
+        traffic += size;
         for (std::size_t at = 0; at < size; at += block) {
             const std::string bytes = current((offset + at) / block);
             std::memcpy(data + at, bytes.data(), block);
@@ -68,7 +73,9 @@ class modelcard : public probe::device {
     {
         if (failing(offset, size) || crashed)
             return false;
+        traffic += size;
         written += size;
+        lowestwrite = std::min(lowestwrite, offset);
         for (std::size_t at = 0; at < size; at += block) {
             const std::uint64_t logical = (offset + at) / block;
             const std::string bytes(reinterpret_cast<const char*>(data + at), block);
@@ -141,12 +148,15 @@ class modelcard : public probe::device {
     }
 
     std::uint64_t seed = 0;
-    // I/O errors from here to there.
+    // I/O errors from here to there, and everywhere once so many bytes
+    // went each way, as when a card is pulled or breaks down.
     std::uint64_t errorstart = 0, errorend = 0;
+    std::uint64_t failafter = UINT64_MAX;
     // After a crash the card takes no more writes.
     bool crashed = false;
-    // Bytes written to the card.
+    // Bytes written to the card, and the lowest place written.
     std::uint64_t written = 0;
+    std::uint64_t lowestwrite = UINT64_MAX;
 
   private:
     static constexpr std::uint64_t nowhere = UINT64_MAX;
@@ -159,6 +169,9 @@ class modelcard : public probe::device {
             return logical;
         case fake::wraps:
             return logical % wrapblocks < realblocks ? logical % wrapblocks : nowhere;
+        case fake::cycles:
+            return logical < realblocks ? logical
+                                        : realblocks - wrapblocks + (logical - realblocks) % wrapblocks;
         case fake::anywhere: {
             auto moved = slotof.find(logical);
             if (moved != slotof.end())
@@ -188,6 +201,8 @@ class modelcard : public probe::device {
         std::uint64_t at = physical(logical);
         if (shape.kind == fake::mirror && at == nowhere)
             at = logical % realblocks;
+        if (at == nowhere && shape.kind == fake::noise)
+            return original(logical + (++noisereads << 40));
         if (at == nowhere)
             return shape.kind == fake::ones    ? std::string(block, '\xff')
                    : shape.kind == fake::stale ? original(logical)
@@ -229,7 +244,7 @@ class modelcard : public probe::device {
 
     bool failing(std::uint64_t offset, std::size_t size) const
     {
-        return offset < errorend && offset + size > errorstart;
+        return (offset < errorend && offset + size > errorstart) || traffic >= failafter;
     }
 
     const cardshape shape;
@@ -241,13 +256,14 @@ class modelcard : public probe::device {
     std::unordered_map<std::uint64_t, std::pair<std::string, std::uint64_t>> cached;
     std::deque<std::pair<std::uint64_t, std::uint64_t>> recent;
     std::uint64_t writes = 0;
+    std::uint64_t traffic = 0;
+    mutable std::uint64_t noisereads = 0;
     // anywhere: the slot of each block moved, and the block of each slot.
     std::unordered_map<std::uint64_t, std::uint64_t> slotof, owners;
     std::uint64_t nextslot = 0;
 };
 
-// A journal in memory, which stops taking appends at limit, as a crash does;
-// ends lists the length of the file after each append.
+// A journal in memory, which stops taking appends at limit, as a crash does.
 class memoryjournal : public probe::journalfile {
   public:
     bool append(const unsigned char* data, std::size_t size) override
@@ -268,6 +284,7 @@ class memoryjournal : public probe::journalfile {
 
     bool sync() override
     {
+        syncs.push_back(bytes.size());
         return true;
     }
 
@@ -278,7 +295,9 @@ class memoryjournal : public probe::journalfile {
 
     std::string bytes;
     std::size_t limit = SIZE_MAX;
+    // The length after each append and at each sync.
     std::vector<std::size_t> ends;
+    std::vector<std::size_t> syncs;
 };
 
 inline void ignore(int, const char*, std::uint64_t) {}

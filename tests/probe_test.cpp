@@ -255,3 +255,68 @@ TEST(Search, LossesThatBeginInsideAPieceOfTheFlushAreFoundAsClosely)
         expectusable(runprobe(card, 64 * mib).found, real, probe::beyond::zeros);
     }
 }
+
+// Addresses beyond the real size that come round onto the last part of the
+// real storage instead of its start: a place seen to hold another place's
+// data bounds the usable size, wherever the write came from, whatever the
+// run's key puts where.
+TEST(Search, AddressesThatComeRoundOntoTheEndOfTheStorageBoundTheUsableSize)
+{
+    const std::uint64_t real = 1024 * mib;
+    for (std::uint64_t cycle : {300 * mib, 256 * mib, 3 * mib + 512})
+        for (std::uint64_t key : {runkey, runkey * 3, runkey * 5, runkey * 7}) {
+            SCOPED_TRACE("cycle " + std::to_string(cycle) + ", key " + std::to_string(key));
+            modelcard card({4096 * mib, real, 512, fake::cycles, 0, admits::every, cycle});
+            const probe::findings found = runprobe(card, 16 * mib, true, key).found;
+            EXPECT_EQ(found.outcome, probe::verdict::counterfeit);
+            EXPECT_LE(found.usable, real);
+            EXPECT_LT(real - found.usable, mib);
+        }
+}
+
+// Storage that comes round within the first MiB, which no probe may write:
+// a counterfeit too small for any partition.
+TEST(Search, StorageSharedBelowTheFirstMibIsNeverWrittenThere)
+{
+    modelcard card({64 * mib, 512 * 1024, 512, fake::wraps});
+    const probe::findings found = runprobe(card, 16 * mib).found;
+    EXPECT_EQ(found.outcome, probe::verdict::counterfeit);
+    EXPECT_LT(found.usable, 2 * mib);
+    EXPECT_GE(card.lowestwrite, mib);
+}
+
+// A cache just below, at or above the limit leaves some probes beyond the
+// real size answered from it: still a counterfeit, never damage. Places
+// that read back other bytes each time are no data to write back.
+TEST(Search, LossesBehindACacheLargerThanTheLimitAreNoDamage)
+{
+    const std::uint64_t real = 512 * mib;
+    for (std::uint64_t limit : {15ull, 8ull, 16ull, 32ull}) {
+        SCOPED_TRACE("limit " + std::to_string(limit) + " MiB");
+        modelcard card({8192 * mib, real, 512, fake::zeros, 16 * mib});
+        const probe::findings found = runprobe(card, limit * mib).found;
+        EXPECT_NE(found.outcome, probe::verdict::damaged);
+        if (limit >= 16)
+            expectusable(found, real, probe::beyond::zeros);
+    }
+    modelcard noisy({2048 * mib, real, 512, fake::noise, 4 * mib});
+    expectusable(runprobe(noisy, 16 * mib).found, real, probe::beyond::stale);
+}
+
+// A card that stops answering at any moment is lost, never a counterfeit.
+TEST(Search, ACardThatStopsAnsweringIsLostNeverCounterfeit)
+{
+    for (std::uint64_t after : {2 * mib, 12 * mib, 30 * mib}) {
+        SCOPED_TRACE(after);
+        modelcard card({1024 * mib, 1024 * mib, 512, fake::honest});
+        card.failafter = after;
+        memoryjournal file;
+        probe::journal log(file, card);
+        ASSERT_TRUE(log.start({runkey, card.size, card.sectorsize, "", ""}));
+        const probe::findings found =
+            probe::search(
+                card, log, runkey, 16 * mib, ignore, [](std::uint64_t) {}, [] { return false; })
+                .run();
+        EXPECT_EQ(found.outcome, probe::verdict::lost);
+    }
+}

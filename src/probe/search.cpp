@@ -188,9 +188,13 @@ search::flow search::saveplaces(std::vector<std::uint64_t>* places)
     tell("Sichere");
     std::vector<std::uint64_t> kept;
     for (std::uint64_t place : *places) {
+        if (place < up(protectedbytes))
+            continue;
         const saving result = log.save(place, unit);
         if (result == saving::journalfailed)
             return flow::fail;
+        if (log.otherrun())
+            return flow::otherrun;
         if (result == saving::unreadable)
             probed[place] = {state::unreadable, content::other, 0};
         else
@@ -212,6 +216,8 @@ search::flow search::savechunks(std::size_t upto)
         const saving result = log.save(piece, chunksize);
         if (result == saving::journalfailed)
             return flow::fail;
+        if (log.otherrun())
+            return flow::otherrun;
         if (result == saving::unreadable) {
             probed[piece] = {state::unreadable, content::other, 0};
             dropped[savedchunks] = true;
@@ -299,6 +305,13 @@ search::flow search::readplaces(const std::vector<std::uint64_t>& places,
         auto known = into->find(place);
         if (known == into->end() || known->second.what == state::good)
             (*into)[place] = found;
+        // A victim lost its data to a write behind it: that place shares
+        // its storage, and it is that place that no partition may hold.
+        if (found.what == state::victim) {
+            known = into->find(found.partner);
+            if (known == into->end() || known->second.what == state::good)
+                (*into)[found.partner] = {state::alias, content::other, place};
+        }
         if (stop())
             return flow::stop;
         if (++count % 256 == 0)
@@ -317,6 +330,14 @@ void search::sharedstorage(std::uint64_t one, std::uint64_t other)
 search::flow search::settle()
 {
     return dev.settle() ? flow::go : flow::lost;
+}
+
+// Whether the device still reads its first MiB, which answered at the
+// start: one that fails there now was pulled or broke down, and what it
+// failed on before says nothing of its size.
+bool search::answers()
+{
+    return !firstmibread || readat(0, buffer.data, static_cast<std::size_t>(up(protectedbytes)));
 }
 
 // The first MiB is never written; a stamp found there came through a place
@@ -440,10 +461,11 @@ search::flow search::survey(std::size_t* proven)
 }
 
 // One round: probes at the places of earlier and then of later, saved and
-// written in that order, then the replayed flush, then read back into into.
-// What the probes show then is to be trusted.
+// written in that order, then the replayed flush, then read back into into
+// (later only where readlater: partners are written, not looked at, as no
+// later write tested them). What the probes show then is to be trusted.
 search::flow search::proberound(std::vector<std::uint64_t> earlier, std::vector<std::uint64_t> later,
-                                std::map<std::uint64_t, place>* into)
+                                std::map<std::uint64_t, place>* into, bool readlater)
 {
     round++;
     const std::uint64_t count = earlier.size() + later.size();
@@ -461,7 +483,8 @@ search::flow search::proberound(std::vector<std::uint64_t> earlier, std::vector<
         next = settle();
     if (next == flow::go)
         next = replay();
-    earlier.insert(earlier.end(), later.begin(), later.end());
+    if (readlater)
+        earlier.insert(earlier.end(), later.begin(), later.end());
     return next == flow::go ? readplaces(earlier, into) : next;
 }
 
@@ -611,15 +634,13 @@ search::flow search::findperiod(std::uint64_t* found, bool* shared)
 }
 
 // A place that shows the device cannot be trusted from it on: lost,
-// unreadable, or reading another's data; a victim of a later write to a
-// place behind it is one too, unless that place lies behind a verified
-// period and the victim before it.
+// unreadable, or sharing the storage of a place before it. A victim, whose
+// data a write to a place behind it took, is none: a partition that ends
+// before that place keeps it whole.
 bool search::bad(std::uint64_t offset) const
 {
     const place& found = probed.at(offset);
-    if (found.what == state::victim)
-        return period == 0 || offset >= period;
-    return found.what != state::good;
+    return found.what != state::good && found.what != state::victim;
 }
 
 // Whether a place behind the first bad one before limit is good.
@@ -629,6 +650,101 @@ bool search::goodbehind(std::uint64_t limit) const
                                  [this](const auto& found) { return bad(found.first); });
     return std::any_of(firstbad, probed.lower_bound(limit),
                        [this](const auto& found) { return !bad(found.first); });
+}
+
+// Whether the losses go on to the device's end: a quarter or more of the
+// last quarter of the places probed from the first bad one on are bad too.
+// Damage leaves places good behind it; a counterfeit whose cache answers
+// for some of the places without storage leaves good ones among bad ones
+// up to its end.
+bool search::lossesrunon(const std::vector<std::uint64_t>& badplaces) const
+{
+    if (badplaces.empty())
+        return false;
+    const auto from = probed.lower_bound(badplaces.front());
+    const auto count = static_cast<std::size_t>(std::distance(from, probed.end()));
+    const auto last = std::next(from, static_cast<std::ptrdiff_t>(count - count / 4));
+    const auto lost =
+        std::count_if(last, probed.end(), [this](const auto& found) { return bad(found.first); });
+    return count >= 4 && 4 * static_cast<std::size_t>(lost) >= count / 4;
+}
+
+// Where addresses come round onto places other than the device's start, a
+// probe comes back whole unless a place sharing its storage was written
+// after it, and the probes rarely hit one: each place probed is followed by
+// a probe as far before it as places were found to share storage, whose
+// stamp it then reads where it shares that storage.
+std::vector<std::uint64_t> search::partnersof(const std::vector<std::uint64_t>& places) const
+{
+    std::vector<std::uint64_t> partners;
+    if (sharing == 0 || period != 0)
+        return partners;
+    for (std::uint64_t place : places)
+        if (place >= up(protectedbytes) + sharing)
+            partners.push_back(place - sharing);
+    std::sort(partners.begin(), partners.end());
+    partners.erase(std::unique(partners.begin(), partners.end()), partners.end());
+    return partners;
+}
+
+// The distance found between places that share storage may be a multiple
+// of the one after which the addresses come round. For each prime factor of
+// it, pairs of places that much less apart are tested behind the first
+// place found to share storage, where every place shares the storage of
+// some other; one pair that shares proves the smaller distance.
+search::flow search::reducesharing()
+{
+    const auto shared = std::find_if(probed.begin(), probed.end(),
+                                     [](const auto& found) { return found.second.what == state::alias; });
+    if (shared == probed.end())
+        return flow::go;
+    const std::uint64_t top = down(dev.size), stride = chunksize + unit;
+    for (int passes = 0; passes < maxpasses; passes++) {
+        std::vector<std::pair<std::uint64_t, std::uint64_t>> pairs;
+        std::set<std::uint64_t> used;
+        for (std::uint64_t factor : primefactors(sharing / unit)) {
+            const std::uint64_t distance = sharing / factor;
+            std::uint64_t at = shared->first + distance;
+            for (std::uint64_t index = 0; index < testplaces && at + unit <= top; at += unit) {
+                if (taken(at) || taken(at - distance) || used.count(at) != 0 ||
+                    used.count(at - distance) != 0)
+                    continue;
+                pairs.emplace_back(at - distance, at);
+                used.insert({at, at - distance});
+                at += stride;
+                index++;
+            }
+        }
+        if (pairs.empty())
+            return flow::go;
+        // A pair that shares its storage makes the distance smaller as it
+        // is read.
+        const std::uint64_t before = sharing;
+        std::vector<pairing> outcomes;
+        if (const flow next = testpairs(pairs, &outcomes); next != flow::go || sharing == before)
+            return next;
+    }
+    return flow::go;
+}
+
+// The places before the first bad one, probed again with their partners:
+// those that came back only as no later write reached their storage show
+// now what they are, and the others are forgotten.
+search::flow search::partnerround()
+{
+    const std::uint64_t first = up(protectedbytes);
+    if (const flow next = reducesharing(); next != flow::go)
+        return next;
+    for (auto found = probed.begin(); found != probed.end();)
+        found = found->second.what == state::good ? probed.erase(found) : std::next(found);
+    const auto firstbad =
+        std::find_if(probed.begin(), probed.end(), [this](const auto& found) { return bad(found.first); });
+    const std::uint64_t end = firstbad == probed.end() ? down(dev.size) : firstbad->first;
+    if (end <= first + sharing)
+        return flow::go;
+    const std::vector<std::uint64_t> places =
+        spread(first + sharing, end, std::min(maxprobes / 2, (end - first - sharing) / narrowspacing + 1));
+    return proberound(places, partnersof(places), &probed, false);
 }
 
 // Rounds of probes between the last good place, low, and the first bad
@@ -643,7 +759,7 @@ search::flow search::narrow(std::uint64_t* low, std::uint64_t* high)
         if (places.empty())
             break;
         spared = places;
-        const flow next = proberound(places, {}, &probed);
+        const flow next = proberound(places, partnersof(places), &probed, false);
         spared.clear();
         if (next != flow::go)
             return next;
@@ -673,8 +789,10 @@ findings search::conclude(std::size_t proven)
         return result;
     }
     result.firstbad = badplaces.empty() ? limit : badplaces.front();
-    // Storage shared between addresses is never damage.
-    if (goodbehind(limit) && sharing == 0) {
+    // Storage shared between addresses is never damage, nor are losses
+    // that run on to the device's end between places that came back from a
+    // cache larger than the limit.
+    if (goodbehind(limit) && sharing == 0 && !lossesrunon(badplaces)) {
         result.outcome = verdict::damaged;
         result.badplaces = badplaces.size();
         result.lastbad = badplaces.back();
@@ -687,9 +805,11 @@ findings search::conclude(std::size_t proven)
 findings search::wrapup(flow how)
 {
     findings result{};
-    result.outcome = how == flow::stop   ? verdict::stopped
-                     : how == flow::lost ? verdict::lost
-                                         : verdict::failed;
+    result.outcome = how == flow::stop       ? verdict::stopped
+                     : how == flow::lost     ? verdict::lost
+                     : how == flow::otherrun ? verdict::otherrun
+                                             : verdict::failed;
+    result.firstbad = log.otherrunplace();
     result.probed = probed.size();
     return result;
 }
@@ -751,9 +871,13 @@ findings search::run()
     }
     if (next == flow::go && sharing != 0)
         next = findperiod(&period, &periodshared);
+    if (next == flow::go && sharing != 0 && period == 0)
+        next = partnerround();
     if (next != flow::go)
         return wrapup(next);
     findings result = conclude(proven);
+    if (result.outcome != verdict::sound && !answers())
+        return wrapup(flow::lost);
     if (result.outcome == verdict::sound) {
         // A device that keeps every write somewhere, and takes the oldest
         // place for it when it is full, changes what the run never wrote.
@@ -775,6 +899,8 @@ findings search::run()
             low = found->first + unit;
     if (high > low && !(period != 0 && high == period)) {
         next = narrow(&low, &high);
+        if (next == flow::go && !answers())
+            next = flow::lost;
         if (next != flow::go)
             return wrapup(next);
     } else {

@@ -26,7 +26,9 @@ constexpr std::uint64_t defaultcachelimit = std::uint64_t{512} << 20;
 // of a run's memory and small I/O.
 constexpr std::uint64_t maxprobes = 4096;
 
-enum class verdict { sound, counterfeit, damaged, overwrites, stopped, failed, lost };
+// otherrun: the device holds probes of another run, which has not written
+// it back yet; no verdict until it has.
+enum class verdict { sound, counterfeit, damaged, overwrites, stopped, failed, lost, otherrun };
 
 // What a counterfeit device does from its usable size on: its addresses come
 // round again (wraps), it reads what lies further back but loses writes
@@ -49,7 +51,8 @@ struct findings {
     std::uint64_t reader;
     std::uint64_t writer;
     // Damaged: the places that lost their data or gave I/O errors, the
-    // first and the last.
+    // first and the last; otherrun: firstbad is where the other run's
+    // probe was found.
     std::uint64_t badplaces;
     std::uint64_t firstbad;
     std::uint64_t lastbad;
@@ -68,8 +71,9 @@ std::uint64_t plannedjournal(const device& dev, std::uint64_t cachelimit);
 // overwrites to log (started), and keeping a cache of up to cachelimit bytes
 // out of every answer. progress hears of each step, replan of the bytes of
 // I/O the whole run now plans. It stops, with stopped, as soon as stop says
-// so, with failed when the journal takes no more, and with lost when the
-// device no longer answers.
+// so, with failed when the journal takes no more, with lost when the device
+// no longer answers, also where it answered before, and with otherrun as
+// soon as a place it saves holds a probe of another run.
 class search {
   public:
     search(device& dev, journal& log, std::uint64_t key, std::uint64_t cachelimit, progressreport progress,
@@ -79,7 +83,7 @@ class search {
 
   private:
     enum class state { good, lost, alias, victim, unreadable };
-    enum class flow { go, stop, fail, lost };
+    enum class flow { go, stop, fail, lost, otherrun };
     enum class pairing { shared, mirrored, apart, unknown };
     struct place {
         state what;
@@ -110,19 +114,24 @@ class search {
     flow writechunks(std::size_t from, std::size_t upto);
     flow readplaces(const std::vector<std::uint64_t>& places, std::map<std::uint64_t, place>* into);
     flow settle();
+    bool answers();
     void checkfirstmib();
     flow replay();
 
     flow writesurvey(std::vector<std::uint64_t>* places);
     flow survey(std::size_t* proven);
     flow proberound(std::vector<std::uint64_t> earlier, std::vector<std::uint64_t> later,
-                    std::map<std::uint64_t, place>* into);
+                    std::map<std::uint64_t, place>* into, bool readlater = true);
     flow testpairs(const std::vector<std::pair<std::uint64_t, std::uint64_t>>& pairs,
                    std::vector<pairing>* found);
     flow findperiod(std::uint64_t* found, bool* shared);
+    std::vector<std::uint64_t> partnersof(const std::vector<std::uint64_t>& places) const;
+    flow reducesharing();
+    flow partnerround();
     flow narrow(std::uint64_t* low, std::uint64_t* high);
     bool bad(std::uint64_t offset) const;
     bool goodbehind(std::uint64_t limit) const;
+    bool lossesrunon(const std::vector<std::uint64_t>& badplaces) const;
     findings conclude(std::size_t proven);
     findings wrapup(flow how);
 
