@@ -9,7 +9,8 @@
 // the real size: honest (nothing: REAL is CLAIMED), wrap (addresses come
 // round again after REAL bytes), zeros, ones or stale (writes are lost, and
 // reads give zeros, 0xff bytes, or what was there before), mirror (writes
-// are lost, reads give what lies REAL bytes further back). The last CACHE
+// are lost, reads give what lies REAL bytes further back), noise (writes are
+// lost, reads give other bytes every time). The last CACHE
 // bytes of writes that the cache takes are answered from it first. Options:
 //   wrapat=BYTES      wrap: the addresses come round after BYTES, and what
 //                     lies between REAL and BYTES is lost (a wrap with holes)
@@ -17,6 +18,10 @@
 //                     unreal ones (to places without storage), or changed
 //                     ones (that change what a read would give)
 //   errors=START-END  reads and writes that touch [START, END) fail with EIO
+//   failafter=BYTES   once BYTES went each way, every read and write fails
+//                     with EIO, as when a card is pulled from its reader
+//   cycle=BYTES       beyond REAL, the addresses come round onto the last
+//                     BYTES of the real storage instead of its start
 #define FUSE_USE_VERSION 31
 #include <fuse3/fuse.h>
 
@@ -36,7 +41,8 @@ constexpr std::uint64_t sector = 512;
 constexpr char cardpath[] = "/card";
 
 int store = -1;
-std::uint64_t claimed, real, wrapat, cachebytes, errorstart, errorend;
+std::uint64_t claimed, real, wrapat, cachebytes, errorstart, errorend, cycle;
+std::uint64_t failafter = UINT64_MAX, traffic, noisereads;
 std::string kind, takes = "every";
 
 // The last writes, sector by sector, with the number of the write.
@@ -60,6 +66,9 @@ std::int64_t storedat(std::uint64_t number)
     const std::uint64_t realsectors = real / sector;
     if (kind == "wrap")
         number %= wrapat / sector;
+    if (cycle != 0 && number >= realsectors)
+        return static_cast<std::int64_t>(realsectors - cycle / sector +
+                                         (number - realsectors) % (cycle / sector));
     return number < realsectors ? static_cast<std::int64_t>(number) : -1;
 }
 
@@ -77,6 +86,8 @@ void readsector(std::uint64_t number, char* data)
             std::memset(data, 0, sector);
     } else if (kind == "stale") {
         stalesector(number, data);
+    } else if (kind == "noise") {
+        stalesector(number + (++noisereads << 40), data);
     } else {
         std::memset(data, kind == "ones" ? 0xff : 0, sector);
     }
@@ -117,7 +128,8 @@ void writesector(std::uint64_t number, const char* data, std::size_t size)
 
 bool failing(std::uint64_t offset, std::size_t size)
 {
-    return offset < errorend && offset + size > errorstart;
+    traffic += size;
+    return (offset < errorend && offset + size > errorstart) || traffic > failafter;
 }
 
 int cardattributes(const char* path, struct stat* status, fuse_file_info*)
@@ -197,6 +209,10 @@ int main(int argc, char* argv[])
             wrapat = std::stoull(value);
         } else if (name == "takes") {
             takes = value;
+        } else if (name == "failafter") {
+            failafter = std::stoull(value);
+        } else if (name == "cycle") {
+            cycle = std::stoull(value);
         } else if (name == "errors") {
             errorstart = std::stoull(value.substr(0, value.find('-')));
             errorend = std::stoull(value.substr(value.find('-') + 1));

@@ -40,6 +40,12 @@ constexpr std::uint64_t protectedbytes = 1 << 20;
 // The largest piece read or written at once, and so the largest buffer.
 constexpr std::size_t chunkbytes = 4 << 20;
 
+// The unit a probe reads, writes and saves in: the physical sector where
+// the device tells one that holds whole logical sectors, as writing part of
+// one makes the device read, change and write all of it, and a power cut
+// then can tear places that were never saved; else the logical sector.
+std::uint32_t probeunit(std::uint32_t logical, std::uint32_t physical);
+
 // A buffer aligned for direct I/O, released with its owner; data is null
 // when the memory could not be had.
 class iobuffer {

@@ -327,6 +327,14 @@ bool journal::commit()
     return file.sync();
 }
 
+std::uint64_t savedbytes(const journalcontents& contents)
+{
+    std::uint64_t bytes = 0;
+    for (const journalrecord& record : contents.records)
+        bytes += record.size;
+    return bytes;
+}
+
 journalstate readjournal(journalfile& file, journalcontents* contents)
 {
     *contents = journalcontents{};

@@ -127,6 +127,9 @@ struct journalcontents {
     bool damaged = false;
 };
 
+// The bytes that the committed records of a journal saved.
+std::uint64_t savedbytes(const journalcontents& contents);
+
 enum class journalstate { readable, empty, unreadable };
 
 // Reads a journal that a run left: empty when the file holds nothing but

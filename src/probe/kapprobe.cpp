@@ -21,6 +21,7 @@
 #include <numeric>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -37,6 +38,8 @@ constexpr int sound = 0, noverdict = 1, unsound = 2, notrestored = 4;
 constexpr std::uint64_t mib = 1 << 20;
 // Room for the untouched first MiB and a few MiB of probes around it.
 constexpr std::uint64_t smallest = 16 * mib;
+// A usable size below this leaves no room for a partition behind the first MiB.
+constexpr std::uint64_t unusable = 2 * mib;
 
 struct options {
     std::uint64_t cachelimit = probe::defaultcachelimit;
@@ -47,8 +50,8 @@ struct options {
 // The device that kapprobe opened, counting what goes each way.
 class blockdevice : public probe::device {
   public:
-    blockdevice(devicehandle handle, const deviceinfo& info)
-        : device(info.size, info.sectorsize), handle(handle)
+    blockdevice(devicehandle handle, std::uint64_t size, std::uint32_t unit)
+        : device(size, unit), handle(handle)
     {
     }
 
@@ -72,6 +75,20 @@ class blockdevice : public probe::device {
     std::string failure() const override
     {
         return reason;
+    }
+
+    devicehandle held() const
+    {
+        return handle;
+    }
+
+    // Goes on where other, a view of the same device in another unit, left
+    // off: with its handle, which settling may have opened anew, and its I/O.
+    void takeover(blockdevice& other)
+    {
+        handle = other.handle;
+        bytesread += std::exchange(other.bytesread, 0);
+        byteswritten += std::exchange(other.byteswritten, 0);
     }
 
     std::uint64_t bytesread = 0;
@@ -207,9 +224,11 @@ int readoptions(int argc, char** argv, options* chosen)
             return 0;
         if (argument == "--restore") {
             chosen->restoreonly = true;
-        } else if (argument == "--cache") {
+        } else if (argument == "--cache" || argument.rfind("--cache=", 0) == 0) {
             char* end = nullptr;
-            const char* value = i + 1 < argc ? argv[++i] : "";
+            const char* value = argument != "--cache" ? argv[i] + std::strlen("--cache=")
+                                : i + 1 < argc        ? argv[++i]
+                                                      : "";
             const unsigned long long size = std::strtoull(value, &end, 10);
             if (*value < '0' || *value > '9' || *end != '\0' || size == 0 ||
                 size > (std::uint64_t{1} << 30)) {
@@ -328,22 +347,25 @@ void showcost(const run& now, const blockdevice& dev)
                 seconds / 60, seconds % 60, dev.byteswritten, dev.bytesread);
 }
 
-// Writes back the committed records of an open journal; true when every
-// byte came back, after which the journal is removed, else it is kept and
-// restored says what did not come back.
+// Writes back the committed records of an open journal through dev; true
+// when every byte came back, after which the journal is removed, else it is
+// kept and restored says what did not come back. The run plans later bytes
+// of I/O after it.
 bool restorejournal(blockdevice& dev, journalonfile& file, const probe::journalcontents& contents,
-                    const std::string& name, probe::restoration* restored)
+                    const std::string& name, std::uint64_t done, std::uint64_t later,
+                    probe::restoration* restored)
 {
-    const std::uint64_t done = dev.bytesread + dev.byteswritten;
-    const std::uint64_t saved = std::accumulate(
-        contents.records.begin(), contents.records.end(), std::uint64_t{0},
-        [](std::uint64_t sum, const probe::journalrecord& record) { return sum + record.size; });
-    plannedio = done + 2 * saved;
+    plannedio = done + 2 * probe::savedbytes(contents) + later;
     *restored = probe::restore(file, contents, dev, showstep, done);
     if (!restored->complete(contents)) {
         closejournal(file.handle);
         return false;
     }
+    if (restored->unstable > 0)
+        std::printf("\n%" PRIu64
+                    " Bytes lieferten bei jedem Lesen anderes: Stellen ohne Speicher, die nichts "
+                    "hielten und nichts zurücknehmen.\n",
+                    restored->unstable);
     if (!removejournal(file.handle, name.c_str()))
         std::printf("\nAlles ist wiederhergestellt, aber das Journal '%s' ließ sich nicht entfernen: %s. Es "
                     "schadet nicht; löschen Sie es.\n",
@@ -351,97 +373,208 @@ bool restorejournal(blockdevice& dev, journalonfile& file, const probe::journalc
     return true;
 }
 
-// Writes back what a journal that a run left here for this device saved:
-// -1 when there was none (*found false) or everything is back, else the
-// status to end with.
-int restorefound(const run& now, blockdevice& dev, const std::string& name, bool* found)
+// The journals a run may have left here for this device: its own name, an
+// older run's name by the size alone, and every other journal of a device of
+// this size, which may be this one under another identity (another reader
+// or port, a loop device over a renamed image).
+std::vector<std::string> journalsfor(std::uint64_t size, const std::string& name)
 {
     std::vector<std::string> names = {name};
-    // An older run named its journal by the size alone.
-    if (const std::string older = probe::journalname(now.info.size, ""); older != name)
+    const std::string older = probe::journalname(size, "");
+    if (older != name)
         names.push_back(older);
-    for (const std::string& candidate : names) {
-        journalopen how;
-        journalhandle handle = openjournal(candidate.c_str(), &how);
-        if (how == journalopen::missing)
-            continue;
-        if (how == journalopen::inuse) {
-            std::printf(
-                "*** Das Journal '%s' ist in Gebrauch: ein anderer Lauf von kapprobe prüft von hier aus ein "
-                "Gerät dieser Größe. Warten Sie, bis er endet.\n",
-                candidate.c_str());
-            return noverdict;
-        }
-        if (handle == journalhandle::none) {
-            std::printf("*** Kann das Journal '%s' nicht öffnen: %s. Es bleibt liegen.\n", candidate.c_str(),
-                        systemreason().c_str());
-            return noverdict;
-        }
-        journalonfile file(handle);
-        probe::journalcontents contents;
-        const probe::journalstate state = probe::readjournal(file, &contents);
-        if (state == probe::journalstate::empty) {
-            // Made, but its header never reached the medium: nothing was overwritten.
-            std::printf("Das leere Journal '%s' eines Laufs, der vor seiner ersten Sicherung endete, wird "
-                        "entfernt.\n",
-                        candidate.c_str());
-            removejournal(handle, candidate.c_str());
-            continue;
-        }
-        if (state == probe::journalstate::unreadable) {
-            std::printf(
-                "*** Die Datei '%s' hier ist kein lesbares Journal von kapprobe. Sie bleibt, wie sie ist: "
-                "verschieben Sie sie, oder starten Sie kapprobe in einem anderen Verzeichnis.\n",
-                candidate.c_str());
-            closejournal(handle);
-            return noverdict;
-        }
-        if (candidate != name && !contents.header.path.empty()) {
-            // Not an older run's (which named no path) but that of another
-            // device of this size that tells no identity.
-            closejournal(handle);
-            continue;
-        }
-        plannedio = 0;
-        const probe::ownership owner = contents.header.sectorsize == dev.sectorsize
-                                           ? probe::checkowner(file, contents, dev, showstep, 0)
-                                           : probe::ownership{probe::ownership::foreign, 0};
-        if (owner.verdict == probe::ownership::silent) {
-            std::printf(
-                "\n*** '%s' antwortet nicht: ob das Journal '%s' dazugehört, lässt sich nicht prüfen. Es "
-                "bleibt liegen, geschrieben wurde nichts.\n",
-                now.chosen.path, candidate.c_str());
-            closejournal(handle);
-            return noverdict;
-        }
-        if (owner.verdict == probe::ownership::foreign) {
-            std::printf(
-                "\n*** Das Journal '%s' gehört nicht zu diesem Gerät: an Byte %" PRIu64
-                " steht weder, was es gesichert hat, noch eine Probe seines Laufs.\nEs stammt von %s. "
-                "Geschrieben wurde nichts, und das Journal bleibt liegen: schließen Sie jenes Gerät an und "
-                "starten Sie kapprobe dafür in diesem Verzeichnis.\n",
-                candidate.c_str(), owner.at, journaldevice(contents.header).c_str());
-            closejournal(handle);
-            return noverdict;
-        }
+    const std::string prefix = "kapprobe-" + std::to_string(size) + "-";
+    for (const std::string& other : journalsin(prefix))
+        if (other != name)
+            names.push_back(other);
+    return names;
+}
+
+// Why a journal is not written back here, said where it was found.
+void showforeign(const run& now, const std::string& candidate, const probe::journalcontents& contents,
+                 const probe::ownership& owner, bool own)
+{
+    if (!own) {
         std::printf(
-            "\nEin früherer Lauf wurde unterbrochen: schreibe zuerst zurück, was er überschrieb (Journal "
-            "'%s').\n",
+            "Hier liegt auch das Journal '%s' eines anderen Geräts derselben Größe, von %s. Es gehört "
+            "nicht zu diesem und bleibt liegen.\n",
+            candidate.c_str(), journaldevice(contents.header).c_str());
+        return;
+    }
+    if (contents.header.size != now.info.size)
+        std::printf("\n*** Das Journal '%s' gehört nicht zu diesem Gerät: es wurde für eines von %" PRIu64
+                    " Bytes geschrieben.\n",
+                    candidate.c_str(), contents.header.size);
+    else
+        std::printf("\n*** Das Journal '%s' gehört nicht zu diesem Gerät: an Byte %" PRIu64
+                    " steht weder, was es gesichert hat, noch eine Probe seines Laufs.\n",
+                    candidate.c_str(), owner.at);
+    const bool samename = contents.header.path == now.chosen.path;
+    std::printf("Es stammt von %s%s. Geschrieben wurde nichts, und das Journal bleibt liegen: schließen Sie "
+                "jenes Gerät an und starten Sie kapprobe dafür in diesem Verzeichnis. Wurde jenes Gerät "
+                "inzwischen neu formatiert oder gibt es es nicht mehr, hat das Journal nichts mehr "
+                "zurückzugeben: dann löschen Sie es.\n",
+                journaldevice(contents.header).c_str(),
+                samename ? ", einem anderen Gerät, das damals ebenso hieß" : "");
+}
+
+// Writes back a journal found here: -1 when it is not this device's and
+// the run goes on (*found set when it was, and everything came back), else
+// the status to end with. own: the journal bears this device's name, and
+// anything but proof that it belongs to another one refuses the run; any
+// other journal is written back only where its run's stamps prove it.
+int restoreone(const run& now, blockdevice& dev, const std::string& candidate, const std::string& name,
+               std::uint64_t later, bool* found)
+{
+    const std::string older = probe::journalname(now.info.size, "");
+    bool own = candidate == name || candidate == older;
+    journalopen how;
+    journalhandle handle = openjournal(candidate.c_str(), &how);
+    if (how == journalopen::missing || (how == journalopen::inuse && !own))
+        return -1;
+    if (how == journalopen::inuse) {
+        std::printf(
+            "*** Das Journal '%s' ist in Gebrauch: ein anderer Lauf von kapprobe prüft von hier aus ein "
+            "Gerät dieser Größe. Warten Sie, bis er endet.\n",
             candidate.c_str());
-        probe::restoration restored;
-        if (!restorejournal(dev, file, contents, candidate, &restored)) {
-            reportrestoration(now, restored, contents, candidate, file.failure());
-            showcost(now, dev);
-            return notrestored;
-        }
-        std::printf("\nAlles ist wiederhergestellt.\n");
-        *found = true;
-        if (stopnoticed) {
-            showcost(now, dev);
-            return noverdict;
-        }
+        return noverdict;
+    }
+    if (handle == journalhandle::none) {
+        std::printf("*** Kann das Journal '%s' nicht öffnen: %s. Es bleibt liegen.\n", candidate.c_str(),
+                    systemreason().c_str());
+        return noverdict;
+    }
+    journalonfile file(handle);
+    probe::journalcontents contents;
+    const probe::journalstate state = probe::readjournal(file, &contents);
+    if (state == probe::journalstate::empty) {
+        // Made, but its header never reached the medium: nothing was overwritten.
+        std::printf("Das leere Journal '%s' eines Laufs, der vor seiner ersten Sicherung endete, wird "
+                    "entfernt.\n",
+                    candidate.c_str());
+        removejournal(handle, candidate.c_str());
+        return -1;
+    }
+    if (state == probe::journalstate::unreadable) {
+        std::printf(
+            "%sDie Datei '%s' hier ist kein lesbares Journal von kapprobe. Sie bleibt, wie sie ist%s\n",
+            own ? "*** " : "", candidate.c_str(),
+            own ? ": verschieben Sie sie, oder starten Sie kapprobe in einem anderen Verzeichnis." : ".");
+        closejournal(handle);
+        return own ? noverdict : -1;
+    }
+    // An older run's journal, named by the size alone, names no path; one
+    // that does is that of another device of this size that tells no identity.
+    if (candidate != name && !contents.header.path.empty())
+        own = false;
+    // The journal's places are written back in its own unit, which any
+    // multiple of the device's sector serves.
+    const std::uint32_t unit = contents.header.sectorsize;
+    const bool fits = contents.header.size == now.info.size && unit % now.info.sectorsize == 0;
+    blockdevice view(dev.held(), dev.size, fits ? unit : dev.sectorsize);
+    const std::uint64_t done = dev.bytesread + dev.byteswritten;
+    plannedio = done + 3 * probe::savedbytes(contents) + later;
+    probe::ownership owner{probe::ownership::foreign, 0, 0, 0};
+    if (fits)
+        owner = probe::checkowner(file, contents, view, showstep, done);
+    dev.takeover(view);
+    const std::uint64_t checked = dev.bytesread + dev.byteswritten;
+    const bool proven = owner.verdict == probe::ownership::belongs && (own || owner.stamped > 0);
+    if (!proven && (!own || owner.verdict == probe::ownership::foreign)) {
+        showforeign(now, candidate, contents, owner, own);
+        closejournal(handle);
+        return own ? noverdict : -1;
+    }
+    if (!proven) {
+        std::printf("\n*** '%s' antwortet nicht: ob das Journal '%s' dazugehört, lässt sich nicht prüfen. Es "
+                    "bleibt liegen, geschrieben wurde nichts.\n",
+                    now.chosen.path, candidate.c_str());
+        closejournal(handle);
+        return noverdict;
+    }
+    std::printf("\nEin früherer Lauf wurde unterbrochen: schreibe zuerst zurück, was er überschrieb (Journal "
+                "'%s').\n",
+                candidate.c_str());
+    if (!own)
+        std::printf(
+            "Es wurde für %s geschrieben; die Proben seines Laufs auf diesem Gerät zeigen, dass es dazu "
+            "gehört.\n",
+            journaldevice(contents.header).c_str());
+    if (owner.neither > 0)
+        std::printf("%" PRIu64 " Bytes, zuerst an Byte %" PRIu64
+                    ", hielten weder, was gesichert war, noch eine Probe des Laufs: dort schrieb ein "
+                    "Stromausfall nur halb, oder das Gerät veränderte sie selbst. Auch sie werden "
+                    "zurückgeschrieben.\n",
+                    owner.neither, owner.at);
+    probe::restoration restored;
+    const bool back = restorejournal(view, file, contents, candidate, checked, later, &restored);
+    dev.takeover(view);
+    if (!back) {
+        reportrestoration(now, restored, contents, candidate, file.failure());
+        showcost(now, dev);
+        return notrestored;
+    }
+    std::printf("\nAlles ist wiederhergestellt.\n");
+    *found = true;
+    if (stopnoticed) {
+        showcost(now, dev);
+        return noverdict;
     }
     return -1;
+}
+
+// Writes back every journal that a run left here for this device: -1 when
+// there was none (*found false) or everything is back, else the status to
+// end with. The run plans later bytes of I/O after it.
+int restorefound(const run& now, blockdevice& dev, const std::string& name, std::uint64_t later, bool* found)
+{
+    for (const std::string& candidate : journalsfor(now.info.size, name))
+        if (const int status = restoreone(now, dev, candidate, name, later, found); status >= 0)
+            return status;
+    return -1;
+}
+
+// What a counterfeit device does behind its usable size.
+void showbeyond(const probe::findings& found)
+{
+    switch (found.what) {
+    case probe::beyond::wraps:
+        std::printf("Dahinter beginnen die Adressen von vorn: Byte %" PRIu64
+                    " ist wieder Byte 0, und was dort geschrieben wird, überschreibt den Anfang.\n",
+                    found.distance);
+        break;
+    case probe::beyond::mirrors:
+        std::printf("Dahinter liest das Medium noch einmal den Anfang: Byte %" PRIu64
+                    " liefert, was an Byte 0 steht, und was dort geschrieben wird, geht verloren.\n",
+                    found.distance);
+        break;
+    case probe::beyond::shares:
+        std::printf("Dahinter teilen sich Stellen ihren Speicher: an Byte %" PRIu64
+                    " stand, was an Byte %" PRIu64 " geschrieben wurde.\n",
+                    found.reader, found.writer);
+        break;
+    case probe::beyond::zeros:
+    case probe::beyond::ones:
+    case probe::beyond::stale:
+        std::printf("Was dahinter geschrieben wird, geht verloren: gelesen werden %s.\n",
+                    found.what == probe::beyond::zeros  ? "Nullen"
+                    : found.what == probe::beyond::ones ? "Bytes 0xff"
+                                                        : "alte Daten");
+        break;
+    case probe::beyond::unreadable:
+        std::printf("Dahinter meldet das Medium Lesefehler.\n");
+        break;
+    }
+    if (found.distance != 0 && found.what != probe::beyond::wraps && found.what != probe::beyond::mirrors) {
+        if (found.round == probe::beyond::wraps)
+            std::printf("Ab Byte %" PRIu64 " beginnen die Adressen von vorn: es ist wieder Byte 0, und was "
+                        "dort geschrieben wird, überschreibt den Anfang.\n",
+                        found.distance);
+        else
+            std::printf("Ab Byte %" PRIu64 " liest das Medium noch einmal den Anfang: es liefert, was an "
+                        "Byte 0 steht.\n",
+                        found.distance);
+    }
 }
 
 void showverdict(const run& now, const probe::findings& found, const std::string& name,
@@ -467,49 +600,19 @@ void showverdict(const run& now, const probe::findings& found, const std::string
         break;
     case probe::verdict::counterfeit: {
         const std::uint64_t usablemib = found.usable / mib;
+        if (found.usable < unusable) {
+            std::printf("\nGefälscht und unbrauchbar: nur die ersten %" PRIu64
+                        " Bytes der gemeldeten %" PRIu64
+                        " Bytes behalten ihre Daten, zu wenig für eine Partition.\n",
+                        found.usable, now.info.size);
+            showbeyond(found);
+            std::printf("Speichern Sie nichts auf diesem Medium.\n");
+            break;
+        }
         std::printf("\nGefälscht: nutzbar sind nur die ersten %" PRIu64 " Bytes (%" PRIu64
                     " MByte) der gemeldeten %" PRIu64 " Bytes.\n",
                     found.usable, usablemib, now.info.size);
-        switch (found.what) {
-        case probe::beyond::wraps:
-            std::printf("Dahinter beginnen die Adressen von vorn: Byte %" PRIu64
-                        " ist wieder Byte 0, und was dort geschrieben wird, überschreibt den Anfang.\n",
-                        found.distance);
-            break;
-        case probe::beyond::mirrors:
-            std::printf("Dahinter liest das Medium noch einmal den Anfang: Byte %" PRIu64
-                        " liefert, was an Byte 0 steht, und was dort geschrieben wird, geht verloren.\n",
-                        found.distance);
-            break;
-        case probe::beyond::shares:
-            std::printf("Dahinter teilen sich Stellen ihren Speicher: an Byte %" PRIu64
-                        " stand, was an Byte %" PRIu64 " geschrieben wurde.\n",
-                        found.reader, found.writer);
-            break;
-        case probe::beyond::zeros:
-        case probe::beyond::ones:
-        case probe::beyond::stale:
-            std::printf("Was dahinter geschrieben wird, geht verloren: gelesen werden %s.\n",
-                        found.what == probe::beyond::zeros  ? "Nullen"
-                        : found.what == probe::beyond::ones ? "Bytes 0xff"
-                                                            : "alte Daten");
-            break;
-        case probe::beyond::unreadable:
-            std::printf("Dahinter meldet das Medium Lesefehler.\n");
-            break;
-        }
-        if (found.distance != 0 && found.what != probe::beyond::wraps &&
-            found.what != probe::beyond::mirrors) {
-            if (found.round == probe::beyond::wraps)
-                std::printf("Ab Byte %" PRIu64
-                            " beginnen die Adressen von vorn: es ist wieder Byte 0, und was "
-                            "dort geschrieben wird, überschreibt den Anfang.\n",
-                            found.distance);
-            else
-                std::printf("Ab Byte %" PRIu64 " liest das Medium noch einmal den Anfang: es liefert, was an "
-                            "Byte 0 steht.\n",
-                            found.distance);
-        }
+        showbeyond(found);
         std::printf("Nutzen Sie nur die ersten %" PRIu64 " MByte, etwa mit einer Partition dieser Größe (das "
                     "löscht alles auf dem Medium):\n%sund prüfen Sie sie danach mit kapmess.\n",
                     usablemib, probe::partitioncommands(now.target, usablemib).c_str());
@@ -534,6 +637,15 @@ void showverdict(const run& now, const probe::findings& found, const std::string
         std::printf("\n*** Das Journal '%s' nimmt nichts mehr auf (%s): die Probe endet ohne Urteil.\n",
                     name.c_str(), journalfailure.c_str());
         break;
+    case probe::verdict::otherrun:
+        std::printf("\n*** An Byte %" PRIu64 " steht eine Probe eines anderen Laufs von kapprobe, der "
+                    "abgebrochen wurde und noch nicht zurückgeschrieben hat. Sein Journal liegt nicht hier, "
+                    "sondern in dem Verzeichnis, in dem er gestartet wurde, und heißt 'kapprobe-%" PRIu64
+                    "-….undo'. Starten Sie dort\n    %s\nEin Urteil gibt es erst danach: jetzt übersähe es, "
+                    "was jener Lauf überschrieb.\n",
+                    found.firstbad, now.info.size,
+                    probe::probecommand(now.target, "--restore ", now.chosen.path).c_str());
+        break;
     case probe::verdict::stopped:
         break;
     }
@@ -546,12 +658,17 @@ bool roomforjournal(const blockdevice& dev, std::uint64_t cachelimit)
     const std::uint64_t needed = probe::plannedjournal(dev, cachelimit), free = freebytes();
     if (free < needed) {
         std::printf("*** Im aktuellen Verzeichnis sind nur %" PRIu64
-                    " Bytes frei; das Journal braucht bis zu %" PRIu64
-                    " Bytes. Wechseln Sie in ein Verzeichnis mit mehr Platz, oder geben Sie mit --cache eine "
-                    "kleinere Grenze.\n",
-                    free, needed);
+                    " MByte frei; das Journal braucht bis zu "
+                    "%" PRIu64 " MByte. Wechseln Sie in ein Verzeichnis mit mehr Platz. Mit einer kleineren "
+                    "Grenze für --cache braucht es weniger, doch dann kann ein größerer Zwischenspeicher des "
+                    "Geräts eine Fälschung verbergen.\n",
+                    free / mib, (needed + mib - 1) / mib);
         return false;
     }
+    if (cachelimit > dev.size / 2)
+        std::printf("Die Grenze von %" PRIu64 " MByte für den Zwischenspeicher ist mehr als die Hälfte des "
+                    "Geräts; die Probe schreibt höchstens %" PRIu64 " MByte dahinter.\n",
+                    cachelimit / mib, dev.size / 2 / mib);
     if (directoryinmemory())
         std::printf("Achtung: das aktuelle Verzeichnis liegt im Arbeitsspeicher; ein Stromausfall nähme das "
                     "Journal mit. Sicherer ist ein Verzeichnis auf einer Platte.\n");
@@ -569,6 +686,7 @@ std::uint64_t runkey()
 // back, the verdict.
 int probedevice(const run& now, blockdevice& dev, const std::string& name)
 {
+    const std::uint64_t before = dev.bytesread + dev.byteswritten;
     journalopen how;
     const journalhandle handle = createjournal(name.c_str(), &how);
     if (handle == journalhandle::none) {
@@ -591,23 +709,28 @@ int probedevice(const run& now, blockdevice& dev, const std::string& name)
         removejournal(handle, name.c_str());
         return noverdict;
     }
-    plannedio = probe::plannedbytes(dev, now.chosen.cachelimit);
+    // A run that wrote a journal back first goes on from what that took.
+    plannedio = before + probe::plannedbytes(dev, now.chosen.cachelimit);
     probe::search search(
-        dev, log, key, now.chosen.cachelimit, showstep, [](std::uint64_t planned) { plannedio = planned; },
-        [] { return stoprequested(); });
+        dev, log, key, now.chosen.cachelimit,
+        [before](int round, const char* step, std::uint64_t done) { showstep(round, step, before + done); },
+        [before](std::uint64_t planned) { plannedio = before + planned; }, [] { return stoprequested(); });
     const probe::findings found = search.run();
     noticestop();
     const std::string journalfailure = file.failure();
     probe::journalcontents contents;
     probe::restoration restored;
     const bool readable = probe::readjournal(file, &contents) == probe::journalstate::readable;
-    const bool back = readable && restorejournal(dev, file, contents, name, &restored);
+    const bool back =
+        readable && restorejournal(dev, file, contents, name, dev.bytesread + dev.byteswritten, 0, &restored);
     showfinished();
     if (found.outcome == probe::verdict::stopped || stopnoticed) {
         if (back)
             std::printf("\n*** Abgebrochen: alles Überschriebene ist wiederhergestellt.\n");
     } else {
         showverdict(now, found, name, journalfailure);
+        if (back && (found.outcome == probe::verdict::failed || found.outcome == probe::verdict::otherrun))
+            std::printf("Alles Überschriebene ist wiederhergestellt.\n");
     }
     if (!readable)
         std::printf("\n*** Das Journal '%s' ließ sich nicht wieder lesen: %s. Es bleibt liegen.\n",
@@ -618,7 +741,7 @@ int probedevice(const run& now, blockdevice& dev, const std::string& name)
     if (!back)
         return notrestored;
     if (stopnoticed || found.outcome == probe::verdict::stopped || found.outcome == probe::verdict::failed ||
-        found.outcome == probe::verdict::lost)
+        found.outcome == probe::verdict::lost || found.outcome == probe::verdict::otherrun)
         return noverdict;
     return found.outcome == probe::verdict::sound ? sound : unsound;
 }
@@ -647,16 +770,21 @@ int main(int argc, char** argv)
         std::printf("*** '%s' ist mit %" PRIu64 " Bytes zu klein für eine Probe.\n", path, now.info.size);
         return noverdict;
     }
-    std::printf("Gerät '%s': %" PRIu64 " Bytes (%" PRIu64 " MByte), Sektoren zu %" PRIu32 " Bytes\n", path,
+    const std::uint32_t unit = probe::probeunit(now.info.sectorsize, now.info.physicalsize);
+    std::printf("Gerät '%s': %" PRIu64 " Bytes (%" PRIu64 " MByte), Sektoren zu %" PRIu32 " Bytes", path,
                 now.info.size, now.info.size / mib, now.info.sectorsize);
+    if (unit != now.info.sectorsize)
+        std::printf(", physisch zu %" PRIu32 " Bytes, in denen die Probe arbeitet", unit);
+    std::printf("\n");
     now.target = {thissystem(), now.info.node, now.info.disknumber, privileged()};
-    blockdevice dev(handle, now.info);
+    blockdevice dev(handle, now.info.size, unit);
     catchstops();
     livestart(now.starttime, now.frequency);
 
     const std::string name = probe::journalname(now.info.size, now.info.identity);
     bool restored = false;
-    if (int status = restorefound(now, dev, name, &restored); status >= 0)
+    const std::uint64_t later = now.chosen.restoreonly ? 0 : probe::plannedbytes(dev, now.chosen.cachelimit);
+    if (int status = restorefound(now, dev, name, later, &restored); status >= 0)
         return status;
     if (now.chosen.restoreonly) {
         if (restored) {
