@@ -254,6 +254,17 @@ TEST(Journal, BelongsOnlyToTheCardItSaved)
     EXPECT_EQ(card.firstchanged(), -1);
 }
 
+// 512e media write 4 KiB physically for every 512-byte write: the probe
+// works in whole physical sectors wherever they hold whole logical ones.
+TEST(Device, TheProbesUnitIsAWholePhysicalSector)
+{
+    const std::uint32_t table[][3] = {{512, 0, 512},       {512, 512, 512},   {512, 4096, 4096},
+                                      {4096, 4096, 4096},  {4096, 512, 4096}, {512, 1536, 512},
+                                      {512, 1 << 20, 512}, {0, 4096, 0}};
+    for (const auto& [logical, physical, unit] : table)
+        EXPECT_EQ(probe::probeunit(logical, physical), unit) << logical << " " << physical;
+}
+
 TEST(Stamp, PartsOfStampsSharingASectorAreFound)
 {
     unsigned char first[4096], second[4096], sector[4096];
