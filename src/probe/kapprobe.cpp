@@ -667,7 +667,7 @@ bool roomforjournal(const blockdevice& dev, std::uint64_t cachelimit)
     }
     if (cachelimit > dev.size / 2)
         std::printf("Die Grenze von %" PRIu64 " MByte für den Zwischenspeicher ist mehr als die Hälfte des "
-                    "Geräts; die Probe schreibt höchstens %" PRIu64 " MByte dahinter.\n",
+                    "Geräts; die Probe schreibt nach ihren Proben höchstens %" PRIu64 " MByte.\n",
                     cachelimit / mib, dev.size / 2 / mib);
     if (directoryinmemory())
         std::printf("Achtung: das aktuelle Verzeichnis liegt im Arbeitsspeicher; ein Stromausfall nähme das "
