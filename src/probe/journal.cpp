@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
+#include <numeric>
 
 namespace probe {
 
@@ -329,10 +330,8 @@ bool journal::commit()
 
 std::uint64_t savedbytes(const journalcontents& contents)
 {
-    std::uint64_t bytes = 0;
-    for (const journalrecord& record : contents.records)
-        bytes += record.size;
-    return bytes;
+    return std::accumulate(contents.records.begin(), contents.records.end(), std::uint64_t{0},
+                           [](std::uint64_t sum, const journalrecord& record) { return sum + record.size; });
 }
 
 journalstate readjournal(journalfile& file, journalcontents* contents)

@@ -14,11 +14,12 @@
 #include "probe/search.h"
 #include "probe/stamp.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
-#include <numeric>
+#include <iterator>
 #include <random>
 #include <string>
 #include <utility>
@@ -384,9 +385,9 @@ std::vector<std::string> journalsfor(std::uint64_t size, const std::string& name
     if (older != name)
         names.push_back(older);
     const std::string prefix = "kapprobe-" + std::to_string(size) + "-";
-    for (const std::string& other : journalsin(prefix))
-        if (other != name)
-            names.push_back(other);
+    const std::vector<std::string> others = journalsin(prefix);
+    std::copy_if(others.begin(), others.end(), std::back_inserter(names),
+                 [&name](const std::string& other) { return other != name; });
     return names;
 }
 
