@@ -11,6 +11,7 @@
 #include <sstream>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <thread>
@@ -181,7 +182,7 @@ const char* scratch::scratchbase() const
 
 bool scratch::mountmedium(const char* options)
 {
-    if (emulated())
+    if (underwine())
         return false;
     mounted = mount("tmpfs", dir.c_str(), "tmpfs", 0, options) == 0;
     return mounted;
@@ -238,8 +239,6 @@ std::string scratch::attach(const std::string& directory, const std::string& arg
 
 std::string scratch::attachcard(const std::string& arguments)
 {
-    if (emulated() && !underwine())
-        return "fake cards are mounts, which the suite leaves to the native run";
     return attach(dir.string() + ".card", arguments, 'x', &card, &cardname);
 }
 
@@ -282,6 +281,32 @@ void scratch::TearDown()
     std::filesystem::remove_all(root);
 }
 
+namespace {
+
+// A script that runs command, kapprobe under qemu-user, as one program as
+// natively: for a shell to pipe into another, and for another user to start.
+// It goes when the suite ends.
+std::string asoneprogram(const std::vector<std::string>& command)
+{
+    static std::string directory =
+        (std::filesystem::temp_directory_path() / "kapprobe-emulated.XXXXXX").string();
+    if (mkdtemp(directory.data()) == nullptr)
+        return "";
+    std::atexit([] { std::filesystem::remove_all(directory); });
+    const std::string script = directory + "/kapprobe";
+    std::ofstream out(script);
+    out << "#!/bin/sh\nexec";
+    for (const std::string& word : command)
+        out << " '" << word << "'";
+    out << " \"$@\"\n";
+    out.close();
+    chmod(directory.c_str(), 0755);
+    chmod(script.c_str(), 0755);
+    return script;
+}
+
+} // namespace
+
 std::vector<std::string> kapprobecommand()
 {
     if (!emulated())
@@ -290,7 +315,10 @@ std::vector<std::string> kapprobecommand()
     std::string& program = command.back();
     program =
         program.substr(0, program.find_last_of("/\\") + 1) + (underwine() ? "kapprobe.exe" : "kapprobe");
-    return command;
+    if (underwine())
+        return command;
+    static const std::string script = asoneprogram(command);
+    return {script};
 }
 
 bool emulated()

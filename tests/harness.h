@@ -63,13 +63,15 @@ std::string verifyprogress(const std::string& name, int percent);
 std::string cleanrun(bool verifyonly = false);
 
 // The command that runs kapprobe: the build's own, or under an emulator
-// the one beside the kapmess under test.
+// the one beside the kapmess under test; under qemu-user, as natively, one
+// program (a script that starts the emulator).
 std::vector<std::string> kapprobecommand();
 
 // True when the program under test runs under an emulator named in
 // KAPMESS_UNDER_TEST: Wine, or qemu-user for another architecture. The
-// fault-injection library does not reach it, and the suite leaves mounts to
-// the native run, but for Wine's fake cards.
+// fault-injection library does not reach it, and the suite leaves the file
+// systems on loop devices to the native run. Its system calls reach what the
+// host attaches unchanged: fake cards, and under qemu-user a tmpfs.
 bool emulated();
 
 // True when the program under test is a Windows build run under Wine
