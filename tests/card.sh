@@ -7,9 +7,11 @@
 #   card.sh detach DIR
 #
 # attach mounts the card on DIR (its storage is DIR.store) and prints the loop
-# device; sizes are in bytes, KIND and the options as fakecard takes them. Where
-# this machine cannot, attach and throttle say why on standard error and exit
-# with 77.
+# device; sizes are in bytes, KIND and the options as fakecard takes them. KIND
+# image is no fake card but an honest one of any size at little cost: a sparse
+# file DIR/card of CLAIMED bytes with a random MiB at each GiB, without FUSE.
+# Where this machine cannot, attach and throttle say why on standard error and
+# exit with 77.
 set -euo pipefail
 
 throttles=/sys/fs/cgroup/blkio/blkio.throttle
@@ -21,17 +23,25 @@ cannot() {
 
 attach() {
     local dir=$1 fakecard=$2 kind=$3 claimed=$4 real=$5 cache=$6 sector=$7
-    [ -c /dev/fuse ] || cannot "no /dev/fuse"
     mkdir -p "$dir"
     command -v losetup >/dev/null || cannot "losetup is not installed"
-    local storebytes=$real
-    [ "$kind" = honest ] && storebytes=$claimed
-    head -c "$storebytes" /dev/urandom >"$dir.store"
-    "$fakecard" "$dir" "$dir.store" "$claimed" "$kind" "$real" "$cache" "${@:8}" 2>/dev/null ||
-        cannot "cannot mount the fake card on $dir"
+    if [ "$kind" = image ]; then
+        truncate -s "$claimed" "$dir/card"
+        local gib
+        for ((gib = 0; gib << 30 < claimed; gib++)); do
+            head -c $((1 << 20)) /dev/urandom | dd of="$dir/card" bs=1M seek=$((gib << 10)) conv=notrunc status=none
+        done
+    else
+        [ -c /dev/fuse ] || cannot "no /dev/fuse"
+        local storebytes=$real
+        [ "$kind" = honest ] && storebytes=$claimed
+        head -c "$storebytes" /dev/urandom >"$dir.store"
+        "$fakecard" "$dir" "$dir.store" "$claimed" "$kind" "$real" "$cache" "${@:8}" 2>/dev/null ||
+            cannot "cannot mount the fake card on $dir"
+    fi
     local loop
     if ! loop=$(losetup --direct-io=on --sector-size "$sector" --find --show "$dir/card" 2>&1); then
-        umount "$dir"
+        umount "$dir" 2>/dev/null || rm -f "$dir/card"
         cannot "no loop device: $loop"
     fi
     echo "$loop"
@@ -54,7 +64,7 @@ detach() {
         done
         losetup -d "$loop"
     done
-    umount "$dir" 2>/dev/null || true
+    umount "$dir" 2>/dev/null || rm -f "$dir/card"
     rmdir "$dir" 2>/dev/null || true
     rm -f "$dir.store"
 }

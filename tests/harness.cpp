@@ -42,7 +42,7 @@ std::string cleanrun(bool verifyonly)
 
 namespace {
 
-// The digest that command, ending in sha256sum, prints first.
+// The digest that command, ending in sha256sum or cksum, prints first.
 std::string digestfrom(const std::string& command)
 {
     std::FILE* pipe = popen(command.c_str(), "r");
@@ -63,7 +63,9 @@ std::string sha256(const std::filesystem::path& path)
 
 std::string devicedigest(const std::string& device)
 {
-    return digestfrom("dd if=" + device + " iflag=direct bs=1M status=none | sha256sum");
+    // A CRC and the length: enough to see a byte that the run changed, at a
+    // tenth of the time that SHA-256 takes over the GiBs of a large card.
+    return digestfrom("dd if=" + device + " iflag=direct bs=4M status=none | cksum");
 }
 
 std::string readbytes(const std::filesystem::path& path, long offset, std::size_t count)

@@ -230,6 +230,49 @@ TEST_F(scratch, AWrapAboveTheRealSizeEndsTheUsableSizeAtTheRealOne)
     EXPECT_EQ(devicedigest(card), before);
 }
 
+// Above 4 GiB, where an offset cut to 32 bits lands near the start or fails:
+// an honest card of 6 GiB (a sparse image with random data at each GiB)
+// keeps every byte and shows no sign.
+TEST_F(scratch, AnHonestCardAbove4GibShowsNoSign)
+{
+    const std::uint64_t claimed = 6144 * mib;
+    ATTACH_OR_SKIP(attachcard("image " + std::to_string(claimed) + " 0 0 512"));
+    const std::string before = devicedigest(card);
+    outcome result = run(probing(cardname), kapprobe());
+    EXPECT_EQ(result.status, 0) << result.out;
+    EXPECT_NE(result.out.find(deviceline(cardname, claimed, 512)), std::string::npos) << result.out;
+    EXPECT_TRUE(std::regex_search(
+        verdict(result.out), std::regex("^\nKein Anzeichen einer Fälschung: alle [0-9]+ geprüften Stellen "
+                                        "behielten ihre Daten, auch nachdem 16 MByte anderes geschrieben "
+                                        "waren.\n")))
+        << verdict(result.out);
+    EXPECT_EQ(devicedigest(card), before);
+}
+
+// 6 GiB claimed, 256 MiB real, writes beyond lost: the usable size ends at
+// the real one, measured from addresses far above 4 GiB.
+TEST_F(scratch, ACardClaimingMoreThan4GibIsMeasuredToItsRealSize)
+{
+    const std::uint64_t claimed = 6144 * mib, real = 256 * mib + 12288;
+    ATTACH_OR_SKIP(attachcard("zeros " + std::to_string(claimed) + " " + std::to_string(real) + " " +
+                              std::to_string(4 * mib) + " 512"));
+    const std::string before = devicedigest(card);
+    outcome result = run(probing(cardname), kapprobe());
+    EXPECT_EQ(result.status, 2) << result.out;
+    std::smatch usable;
+    const std::string shown = verdict(result.out);
+    ASSERT_TRUE(std::regex_search(
+        shown, usable,
+        std::regex(
+            "^\nGefälscht: nutzbar sind nur die ersten ([0-9]+) Bytes \\([0-9]+ MByte\\) der gemeldeten " +
+            std::to_string(claimed) +
+            " Bytes.\nWas dahinter geschrieben wird, geht verloren: gelesen werden Nullen.\n")))
+        << shown;
+    EXPECT_LE(std::stoull(usable[1]), real);
+    EXPECT_LT(real - std::stoull(usable[1]), mib);
+    EXPECT_EQ(devicedigest(card), before);
+}
+
 // A crash at points spread over a whole run, chosen by the bytes of device
 // I/O done: while saving, writing probes and the flush, reading back and
 // writing back. Every time the next run writes everything back.
