@@ -378,8 +378,10 @@ TEST_F(scratch, AJournalIsWrittenBackOnlyToItsOwnCard)
             "' gehört nicht zu diesem Gerät: an Byte [0-9]+ steht weder, was es gesichert hat, noch eine "
             "Probe seines Laufs.\nEs stammt von '" +
             card + "' \\(" + cardfile().string() +
-            ", 134217728 Bytes\\). Geschrieben wurde nichts, und das Journal bleibt liegen: schließen Sie "
-            "jenes Gerät an und starten Sie kapprobe dafür in diesem Verzeichnis.\n")))
+            ", 134217728 Bytes\\), einem anderen Gerät, das damals ebenso hieß. Geschrieben wurde nichts, "
+            "und das Journal bleibt liegen: schließen Sie jenes Gerät an und starten Sie kapprobe dafür in "
+            "diesem Verzeichnis. Wurde jenes Gerät inzwischen neu formatiert oder gibt es es nicht mehr, hat "
+            "das Journal nichts mehr zurückzugeben: dann löschen Sie es.\n")))
         << refusal.out;
     EXPECT_EQ(devicedigest(card), cardb);
     EXPECT_EQ(slurp(dir / journal), keptjournal);
@@ -578,9 +580,11 @@ TEST_F(scratch, TheCommandLineAndEveryRefusalSayWhatToDo)
     ASSERT_TRUE(mountmedium("size=2m"));
     const outcome full = run(probing(card, 8), kapprobe());
     EXPECT_TRUE(std::regex_search(
-        full.out, std::regex("\\*\\*\\* Im aktuellen Verzeichnis sind nur [0-9]+ Bytes frei; das "
-                             "Journal braucht bis zu [0-9]+ Bytes. Wechseln Sie in ein Verzeichnis "
-                             "mit mehr Platz, oder geben Sie mit --cache eine kleinere Grenze.\n$")))
+        full.out, std::regex("\\*\\*\\* Im aktuellen Verzeichnis sind nur [0-9]+ MByte frei; das "
+                             "Journal braucht bis zu [0-9]+ MByte. Wechseln Sie in ein Verzeichnis "
+                             "mit mehr Platz. Mit einer kleineren Grenze für --cache braucht es weniger, "
+                             "doch dann kann ein größerer Zwischenspeicher des Geräts eine Fälschung "
+                             "verbergen.\n$")))
         << full.out;
     EXPECT_EQ(full.status, 1);
     EXPECT_EQ(files(), std::vector<std::string>());
@@ -597,6 +601,133 @@ TEST_F(scratch, TheCommandLineAndEveryRefusalSayWhatToDo)
                   "' zu öffnen (Permission denied). Starten Sie kapprobe mit sudo, unter Windows in "
                   "einer Eingabeaufforderung als Administrator.\n");
     EXPECT_EQ(notroot.status, 1);
+}
+
+// Whose journal it is, the card tells by the whole stamps of the journal's
+// run: neither a place half written by a power cut nor the card back under
+// another name after a crash stops anything from going back.
+TEST_F(scratch, AJournalGoesBackWhereverItsRunsStampsShowItBelongs)
+{
+    if (emulated())
+        GTEST_SKIP() << "the fault-injection library does not reach an emulated program";
+    ATTACH_OR_SKIP(attachcard("honest " + std::to_string(128 * mib) + " 0 0 512"));
+    const std::string before = devicedigest(card);
+    EXPECT_EQ(run(probing(cardname, 8), kapprobe("raise 20000000 9")).status, 128 + SIGKILL);
+    const std::string journal = journalin(files());
+    ASSERT_NE(journal, "");
+    // A page of one stamped place half written: 256 bytes of 0xff.
+    const std::string stored = slurp(cardstore());
+    std::size_t stamped = mib;
+    while (stamped < stored.size() && stored.compare(stamped, 8, "AKPPROBE") != 0)
+        stamped += 512;
+    ASSERT_LT(stamped, stored.size());
+    writebytes(cardstore(), static_cast<long>(stamped), std::string(256, '\xff'));
+    // The same card through another path, as another reader names it.
+    const fs::path renamed = dir.string() + ".renamed";
+    std::ofstream(renamed).close();
+    ASSERT_EQ(std::system(("mount --bind '" + cardfile().string() + "' '" + renamed.string() + "'").c_str()),
+              0);
+    FILE* attached = popen(
+        ("losetup --direct-io=on --sector-size 512 --find --show '" + renamed.string() + "'").c_str(), "r");
+    char node[64] = "";
+    ASSERT_NE(attached, nullptr);
+    const bool named = std::fgets(node, sizeof node, attached) != nullptr;
+    pclose(attached);
+    const std::string moved = std::string(node).substr(0, std::string(node).find('\n'));
+    const outcome restored = named ? run({"--restore", moved}, kapprobe()) : outcome{};
+    const std::string after = named ? devicedigest(moved) : "";
+    std::system(
+        ("losetup -d '" + moved + "'; umount '" + renamed.string() + "'; rm -f '" + renamed.string() + "'")
+            .c_str());
+    ASSERT_TRUE(named);
+    EXPECT_EQ(restored.status, 0) << restored.out;
+    EXPECT_TRUE(std::regex_search(
+        restored.out,
+        std::regex("\nEin früherer Lauf wurde unterbrochen: schreibe zuerst zurück, was er überschrieb "
+                   "\\(Journal '" +
+                   journal + "'\\).\nEs wurde für '" + card + "' \\(" + cardfile().string() +
+                   ", 134217728 Bytes\\) geschrieben; die Proben seines Laufs auf diesem Gerät zeigen, dass "
+                   "es dazu gehört.\n512 Bytes, zuerst an Byte " +
+                   std::to_string(stamped) +
+                   ", hielten weder, was gesichert war, noch eine Probe des Laufs: [^\n]+\n")))
+        << restored.out;
+    EXPECT_EQ(after, before);
+    EXPECT_EQ(files(), std::vector<std::string>());
+}
+
+// Places without storage that read other bytes each time hold nothing to
+// write back: the counterfeit's own run ends with its verdict.
+TEST_F(scratch, PlacesThatReadOtherBytesEachTimeBlockNoRestoration)
+{
+    ATTACH_OR_SKIP(attachcard("noise " + std::to_string(1024 * mib) + " " + std::to_string(256 * mib) + " " +
+                              std::to_string(mib) + " 512"));
+    const std::string real = sha256(cardstore());
+    const outcome noisy = run(probing(cardname, 8), kapprobe());
+    EXPECT_EQ(noisy.status, 2) << noisy.out;
+    EXPECT_NE(noisy.out.find(" Bytes lieferten bei jedem Lesen anderes: Stellen ohne Speicher, die nichts "
+                             "hielten und nichts zurücknehmen.\n"),
+              std::string::npos)
+        << noisy.out;
+    EXPECT_EQ(sha256(cardstore()), real);
+    EXPECT_EQ(files(), std::vector<std::string>());
+}
+
+// The probes of a run interrupted in another directory, whose journal is
+// not here: no verdict over them, the card as it was, the way named.
+TEST_F(scratch, ProbesOfARunInterruptedElsewhereGetNoVerdict)
+{
+    if (emulated())
+        GTEST_SKIP() << "the fault-injection library does not reach an emulated program";
+    ATTACH_OR_SKIP(attachcard("honest " + std::to_string(128 * mib) + " 0 0 512"));
+    const std::string before = devicedigest(card);
+    EXPECT_EQ(run(probing(cardname, 8), kapprobe("raise 20000000 9")).status, 128 + SIGKILL);
+    const std::string journal = journalin(files());
+    ASSERT_NE(journal, "");
+    const fs::path away = dir.string() + ".away";
+    fs::rename(dir / journal, away);
+    const std::string crashed = devicedigest(card);
+    const outcome elsewhere = run(probing(cardname, 8), kapprobe());
+    EXPECT_EQ(elsewhere.status, 1) << elsewhere.out;
+    EXPECT_TRUE(std::regex_search(
+        verdict(elsewhere.out),
+        std::regex(
+            "^\n\\*\\*\\* An Byte [0-9]+ steht eine Probe eines anderen Laufs von kapprobe, der "
+            "abgebrochen wurde und noch nicht zurückgeschrieben hat. Sein Journal liegt nicht hier, "
+            "sondern in dem Verzeichnis, in dem er gestartet wurde, und heißt 'kapprobe-134217728-….undo'. "
+            "Starten Sie dort\n    kapprobe --restore '" +
+            cardname +
+            "'\nEin Urteil gibt es erst danach: jetzt übersähe es, was jener Lauf überschrieb.\nAlles "
+            "Überschriebene ist wiederhergestellt.\n" +
+            closing + "$")))
+        << verdict(elsewhere.out);
+    EXPECT_EQ(devicedigest(card), crashed);
+    EXPECT_EQ(files(), std::vector<std::string>());
+    fs::rename(away, dir / journal);
+    EXPECT_EQ(run({"--restore", cardname}, kapprobe()).status, 0);
+    EXPECT_EQ(devicedigest(card), before);
+}
+
+// A card that stops answering, early or in the middle of the run, as one
+// pulled from its reader whose node stays: lost, never a counterfeit, and
+// no partition advised.
+TEST_F(scratch, ACardThatStopsAnsweringIsNeverCounterfeit)
+{
+    ATTACH_OR_SKIP(
+        attachcard("honest " + std::to_string(256 * mib) + " 0 0 512 failafter=" + std::to_string(3 * mib)));
+    ATTACH_OR_SKIP(attachothercard("honest " + std::to_string(256 * mib) +
+                                   " 0 0 512 failafter=" + std::to_string(24 * mib)));
+    for (const std::string& device : {cardname, othername}) {
+        const outcome result = run(probing(device, 8), kapprobe());
+        EXPECT_EQ(result.status, 4) << result.out;
+        EXPECT_NE(result.out.find("' antwortet nicht mehr, auch nicht an seinem Anfang: abgezogen oder "
+                                  "ausgefallen. Die Probe endet ohne Urteil.\n"),
+                  std::string::npos)
+            << result.out;
+        EXPECT_EQ(result.out.find("Gefälscht"), std::string::npos) << result.out;
+        EXPECT_EQ(result.out.find("parted"), std::string::npos) << result.out;
+        for (const std::string& name : files())
+            fs::remove(dir / name);
+    }
 }
 
 } // namespace
