@@ -659,6 +659,8 @@ TEST_F(scratch, AJournalGoesBackWhereverItsRunsStampsShowItBelongs)
 // write back: the counterfeit's own run ends with its verdict.
 TEST_F(scratch, PlacesThatReadOtherBytesEachTimeBlockNoRestoration)
 {
+    LINUX_ONLY("Wine's page cache answers the second read of a place, which unbuffered reads on Windows "
+               "take from the device");
     ATTACH_OR_SKIP(attachcard("noise " + std::to_string(1024 * mib) + " " + std::to_string(256 * mib) + " " +
                               std::to_string(mib) + " 512"));
     const std::string real = sha256(cardstore());
