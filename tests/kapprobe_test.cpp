@@ -136,6 +136,25 @@ std::string slurp(const fs::path& path)
             GTEST_SKIP() << why;                                                                             \
     } while (false)
 
+// A card of 128 MiB whose probe a crash ended after 20,000,000 bytes of
+// I/O, with the card's digest from before and the journal the crash left.
+class crashedcard : public scratch {
+  protected:
+    // Empty when crashed so, else why not.
+    std::string crash(std::string* before, std::string* journal)
+    {
+        if (emulated())
+            return "the fault-injection library does not reach an emulated program";
+        if (std::string why = attachcard("honest " + std::to_string(128 * mib) + " 0 0 512"); !why.empty())
+            return why;
+        *before = devicedigest(card);
+        EXPECT_EQ(run(probing(cardname, 8), kapprobe("raise 20000000 9")).status, 128 + SIGKILL);
+        *journal = journalin(files());
+        EXPECT_NE(*journal, "") << "the crash left no journal";
+        return journal->empty() ? "no journal to test" : "";
+    }
+};
+
 // At the default cache limit, the one case that pays for it.
 TEST_F(scratch, HonestCardShowsNoSignAndKeepsEveryByte)
 {
@@ -353,15 +372,10 @@ TEST_F(scratch, AnInterruptEarlyOrLateWritesEverythingBack)
 
 // Cards of one batch have the same first MiB: a journal of card A is not
 // written to card B in A's place, and is kept for A.
-TEST_F(scratch, AJournalIsWrittenBackOnlyToItsOwnCard)
+TEST_F(crashedcard, AJournalIsWrittenBackOnlyToItsOwnCard)
 {
-    if (emulated())
-        GTEST_SKIP() << "the fault-injection library does not reach an emulated program";
-    ATTACH_OR_SKIP(attachcard("honest " + std::to_string(128 * mib) + " 0 0 512"));
-    const std::string before = devicedigest(card);
-    EXPECT_EQ(run(probing(cardname, 8), kapprobe("raise 20000000 9")).status, 128 + SIGKILL);
-    const std::string journal = journalin(files());
-    ASSERT_NE(journal, "");
+    std::string before, journal;
+    ATTACH_OR_SKIP(crash(&before, &journal));
     const std::string keptjournal = slurp(dir / journal), crashed = slurp(cardstore());
     // Card B in A's place: the same first MiB, other data behind it.
     std::string otherdata = crashed;
@@ -606,15 +620,10 @@ TEST_F(scratch, TheCommandLineAndEveryRefusalSayWhatToDo)
 // Whose journal it is, the card tells by the whole stamps of the journal's
 // run: neither a place half written by a power cut nor the card back under
 // another name after a crash stops anything from going back.
-TEST_F(scratch, AJournalGoesBackWhereverItsRunsStampsShowItBelongs)
+TEST_F(crashedcard, AJournalGoesBackWhereverItsRunsStampsShowItBelongs)
 {
-    if (emulated())
-        GTEST_SKIP() << "the fault-injection library does not reach an emulated program";
-    ATTACH_OR_SKIP(attachcard("honest " + std::to_string(128 * mib) + " 0 0 512"));
-    const std::string before = devicedigest(card);
-    EXPECT_EQ(run(probing(cardname, 8), kapprobe("raise 20000000 9")).status, 128 + SIGKILL);
-    const std::string journal = journalin(files());
-    ASSERT_NE(journal, "");
+    std::string before, journal;
+    ATTACH_OR_SKIP(crash(&before, &journal));
     // A page of one stamped place half written: 256 bytes of 0xff.
     const std::string stored = slurp(cardstore());
     std::size_t stamped = mib;
@@ -676,15 +685,10 @@ TEST_F(scratch, PlacesThatReadOtherBytesEachTimeBlockNoRestoration)
 
 // The probes of a run interrupted in another directory, whose journal is
 // not here: no verdict over them, the card as it was, the way named.
-TEST_F(scratch, ProbesOfARunInterruptedElsewhereGetNoVerdict)
+TEST_F(crashedcard, ProbesOfARunInterruptedElsewhereGetNoVerdict)
 {
-    if (emulated())
-        GTEST_SKIP() << "the fault-injection library does not reach an emulated program";
-    ATTACH_OR_SKIP(attachcard("honest " + std::to_string(128 * mib) + " 0 0 512"));
-    const std::string before = devicedigest(card);
-    EXPECT_EQ(run(probing(cardname, 8), kapprobe("raise 20000000 9")).status, 128 + SIGKILL);
-    const std::string journal = journalin(files());
-    ASSERT_NE(journal, "");
+    std::string before, journal;
+    ATTACH_OR_SKIP(crash(&before, &journal));
     const fs::path away = dir.string() + ".away";
     fs::rename(dir / journal, away);
     const std::string crashed = devicedigest(card);
