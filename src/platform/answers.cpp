@@ -1,0 +1,1 @@
+#include "platform/answers.h"
