@@ -12,13 +12,19 @@ if(KAPMESS_MACOS_ARCH STREQUAL "arm64")
 else()
     set(target x86_64-macos.11.0)
 endif()
-# zig takes its target as an argument: a script per tool calls it so.
+# zig takes its target as an argument: a script per tool calls it so. The
+# compilers' scripts drop -Wl,-v, which CMake's probe of the compiler's ABI
+# passes to see the linker's search paths and which zig's linker refuses: the
+# probe failed with it and left the size of a pointer unknown, so
+# GNUInstallDirs could not tell the library directory.
 foreach(tool cc c++ ar ranlib)
     set(arguments ${tool})
+    set(filter "")
     if(tool STREQUAL "cc" OR tool STREQUAL "c++")
         set(arguments "${tool} -target ${target}")
+        set(filter "for arg do shift; [ \"$arg\" = -Wl,-v ] || set -- \"$@\" \"$arg\"; done\n")
     endif()
-    file(WRITE ${CMAKE_BINARY_DIR}/zig/${tool} "#!/bin/sh\nexec '${KAPMESS_ZIG}' ${arguments} \"$@\"\n")
+    file(WRITE ${CMAKE_BINARY_DIR}/zig/${tool} "#!/bin/sh\n${filter}exec '${KAPMESS_ZIG}' ${arguments} \"$@\"\n")
     file(CHMOD ${CMAKE_BINARY_DIR}/zig/${tool} PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
          GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 endforeach()
