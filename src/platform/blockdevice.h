@@ -58,6 +58,6 @@ bool writedevice(devicehandle device, std::uint64_t offset, const unsigned char*
 bool flushdevice(devicehandle device);
 
 // Closes *device and opens it again as before, where the system would
-// otherwise answer a read from what it kept of the writes (Windows); true
-// where there is nothing to do.
+// otherwise answer a read from what it kept of the writes (Windows
+// programs under Wine); true where there is nothing to do.
 bool reopendevice(devicehandle* device);

@@ -1,15 +1,18 @@
-// A whole disk on Windows: a drive stands for the disk it lies on; the
-// disk of Windows and of the current directory are refused; every volume of
-// the disk is locked and dismounted for the run; the disk is shared with
-// readers only and read and written unbuffered and write-through.
+// A whole disk on Windows: a drive or a volume stands for the disk it lies
+// on; the disk of Windows and of the current directory are refused; every
+// volume of the disk is locked and dismounted for the whole run, on handles
+// held open until it ends; the disk is read and written unbuffered and
+// write-through.
 #include "platform/blockdevice.h"
 
+#include "platform/drives.h"
 #include "platform/process.h"
 #include "platform/windows/windows.h"
 
 #include <winioctl.h>
 
 #include <cctype>
+#include <cstddef>
 #include <cstring>
 #include <sstream>
 #include <vector>
@@ -22,23 +25,25 @@ namespace {
 // past the system's cache, each write on the medium before it returns.
 std::string devicepath;
 constexpr DWORD rawflags = FILE_FLAG_NO_BUFFERING | FILE_FLAG_WRITE_THROUGH;
-// Whether the device is a drive that its own handle holds locked.
+// Whether the device is a volume that its own handle holds locked.
 bool lockedbyhandle;
-// The volumes of the disk, locked and dismounted for the whole run.
+// The volumes of the disk, locked and dismounted for the whole run: a lock
+// lasts as long as its handle, and a dismounted volume that nobody holds
+// locked may be mounted again by any process at any time.
 std::vector<HANDLE> lockedvolumes;
 
+// A disk or a volume for raw I/O. Windows opens a disk or a volume only
+// with both share flags, and locks a volume only on a handle opened so;
+// one probe per disk is kept by a name the run holds (heldalone).
 HANDLE openraw(const std::string& path, DWORD access, DWORD flags)
 {
     return CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                        flags, nullptr);
 }
 
-// The disk itself, shared with readers only: a second writer (another
-// kapprobe.exe, any raw writer) is refused while this run holds it.
 HANDLE opendisk(const std::string& path)
 {
-    return CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                       rawflags, nullptr);
+    return openraw(path, GENERIC_READ | GENERIC_WRITE, rawflags);
 }
 
 // Maker, model and serial number as the disk tells them.
@@ -67,13 +72,8 @@ std::string identityof(HANDLE device)
     return identity;
 }
 
-std::string drivepath(char letter)
-{
-    return std::string("\\\\.\\") + letter + ":";
-}
-
-// The number of the disk that path, a drive or a disk, lies on; false where
-// the system does not tell.
+// The number of the disk that path, a drive, a volume or a disk, lies on;
+// false where the system does not tell.
 bool disknumber(const std::string& path, DWORD* number)
 {
     HANDLE device = openraw(path, 0, 0);
@@ -88,6 +88,24 @@ bool disknumber(const std::string& path, DWORD* number)
     return told;
 }
 
+// The volume that directory lies on, as a device to open, and the root it
+// is reached at (C:\, or a folder where it is mounted); empty where the
+// system does not tell.
+std::string volumeof(const char* directory, std::string* root)
+{
+    char path[MAX_PATH] = "", volume[MAX_PATH] = "";
+    if (!GetVolumePathNameA(directory, path, MAX_PATH))
+        return "";
+    *root = path;
+    if (!root->empty() && root->back() == '\\')
+        root->pop_back();
+    if (GetVolumeNameForVolumeMountPointA(path, volume, MAX_PATH))
+        return drives::volumedevice(volume);
+    // Without volume names (Wine) a drive's root still names its drive.
+    const drives::argument drive = drives::classify(*root);
+    return drive.what == drives::kind::drive ? drive.path : "";
+}
+
 bool lock(HANDLE volume)
 {
     DWORD got = 0;
@@ -97,8 +115,39 @@ bool lock(HANDLE volume)
     return true;
 }
 
+// Where volume lies, asked with room for as many extents as it has.
+drives::place placeofvolume(const std::string& volume, DWORD disk)
+{
+    HANDLE opened = openraw(volume, 0, 0);
+    if (opened == INVALID_HANDLE_VALUE)
+        return drives::placeofvolume(false, GetLastError(), {}, disk);
+    std::vector<unsigned char> answer(sizeof(VOLUME_DISK_EXTENTS));
+    drives::place found;
+    for (;;) {
+        DWORD got = 0;
+        const bool answered =
+            DeviceIoControl(opened, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, nullptr, 0, answer.data(),
+                            static_cast<DWORD>(answer.size()), &got, nullptr) != 0;
+        const DWORD error = answered ? ERROR_SUCCESS : GetLastError();
+        const auto* extents = reinterpret_cast<const VOLUME_DISK_EXTENTS*>(answer.data());
+        std::vector<unsigned long> disks;
+        for (DWORD index = 0; answered && index < extents->NumberOfDiskExtents; index++)
+            disks.push_back(extents->Extents[index].DiskNumber);
+        found = drives::placeofvolume(answered, error, disks, disk);
+        if (found != drives::place::askagain)
+            break;
+        answer.resize(offsetof(VOLUME_DISK_EXTENTS, Extents) +
+                      extents->NumberOfDiskExtents * sizeof(DISK_EXTENT));
+    }
+    const DWORD error = GetLastError();
+    CloseHandle(opened);
+    SetLastError(error);
+    return found;
+}
+
 // Locks and dismounts every volume on disk, as Windows writes no sector of a
-// mounted volume; false, with the reason, when one is in use.
+// mounted volume; false, with the reason, when one is in use or cannot be
+// examined.
 bool lockvolumes(DWORD disk, deviceinfo* info)
 {
     char name[MAX_PATH];
@@ -107,23 +156,21 @@ bool lockvolumes(DWORD disk, deviceinfo* info)
         return true;
     bool locked = true;
     do {
-        std::string volume = name;
-        if (!volume.empty() && volume.back() == '\\')
-            volume.pop_back();
-        HANDLE opened = openraw(volume, GENERIC_READ | GENERIC_WRITE, 0);
-        VOLUME_DISK_EXTENTS extents{};
-        DWORD got = 0;
-        if (opened == INVALID_HANDLE_VALUE)
-            continue;
-        if (!DeviceIoControl(opened, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, nullptr, 0, &extents,
-                             sizeof extents, &got, nullptr) ||
-            extents.Extents[0].DiskNumber != disk) {
-            CloseHandle(opened);
+        const std::string volume = drives::volumedevice(name);
+        const drives::place where = placeofvolume(volume, disk);
+        if (where == drives::place::unknown) {
+            info->reason =
+                "der Datenträger " + volume + " lässt sich nicht untersuchen (" + systemreason() + ")";
+            locked = false;
             continue;
         }
-        if (!lock(opened)) {
-            info->reason = systemreason();
-            CloseHandle(opened);
+        if (where != drives::place::onthisdisk)
+            continue;
+        HANDLE opened = openraw(volume, GENERIC_READ | GENERIC_WRITE, 0);
+        if (opened == INVALID_HANDLE_VALUE || !lock(opened)) {
+            info->reason = "der Datenträger " + volume + " ist in Gebrauch (" + systemreason() + ")";
+            if (opened != INVALID_HANDLE_VALUE)
+                CloseHandle(opened);
             locked = false;
         } else {
             lockedvolumes.push_back(opened);
@@ -212,32 +259,30 @@ DWORD logicalsectorsize(HANDLE device, const STORAGE_ACCESS_ALIGNMENT_DESCRIPTOR
 devicehandle opendevice(const char* path, deviceinfo* info)
 {
     *info = deviceinfo{};
-    std::string target = path;
-    const bool drive = (target.size() == 2 || (target.size() == 3 && target[2] == '\\')) &&
-                       target[1] == ':' && std::isalpha(static_cast<unsigned char>(target[0]));
-    if (drive)
-        target = drivepath(target[0]);
+    const drives::argument given = drives::classify(path);
+    std::string target = given.path;
     DWORD disk = MAXDWORD;
-    const bool known = disknumber(target, &disk);
-    // A drive stands for its whole disk; where the system has a drive but no
-    // disk to go with it (Wine), the drive itself is the device.
-    if (drive && known) {
-        std::string whole = "\\\\.\\PhysicalDrive" + std::to_string(disk);
-        HANDLE test = openraw(whole, 0, 0);
+    const bool known = given.what == drives::kind::disk ? (disk = static_cast<DWORD>(given.disk), true)
+                                                        : disknumber(target, &disk);
+    // A drive or a volume stands for its whole disk; where the system has a
+    // volume but no disk to go with it (Wine), the volume itself is the device.
+    if ((given.what == drives::kind::drive || given.what == drives::kind::volume) && known) {
+        HANDLE test = openraw(drives::diskpath(disk), 0, 0);
         if (test != INVALID_HANDLE_VALUE) {
             CloseHandle(test);
-            target = whole;
+            target = drives::diskpath(disk);
         }
     }
     char windows[MAX_PATH] = "", current[MAX_PATH] = "";
     GetSystemWindowsDirectoryA(windows, MAX_PATH);
     GetCurrentDirectoryA(MAX_PATH, current);
     for (const char* place : {windows, current}) {
+        std::string root;
+        const std::string volume = place[0] != '\0' ? volumeof(place, &root) : "";
         DWORD other;
-        if (known && place[0] != '\0' && place[1] == ':' && disknumber(drivepath(place[0]), &other) &&
-            other == disk) {
+        if (known && !volume.empty() && disknumber(volume, &other) && other == disk) {
             info->why = refusal::systemdisk;
-            info->whole = std::string(1, place[0]) + ":";
+            info->whole = root;
             return devicehandle::none;
         }
     }
@@ -246,7 +291,7 @@ devicehandle opendevice(const char* path, deviceinfo* info)
         info->reason = "ein anderer Lauf von kapprobe prüft diese Platte";
         return devicehandle::none;
     }
-    lockedbyhandle = target.find("PhysicalDrive") == std::string::npos;
+    lockedbyhandle = !known || target != drives::diskpath(disk);
     if (!lockedbyhandle && !lockvolumes(disk, info)) {
         info->why = refusal::cannotopen;
         return devicehandle::none;
@@ -309,8 +354,12 @@ bool flushdevice(devicehandle device)
 
 bool reopendevice(devicehandle* device)
 {
-    // Closing the last handle lets go of whatever the system kept of the
-    // writes, where it ignored the unbuffered flags.
+    // Windows reads an unbuffered handle from the medium: nothing is to be
+    // let go, and the volumes' locks stay as they are.
+    if (!windowssystem::underwine())
+        return true;
+    // Wine reads through Linux's page cache, which lets go of the device's
+    // data only when its last descriptor is closed.
     const DWORD sector = windowssystem::sectorsizeof(handle(*device));
     windowssystem::buffered(handle(*device));
     CloseHandle(handle(*device));

@@ -46,6 +46,13 @@ bool aligned(HANDLE file, std::uint64_t offset, const void* data, std::size_t si
     return false;
 }
 
+bool underwine()
+{
+    // Wine's own ntdll tells its version; Windows' has no such export.
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
 std::string brokenrule()
 {
     return broken;

@@ -32,6 +32,10 @@ void buffered(HANDLE file);
 DWORD sectorsizeof(HANDLE file);
 bool aligned(HANDLE file, std::uint64_t offset, const void* data, std::size_t size);
 
+// True under Wine, which takes the unbuffered flags but reads and writes
+// through Linux's page cache all the same.
+bool underwine();
+
 // The error that a broken rule leaves, an application's own code, and its text.
 constexpr DWORD misaligned = 0x20000000 | 1;
 std::string brokenrule();
