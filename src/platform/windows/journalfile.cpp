@@ -66,11 +66,21 @@ journalhandle openjournal(const char* name, journalopen* how)
 
 bool appendjournal(journalhandle journal, const unsigned char* data, std::size_t size)
 {
+    // Every write names its place: a synchronous handle's reads at an offset
+    // move the file pointer that a plain write would go to.
+    LARGE_INTEGER end{};
+    if (!GetFileSizeEx(handle(journal), &end))
+        return false;
+    auto offset = static_cast<std::uint64_t>(end.QuadPart);
     while (size > 0) {
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(offset);
+        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
         DWORD put = 0;
-        if (!WriteFile(handle(journal), data, static_cast<DWORD>(size), &put, nullptr) || put == 0)
+        if (!WriteFile(handle(journal), data, static_cast<DWORD>(size), &put, &at) || put == 0)
             return false;
         data += put;
+        offset += put;
         size -= put;
     }
     return true;
@@ -140,11 +150,14 @@ std::vector<std::string> journalsin(const std::string& prefix)
 
 std::uint64_t freebytes()
 {
+    // The current directory's own volume, also where it is mounted in a
+    // folder of another drive.
     ULARGE_INTEGER available{};
-    return GetDiskFreeSpaceExA(nullptr, &available, nullptr, nullptr) ? available.QuadPart : 0;
+    return GetDiskFreeSpaceExA(".", &available, nullptr, nullptr) ? available.QuadPart : 0;
 }
 
 bool directoryinmemory()
 {
-    return GetDriveTypeA(nullptr) == DRIVE_RAMDISK;
+    char root[MAX_PATH];
+    return GetVolumePathNameA(".", root, MAX_PATH) && GetDriveTypeA(root) == DRIVE_RAMDISK;
 }
