@@ -33,6 +33,8 @@ bool writefile(filehandle file, const unsigned char* data, std::size_t size);
 // the writer moves at the medium's pace and little data waits in memory.
 // False when the medium did not take the data.
 bool writebehind(filehandle file, std::uint64_t written);
+// The step, in bytes written, at which writebehind sends data on.
+constexpr std::uint64_t writebehindstep = 1 << 20;
 
 // Puts everything written to file on the medium; false when it did not get there.
 bool flushfile(filehandle file);

@@ -19,7 +19,6 @@ namespace {
 // The write pass sends each MiB on to the medium as soon as it is written and
 // waits for the one written 8 MiB before it: enough in flight for a fast disk,
 // little enough that a slow card's progress follows the card.
-constexpr std::uint64_t writebehindstep = 1 << 20;
 constexpr std::uint64_t writebehindsteps = 8;
 
 constexpr long fusemagic = 0x65735546;
