@@ -296,6 +296,13 @@ TEST(Advice, CommandsAreSafeToCopy)
     EXPECT_EQ(probe::partitioncommands({operatingsystem::windows, "\\\\.\\PhysicalDrive2", 2, true}, 1000),
               "    diskpart\n    select disk 2\n    clean\n    create partition primary size=999\n"
               "    format fs=fat32 quick\n    assign\n");
+    EXPECT_NE(probe::partitioncommands({operatingsystem::windows, "\\\\.\\PhysicalDrive2", 2, true}, 32769)
+                  .find("size=32768\n    format fs=fat32 quick"),
+              std::string::npos)
+        << "Windows formats FAT32 up to 32 GiB";
+    EXPECT_NE(probe::partitioncommands({operatingsystem::windows, "\\\\.\\PhysicalDrive2", 2, true}, 32770)
+                  .find("size=32769\n    format fs=exfat quick"),
+              std::string::npos);
     EXPECT_EQ(
         probe::partitioncommands({operatingsystem::macos, "/dev/disk4", -1, false}, 1000),
         "    sudo diskutil partitionDisk '/dev/disk4' 2 MBR FAT32 KARTE 2045952S 'Free Space' FREE R\n");

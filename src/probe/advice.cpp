@@ -34,10 +34,12 @@ std::string partitioncommands(const partitiontarget& target, std::uint64_t mib)
     switch (target.system) {
     case operatingsystem::windows: {
         // diskpart puts the partition at 1 MiB: it may be a MiB shorter.
+        // Windows formats FAT32 only up to 32 GiB, exFAT beyond.
         const std::string disk = target.disknumber >= 0 ? std::to_string(target.disknumber) : "<Nummer>";
+        const std::uint64_t size = mib > 1 ? mib - 1 : 1;
         return "    diskpart\n    select disk " + disk +
-               "\n    clean\n    create partition primary size=" + std::to_string(mib > 1 ? mib - 1 : 1) +
-               "\n    format fs=fat32 quick\n    assign\n";
+               "\n    clean\n    create partition primary size=" + std::to_string(size) +
+               "\n    format fs=" + (size > 32768 ? "exfat" : "fat32") + " quick\n    assign\n";
     }
     case operatingsystem::macos: {
         // Sizes in 512-byte blocks, as diskutil reads M as a million bytes;
