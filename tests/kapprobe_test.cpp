@@ -195,6 +195,27 @@ TEST_F(scratch, WrapAroundIsFoundToTheByteOnA4KibSectorCard)
     EXPECT_EQ(devicedigest(card), before);
 }
 
+// Every name of a drive stands for the whole device beneath it, in any case:
+// the wrap at its real size is found through each.
+TEST_F(scratch, EveryNameOfADriveProbesTheWholeDevice)
+{
+    if (!underwine())
+        GTEST_SKIP() << "drive names are Windows' own";
+    const std::uint64_t real = 100 * mib;
+    ATTACH_OR_SKIP(attachcard("wrap " + std::to_string(512 * mib) + " " + std::to_string(real) + " 0 512"));
+    const std::string before = devicedigest(card);
+    for (const std::string name : {"x:", "X:\\", "\\\\.\\x:"}) {
+        outcome result = run(probing(name), kapprobe());
+        EXPECT_EQ(result.status, 2) << name << "\n" << result.out;
+        EXPECT_NE(result.out.find(deviceline(name, 512 * mib, 512)), std::string::npos) << result.out;
+        EXPECT_NE(verdict(result.out).find("Byte " + std::to_string(real) + " ist wieder Byte 0"),
+                  std::string::npos)
+            << name << "\n"
+            << verdict(result.out);
+    }
+    EXPECT_EQ(devicedigest(card), before);
+}
+
 // The most common counterfeit: writes beyond the real size lost behind a
 // small cache. The first probe that does not come back proves it, long
 // before the flush reaches the cache limit: little I/O each way.
