@@ -1,4 +1,5 @@
 // What the platform layer promises alike on every system it runs on.
+#include "platform/answers.h"
 #include "platform/journalfile.h"
 #include "platform/names.h"
 #include "platform/process.h"
@@ -6,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -97,6 +99,16 @@ TEST(Names, MacDiskNamesTellTheDiskAndItsSlice)
     }
     EXPECT_EQ(names::rawdisk(4), "/dev/rdisk4");
     EXPECT_EQ(names::blockdisk(4), "/dev/disk4");
+}
+
+// A cache flush or a full sync that the driver or the file system does not
+// know loses nothing; every other failure may have lost data.
+TEST(Answers, OnlyNotSupportedIsNoLoss)
+{
+    for (int error : {ENOTTY, ENOTSUP, EOPNOTSUPP})
+        EXPECT_TRUE(answers::notsupported(error)) << error;
+    for (int error : {0, EIO, ENXIO, ENODEV, EINVAL, EBUSY, EACCES, ENOSPC, EINTR})
+        EXPECT_FALSE(answers::notsupported(error)) << error;
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 // writing where the driver knows how.
 #include "platform/blockdevice.h"
 
+#include "platform/answers.h"
 #include "platform/names.h"
 
 #include <cerrno>
@@ -96,6 +97,7 @@ devicehandle opendevice(const char* path, deviceinfo* info)
 bool flushdevice(devicehandle device)
 {
     const int fd = static_cast<int>(device);
-    // A driver that knows no cache flush answers ENOTTY: nothing is lost.
-    return fsync(fd) == 0 && (ioctl(fd, synchronizecache) == 0 || errno == ENOTTY);
+    // A driver that knows no cache flush says so, many a card reader's with
+    // EOPNOTSUPP: nothing is lost. Any other answer is a device in trouble.
+    return fsync(fd) == 0 && (ioctl(fd, synchronizecache) == 0 || answers::notsupported(errno));
 }

@@ -5,8 +5,10 @@
 // drive's cache.
 #include "platform/testfiles.h"
 
+#include "platform/answers.h"
 #include "platform/posix/posix.h"
 
+#include <cerrno>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -36,8 +38,14 @@ void stopusing(int) {}
 
 bool tomedium(int fd)
 {
-    // Some file systems know no F_FULLFSYNC; fsync is all they have.
-    return fcntl(fd, F_FULLFSYNC) == 0 || fsync(fd) == 0;
+    // Some file systems know no F_FULLFSYNC (SMB shares); fsync is all they
+    // have. fcntl(2) names no error for them: the system's default for a
+    // request a file system lacks is ENOTSUP, a file system's own is ENOTTY,
+    // and EINVAL is named for other requests only. After any other error,
+    // EIO above all, data may be lost, and a later fsync must not hide it.
+    if (fcntl(fd, F_FULLFSYNC) == 0)
+        return true;
+    return answers::notsupported(errno) && fsync(fd) == 0;
 }
 
 } // namespace posix
