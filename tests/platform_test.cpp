@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -109,6 +110,99 @@ TEST(Answers, OnlyNotSupportedIsNoLoss)
         EXPECT_TRUE(answers::notsupported(error)) << error;
     for (int error : {0, EIO, ENXIO, ENODEV, EINVAL, EBUSY, EACCES, ENOSPC, EINTR})
         EXPECT_FALSE(answers::notsupported(error)) << error;
+}
+
+// As `diskutil list -plist` writes it: the internal disk with its APFS store
+// and container, a FAT card, and a container stored on two disks.
+const char diskutillist[] = R"(<?xml version="1.0" encoding="UTF-8"?>
+<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
+<plist version="1.0">
+<dict>
+	<key>AllDisks</key>
+	<array><string>disk0</string><string>disk0s1</string><string>disk0s2</string></array>
+	<key>AllDisksAndPartitions</key>
+	<array>
+		<dict>
+			<key>Content</key><string>GUID_partition_scheme</string>
+			<key>DeviceIdentifier</key><string>disk0</string>
+			<key>OSInternal</key><false/>
+			<key>Partitions</key>
+			<array>
+				<dict><key>Content</key><string>EFI</string><key>DeviceIdentifier</key><string>disk0s1</string>
+				<key>Size</key><integer>209715200</integer></dict>
+				<dict><key>Content</key><string>Apple_APFS</string><key>DeviceIdentifier</key><string>disk0s2</string></dict>
+			</array>
+			<key>Size</key><integer>500277790720</integer>
+		</dict>
+		<dict>
+			<key>APFSPhysicalStores</key>
+			<array><dict><key>DeviceIdentifier</key><string>disk0s2</string></dict></array>
+			<key>APFSVolumes</key>
+			<array>
+				<dict><key>DeviceIdentifier</key><string>disk3s1</string>
+				<key>MountedSnapshots</key><array><dict><key>SnapshotBSD</key><string>disk3s1s1</string></dict></array>
+				<key>MountPoint</key><string>/</string><key>VolumeName</key><string>Macintosh HD</string></dict>
+			</array>
+			<key>Content</key><string>EF57347C-0000-11AA-AA11-00306543ECAC</string>
+			<key>DeviceIdentifier</key><string>disk3</string>
+			<key>Partitions</key><array/>
+		</dict>
+		<dict>
+			<key>Content</key><string>FDisk_partition_scheme</string>
+			<key>DeviceIdentifier</key><string>disk4</string>
+			<key>Partitions</key>
+			<array><dict><key>Content</key><string>DOS_FAT_32</string><key>DeviceIdentifier</key><string>disk4s1</string>
+			<key>MountPoint</key><string>/Volumes/R&amp;D &lt;1&gt;</string></dict></array>
+		</dict>
+		<dict>
+			<key>APFSPhysicalStores</key>
+			<array>
+				<dict><key>DeviceIdentifier</key><string>disk6s2</string></dict>
+				<dict><key>DeviceIdentifier</key><string>disk7s2</string></dict>
+			</array>
+			<key>APFSVolumes</key>
+			<array><dict><key>DeviceIdentifier</key><string>disk8s1</string></dict></array>
+			<key>DeviceIdentifier</key><string>disk8</string>
+		</dict>
+	</array>
+	<key>WholeDisks</key>
+	<array><string>disk0</string><string>disk3</string><string>disk4</string></array>
+</dict>
+</plist>
+)";
+
+TEST(Names, DiskutilListTiesContainersToTheDisksOfTheirStores)
+{
+    std::vector<names::apfscontainer> containers;
+    ASSERT_TRUE(names::parsecontainers(diskutillist, &containers));
+    ASSERT_EQ(containers.size(), 2u);
+    EXPECT_EQ(containers[0].disk, 3);
+    EXPECT_EQ(containers[0].storedisks, std::vector<int>{0});
+    EXPECT_EQ(containers[1].disk, 8);
+    EXPECT_EQ(containers[1].storedisks, (std::vector<int>{6, 7}));
+    for (const char* broken :
+         {"", "diskutil: command not found", "<plist version=\"1.0\"><dict><key>AllDisks",
+          "<plist version=\"1.0\"><dict><key>WholeDisks</key><array/></dict></plist>"})
+        EXPECT_FALSE(names::parsecontainers(broken, &containers)) << broken;
+    EXPECT_TRUE(containers.empty());
+}
+
+// The mounted volume of a container lies on the disk of its store; a disk
+// mounted from itself, or from a system snapshot, lies on itself alone.
+TEST(Names, WhatIsMountedLiesOnTheDisksBeneathIt)
+{
+    std::vector<names::apfscontainer> containers;
+    ASSERT_TRUE(names::parsecontainers(diskutillist, &containers));
+    const std::tuple<const char*, int, bool> decided[] = {
+        {"/dev/disk3s1s1", 0, true}, {"/dev/disk3s1s1", 3, true}, {"/dev/disk3s1", 4, false},
+        {"/dev/disk8s1", 6, true},   {"/dev/disk8s1", 7, true},   {"/dev/disk8s1", 0, false},
+        {"/dev/disk4s1", 4, true},   {"/dev/disk4", 4, true},     {"/dev/disk4s1", 40, false},
+        {"/dev/disk5s1", 5, true},   {"map auto_home", 0, false}, {"devfs", 0, false},
+        {"/dev/disk4s", 4, false},   {"/dev/disk4x1", 4, false},
+    };
+    for (const auto& [source, disk, lies] : decided)
+        EXPECT_EQ(names::liesondisk(source, disk, containers), lies) << source << " on disk" << disk;
+    EXPECT_FALSE(names::liesondisk("/dev/disk8s1", 6, {})) << "without diskutil's list";
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace names {
 
@@ -28,5 +29,20 @@ bool parsediskname(std::string_view path, diskname* found);
 // (/dev/rdisk4), and its block node, which diskutil names (/dev/disk4).
 std::string rawdisk(int disk);
 std::string blockdisk(int disk);
+
+// An APFS container as `diskutil list -plist` lists it: the disk that the
+// system makes up for it (disk5), from whose slices its volumes are mounted,
+// and the disks that hold its physical stores (4 for disk4s2).
+struct apfscontainer {
+    int disk;
+    std::vector<int> storedisks;
+};
+// The containers of such a list; false when the text is none.
+bool parsecontainers(std::string_view plist, std::vector<apfscontainer>* found);
+
+// True when what is mounted from source (/dev/disk4s1, a system snapshot
+// /dev/disk3s1s1) lies on disk: on a slice of it, or in a container with a
+// store there.
+bool liesondisk(std::string_view source, int disk, const std::vector<apfscontainer>& containers);
 
 } // namespace names

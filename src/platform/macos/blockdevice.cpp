@@ -8,6 +8,7 @@
 #include "platform/names.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -34,16 +35,35 @@ static_assert(getblocksize == 0x40046418, "DKIOCGETBLOCKSIZE");
 static_assert(getblockcount == 0x40086419, "DKIOCGETBLOCKCOUNT");
 static_assert(getphysicalblocksize == 0x4004644d, "DKIOCGETPHYSICALBLOCKSIZE");
 
-// Where a slice of disk, or the disk itself, is mounted; empty when nowhere.
+// What diskutil writes out for arguments; empty when it cannot be run or
+// fails.
+std::string diskutil(const std::string& arguments)
+{
+    std::string output;
+    std::FILE* pipe = popen(("/usr/sbin/diskutil " + arguments + " 2>/dev/null").c_str(), "r");
+    if (pipe == nullptr)
+        return output;
+    char buffer[4096];
+    for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+        output.append(buffer, got);
+    if (pclose(pipe) != 0)
+        output.clear();
+    return output;
+}
+
+// Where a slice of disk, the disk itself, or a volume of an APFS container
+// stored on it is mounted; empty when nowhere. The system mounts APFS volumes
+// from a disk it makes up for their container, which only diskutil ties to
+// the disk; without diskutil, only slices of the disk itself are seen.
 std::string mountpointof(int disk)
 {
+    std::vector<names::apfscontainer> containers;
+    names::parsecontainers(diskutil("list -plist"), &containers);
     struct statfs* mounts = nullptr;
     const int count = getmntinfo(&mounts, MNT_NOWAIT);
-    for (int index = 0; index < count; index++) {
-        names::diskname name;
-        if (names::parsediskname(mounts[index].f_mntfromname, &name) && name.disk == disk)
+    for (int index = 0; index < count; index++)
+        if (names::liesondisk(mounts[index].f_mntfromname, disk, containers))
             return mounts[index].f_mntonname;
-    }
     return "";
 }
 
