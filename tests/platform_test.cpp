@@ -205,4 +205,24 @@ TEST(Names, WhatIsMountedLiesOnTheDisksBeneathIt)
     EXPECT_FALSE(names::liesondisk("/dev/disk8s1", 6, {})) << "without diskutil's list";
 }
 
+TEST(Names, DiskutilInfoNamesTheMedium)
+{
+    const std::string head = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n";
+    const std::pair<std::string, std::string> told[] = {
+        {head +
+             "\t<key>BusProtocol</key>\n\t<string>USB</string>\n\t<key>IORegistryEntryName</key>\n"
+             "\t<string>Card &amp; Co  SD Media</string>\n\t<key>MediaName</key>\n"
+             "\t<string> Card &amp; Co &quot;SD&quot; &lt;64&gt; </string>\n\t<key>Removable</key><true/>\n"
+             "</dict>\n</plist>\n",
+         "Card & Co \"SD\" <64>"},
+        {head + "<key>IORegistryEntryName</key><string>Apple UDIF read-write Media</string>"
+                "<key>MediaName</key><string> </string></dict></plist>",
+         "Apple UDIF read-write Media"},
+        {head + "<key>Size</key><integer>268435456</integer></dict></plist>", ""},
+        {"Could not find disk: /dev/disk9", ""},
+    };
+    for (const auto& [plist, identity] : told)
+        EXPECT_EQ(names::mediaidentity(plist), identity) << plist;
+}
+
 } // namespace

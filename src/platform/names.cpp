@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <iterator>
+#include <sstream>
 #include <utility>
 
 namespace names {
@@ -158,6 +159,16 @@ bool parseplist(std::string_view text, plistvalue* root)
     return nexttag(&text, &tag, &before) && parsevalue(&text, tag, root, 0);
 }
 
+// The words of text, one blank apart.
+std::string words(const std::string& text)
+{
+    std::istringstream split(text);
+    std::string joined;
+    for (std::string word; split >> word;)
+        joined += (joined.empty() ? "" : " ") + word;
+    return joined;
+}
+
 } // namespace
 
 bool parsemountinfo(std::string_view line, mountline* found)
@@ -246,6 +257,15 @@ bool liesondisk(std::string_view source, int disk, const std::vector<apfscontain
         return container.disk == on && std::find(container.storedisks.begin(), container.storedisks.end(),
                                                  disk) != container.storedisks.end();
     });
+}
+
+std::string mediaidentity(std::string_view plist)
+{
+    plistvalue root;
+    if (!parseplist(plist, &root))
+        return "";
+    const std::string name = words(memberstext(root, "MediaName"));
+    return !name.empty() ? name : words(memberstext(root, "IORegistryEntryName"));
 }
 
 } // namespace names

@@ -1,7 +1,7 @@
 // A whole disk on macOS: /dev/diskN given is read and written through its raw
 // node /dev/rdiskN, held with O_EXLOCK, which a mounted disk refuses; its
-// size comes from the disk driver, and its own cache is flushed after
-// writing where the driver knows how.
+// size comes from the disk driver, its name from diskutil, and its own cache
+// is flushed after writing where the driver knows how.
 #include "platform/blockdevice.h"
 
 #include "platform/answers.h"
@@ -111,6 +111,7 @@ devicehandle opendevice(const char* path, deviceinfo* info)
     std::uint32_t physicalsize = 0;
     if (ioctl(fd, getphysicalblocksize, &physicalsize) == 0)
         info->physicalsize = physicalsize;
+    info->identity = names::mediaidentity(diskutil("info -plist " + info->node));
     return static_cast<devicehandle>(fd);
 }
 
