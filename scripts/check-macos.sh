@@ -8,7 +8,8 @@
 #   - kapprobe refuses the disk while its FAT32 volume is mounted, naming
 #     diskutil unmountDisk;
 #   - it refuses it too while an APFS volume is mounted, which the system
-#     mounts from a container disk of its own, not from the RAM disk;
+#     mounts from a container disk of its own, not from the RAM disk, and
+#     probes it, every byte kept, once diskutil unmountDisk has run;
 #   - given an external physical disk, as `diskutil list external physical`
 #     lists it (a card in a USB reader, with a genuine card in it):
 #         bash scripts/check-macos.sh /dev/disk4
@@ -74,10 +75,17 @@ refused() {
 stage "a mounted disk is refused"
 refused
 
-stage "a disk with a mounted APFS volume is refused"
+stage "a disk with a mounted APFS volume is refused, and probed once unmounted"
 diskutil eraseDisk APFS KAPAPFS GPT "$disk" >/dev/null
 mount | grep " on /Volumes/KAPAPFS " || { echo "no APFS volume on $disk mounted"; exit 1; }
 refused
+# The hint is enough: unmounted so, the disk is probed and left as it was.
+diskutil unmountDisk "$disk" >/dev/null
+before=$(digest "$raw")
+status=0
+(cd "$scratch" && sudo "$OLDPWD/build/macos/kapprobe" --cache 32 "$disk") || status=$?
+[ "$status" -eq 0 ] || { echo "kapprobe after diskutil unmountDisk ended with status $status"; exit 1; }
+[ "$(digest "$raw")" = "$before" ] || { echo "the APFS disk is not as it was"; exit 1; }
 
 if [ -n "$reader" ]; then
     stage "kapprobe on $reader"
