@@ -62,6 +62,27 @@ TEST(Platform, JournalsAreFoundByTheirNames)
     EXPECT_EQ(found, (std::vector<std::string>{"kapprobe-4096-b.undo", "kapprobe-4096.undo"}));
 }
 
+// A read at an offset between two appends leaves the journal whole: on
+// Windows such a read moves the file pointer that a plain write goes to.
+TEST(Platform, AppendsFollowEachOtherWhateverWasReadBetween)
+{
+    const std::filesystem::path previous = std::filesystem::current_path();
+    std::filesystem::current_path(std::filesystem::temp_directory_path());
+    const std::string name = "kapmess-append-test-" + std::to_string(std::rand());
+    journalopen how;
+    journalhandle journal = createjournal(name.c_str(), &how);
+    ASSERT_NE(journal, journalhandle::none);
+    const std::string first(5000, 'a'), second(3000, 'b');
+    unsigned char start[16];
+    EXPECT_TRUE(appendjournal(journal, reinterpret_cast<const unsigned char*>(first.data()), first.size()));
+    EXPECT_TRUE(readjournal(journal, 0, start, sizeof start));
+    EXPECT_TRUE(appendjournal(journal, reinterpret_cast<const unsigned char*>(second.data()), second.size()));
+    EXPECT_TRUE(syncjournal(journal));
+    EXPECT_EQ(journalsize(journal), first.size() + second.size());
+    EXPECT_TRUE(removejournal(journal, name.c_str()));
+    std::filesystem::current_path(previous);
+}
+
 // The kernel escapes blanks, tabs, line feeds and backslashes in the fields
 // of mountinfo; a mount point or source with them must still be recognised.
 TEST(Names, MountinfoLinesGiveTheirFieldsUnescaped)
