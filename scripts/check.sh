@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds kapmess and kapprobe with warnings as errors and passes every check:
 # the static checks, the test suite against the optimised and the sanitizer build, a
-# bounded fuzzing run of the command line, the Windows build under Wine with
-# its download archive, the builds for Linux on ARM with their tests under
-# qemu-user, the macOS builds with their archive, and the Debian packages.
+# bounded fuzzing run of the command line, the Windows build under Wine, the
+# builds for Linux on ARM with their tests under qemu-user, the macOS builds,
+# and at the end scripts/release.sh, which makes and checks every download
+# (Debian packages, Windows zip, macOS archive) in dist/ from those builds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
@@ -63,18 +64,6 @@ done
 clang-tidy --quiet -p build/windows "${tidyargs[@]}" --extra-arg=-isystem/usr/x86_64-w64-mingw32/include \
     $(git ls-files 'src/platform/windows/*.cpp')
 
-stage "Windows download"
-(cd build/windows && rm -f kapmess-*.zip && cpack -G ZIP >/dev/null)
-archive=$(ls build/windows/kapmess-*-win64.zip)
-unzip -Z1 "$archive" | sort | tr '\n' ' ' | grep -qx 'README.md kapmess.exe kapmess.html kapprobe.exe kapprobe.html ' ||
-    { echo "$archive holds the wrong files:"; unzip -l "$archive"; exit 1; }
-unpacked=$(mktemp -d)
-unzip -q "$archive" -d "$unpacked"
-mkdir "$unpacked/run"
-(cd "$unpacked/run" && wine "$unpacked/kapmess.exe" 1 | grep -a -c 'Fertig. Mittlere Transferrate' | grep -qx 2)
-rm -rf "$unpacked"
-echo "$archive holds kapmess.exe, kapprobe.exe, README.md and both manuals; its kapmess.exe tests 1 MiB under Wine"
-
 stage "Linux on ARM, tested under qemu-user"
 for preset in aarch64 armhf; do
     cmake --preset "$preset" -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null
@@ -99,50 +88,19 @@ for preset in macos-arm64 macos-x86_64; do
             { echo "build/$preset/$program is no Mach-O executable without undefined symbols"; exit 1; }
     done
 done
-version=$(sed -n 's/.*\$Revision: \([0-9.]*\) \$.*/\1/p' src/driver/kapmess.cpp)
-macos=$(mktemp -d)
-mkdir -p "$macos/bin" "$macos/share/man/man1"
-for program in kapmess kapprobe; do
-    llvm-lipo-14 -create "build/macos-arm64/$program" "build/macos-x86_64/$program" -output "$macos/bin/$program"
-done
-cp kapmess.1 kapprobe.1 "$macos/share/man/man1/"
-cp README.md "$macos/"
-tar -czf "build/kapmess-$version-macos.tar.gz" -C "$macos" bin share README.md
-rm -rf "$macos"
-file build/kapmess-"$version"-macos.tar.gz
-tar -tzf "build/kapmess-$version-macos.tar.gz" | sort | tr '\n' ' ' |
-    grep -qx 'README.md bin/ bin/kapmess bin/kapprobe share/ share/man/ share/man/man1/ share/man/man1/kapmess.1 share/man/man1/kapprobe.1 ' ||
-    { echo "the macOS archive holds the wrong files:"; tar -tzvf "build/kapmess-$version-macos.tar.gz"; exit 1; }
-tar -xzOf "build/kapmess-$version-macos.tar.gz" bin/kapprobe >"build/kapprobe-universal"
-file build/kapprobe-universal | grep -q 'Mach-O universal binary with 2 architectures' ||
-    { echo "the macOS programs are no universal binaries"; exit 1; }
-echo "build/kapmess-$version-macos.tar.gz holds universal kapmess and kapprobe for arm64 and x86_64, both manuals and the README"
 
-stage "Debian package"
-(cd build/release && cpack -G DEB >/dev/null)
-package=$(ls build/release/kapmess_*.deb)
-smoke=$(mktemp -d)
+stage "the downloads, made and checked by scripts/release.sh"
+bash scripts/release.sh
 if [ "${CI:-}" = true ]; then
     # Only CI's own machine gets the package installed and removed again.
+    package=$(ls dist/kapmess_*_amd64.deb)
+    smoke=$(mktemp -d)
     dpkg -i "$package" >/dev/null
     (cd "$smoke" && kapmess 4 >/dev/null && kapmess 4 -r >/dev/null)
     man -w kapmess >/dev/null
     man -w kapprobe >/dev/null
     kapprobe >/dev/null || [ $? -eq 1 ]
     dpkg -r kapmess >/dev/null
+    rm -rf "$smoke"
     echo "$package installs, runs and uninstalls"
-else
-    dpkg-deb -x "$package" "$smoke/root"
-    mkdir "$smoke/run"
-    (cd "$smoke/run" && "$smoke/root/usr/bin/kapmess" 4 >/dev/null)
-    test -f "$smoke/root/usr/share/man/man1/kapmess.1"
-    test -x "$smoke/root/usr/bin/kapprobe" && test -f "$smoke/root/usr/share/man/man1/kapprobe.1"
-    echo "$package unpacks and runs"
 fi
-rm -rf "$smoke"
-(cd build/aarch64 && rm -f kapmess_*.deb && cpack -G DEB >/dev/null)
-armpackage=$(ls build/aarch64/kapmess_*_arm64.deb)
-dpkg-deb -f "$armpackage" Architecture | grep -qx arm64
-# grep reads the whole listing: one that quits at the first match breaks dpkg-deb's pipe.
-dpkg-deb -c "$armpackage" | grep '/usr/bin/kapprobe$' >/dev/null
-echo "$armpackage is a package for arm64 with both programs"
