@@ -261,9 +261,8 @@ devicehandle opendevice(const char* path, deviceinfo* info)
     *info = deviceinfo{};
     const drives::argument given = drives::classify(path);
     std::string target = given.path;
-    DWORD disk = MAXDWORD;
-    const bool known = given.what == drives::kind::disk ? (disk = static_cast<DWORD>(given.disk), true)
-                                                        : disknumber(target, &disk);
+    DWORD disk = given.disk >= 0 ? static_cast<DWORD>(given.disk) : MAXDWORD;
+    const bool known = given.what == drives::kind::disk || disknumber(target, &disk);
     // A drive or a volume stands for its whole disk; where the system has a
     // volume but no disk to go with it (Wine), the volume itself is the device.
     if ((given.what == drives::kind::drive || given.what == drives::kind::volume) && known) {
