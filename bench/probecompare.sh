@@ -2,7 +2,8 @@
 # Times kapprobe beside f3probe (Debian's f3, in its default mode, which
 # keeps the card's data) on fake cards: tests/fakecard behind a loop device
 # with direct I/O, throttled by the kernel's block I/O throttling to a cheap
-# stick's 10 MiB/s writing and 20 MiB/s reading. Prints each program's time
+# stick's 10 MiB/s writing and 20 MiB/s reading, some of them charging a
+# millisecond for every write request besides. Prints each program's time
 # to its verdict, the verdict, and whether the card's storage came back as it
 # was, side by side. Needs root.
 #
@@ -35,6 +36,10 @@ cards=(
     "zeros beyond 1 GiB of 64 GiB, 256 MiB cache|zeros $((64 * gib)) $gib $((256 * mib)) 512"
     "0xff beyond 256 MiB of 2 TiB, no cache|ones $((2048 * gib)) $((256 * mib)) 0 512"
     "honest 2 GiB|honest $((2 * gib)) 0 0 512"
+    # A cheap controller takes about a millisecond to accept any write,
+    # however small: what thousands of small requests cost on a real card.
+    "honest 2 GiB, 1 ms a write|honest $((2 * gib)) 0 0 512 writecost=1000"
+    "zeros beyond 1 GiB of 64 GiB, 4 MiB cache, 1 ms a write|zeros $((64 * gib)) $gib $((4 * mib)) 512 writecost=1000"
 )
 
 # Runs a prober on the card: its seconds to the end, its status, the first
@@ -60,9 +65,11 @@ mkdir "$scratch/run"
 declare -a table
 for entry in "${cards[@]}"; do
     name=${entry%%|*}
-    read -r kind claimed real cache sector <<<"${entry#*|}"
+    read -r kind claimed real cache sector options <<<"${entry#*|}"
     echo "== $name"
-    device=$(bash tests/card.sh attach "$scratch/card" "$fakecard" "$kind" "$claimed" "$real" "$cache" "$sector")
+    # shellcheck disable=SC2086 # the options are words of their own
+    device=$(bash tests/card.sh attach "$scratch/card" "$fakecard" "$kind" "$claimed" "$real" "$cache" "$sector" \
+        ${options:-})
     bash tests/card.sh throttle "$device" 10 20
     row="$name"
     if [ -n "$before" ]; then
@@ -83,15 +90,15 @@ done
 echo
 echo "seconds to the verdict at 10 MiB/s writing, 20 MiB/s reading:"
 if [ -n "$before" ]; then
-    printf '| %-45s | %15s | %8s | %8s |\n' card "kapprobe before" kapprobe f3probe
+    printf '| %-55s | %15s | %8s | %8s |\n' card "kapprobe before" kapprobe f3probe
 else
-    printf '| %-45s | %8s | %8s |\n' card kapprobe f3probe
+    printf '| %-55s | %8s | %8s |\n' card kapprobe f3probe
 fi
 for row in "${table[@]}"; do
     IFS='|' read -r -a cells <<<"$row"
     if [ -n "$before" ]; then
-        printf '| %-45s | %15s | %8s | %8s |\n' "${cells[@]}"
+        printf '| %-55s | %15s | %8s | %8s |\n' "${cells[@]}"
     else
-        printf '| %-45s | %8s | %8s |\n' "${cells[@]}"
+        printf '| %-55s | %8s | %8s |\n' "${cells[@]}"
     fi
 done

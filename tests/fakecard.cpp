@@ -22,6 +22,9 @@
 //                     with EIO, as when a card is pulled from its reader
 //   cycle=BYTES       beyond REAL, the addresses come round onto the last
 //                     BYTES of the real storage instead of its start
+//   writecost=MICROSECONDS
+//                     every write request takes this long to be accepted,
+//                     whatever its size, as a cheap card's controller does
 #define FUSE_USE_VERSION 31
 #include <fuse3/fuse.h>
 
@@ -42,7 +45,7 @@ constexpr char cardpath[] = "/card";
 
 int store = -1;
 std::uint64_t claimed, real, wrapat, cachebytes, errorstart, errorend, cycle;
-std::uint64_t failafter = UINT64_MAX, traffic, noisereads;
+std::uint64_t failafter = UINT64_MAX, traffic, noisereads, writecost;
 std::string kind, takes = "every";
 
 // The last writes, sector by sector, with the number of the write.
@@ -183,6 +186,8 @@ int cardwrite(const char*, const char* data, std::size_t size, off_t offset, fus
     const auto start = static_cast<std::uint64_t>(offset);
     if (start % sector != 0 || size % sector != 0 || start + size > claimed || failing(start, size))
         return -EIO;
+    if (writecost != 0)
+        usleep(static_cast<useconds_t>(writecost));
     for (std::size_t at = 0; at < size; at += sector)
         writesector((start + at) / sector, data + at, size);
     return static_cast<int>(size);
@@ -211,6 +216,8 @@ int main(int argc, char* argv[])
             takes = value;
         } else if (name == "failafter") {
             failafter = std::stoull(value);
+        } else if (name == "writecost") {
+            writecost = std::stoull(value);
         } else if (name == "cycle") {
             cycle = std::stoull(value);
         } else if (name == "errors") {
