@@ -12,17 +12,13 @@
 #include "platform/testfiles.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cinttypes>
-#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <string_view>
-#include <thread>
 
 using pattern::blocksize;
 using pattern::filenamesize;
@@ -40,8 +36,6 @@ char versiontext[sizeof revision];
 bool verifyonly;
 std::int32_t amount;
 unsigned char* expected;
-// The write pass's data go out from expected; the verify pass reads into
-// this ring of readaheadblocks blocks.
 unsigned char* readback;
 std::int64_t frequency;
 std::int64_t starttime;
@@ -53,16 +47,6 @@ bool onterminal;
 
 // Blocks between two looks at the clock for the live progress line.
 constexpr std::int64_t liveblocks = 4;
-
-// The verify pass reads each file on a thread of its own, up to this many
-// blocks ahead of the comparison, so that generating and comparing never
-// hold up the medium. The comparison takes the blocks a batch at a time and
-// looks for the next batch this many times, giving way each time, before it
-// sleeps: waking a sleeping thread costs the reader a good part of the time
-// in which a fast disk delivers a batch.
-constexpr std::int64_t readaheadblocks = 8;
-constexpr std::int64_t batchblocks = 4;
-constexpr int batchlooks = 100;
 
 // Every failure the program reports ends here: message on stdout, status 1.
 // Whatever stdout still buffers goes out on the way; files stay as they are.
@@ -101,7 +85,7 @@ void startup(int argc, char* argv[])
     // whatever amount it was given.
     expected = allocbuffer(blocksize);
     if (expected != nullptr)
-        readback = allocbuffer(readaheadblocks * blocksize);
+        readback = allocbuffer(blocksize);
     if (readback == nullptr)
         fatal("*** Nicht genügend Speicher für Datenpuffer.\n");
     amount = parseamount(argv[1]);
@@ -206,7 +190,7 @@ void writepass()
     reportrate();
 }
 
-void reportbadblock(const char* name, std::uint32_t offset, const unsigned char* block)
+void reportbadblock(const char* name, std::uint32_t offset)
 {
     static char firstname[filenamesize];
     static std::uint32_t firstoffset;
@@ -220,89 +204,7 @@ void reportbadblock(const char* name, std::uint32_t offset, const unsigned char*
     } else {
         std::printf("    (erster Fehler war in Datei '%s', offset 0x%" PRIx32 ".)\n", firstname, firstoffset);
     }
-    showdiff(expected, block, blocksize, offset);
-}
-
-// One file of the verify pass, between its reader and the comparison. Only
-// one of them ever waits: the reader for a free place when the ring is full,
-// the comparison for a batch, which a full ring always holds. The counts
-// change under the lock; the comparison looks at them without it before it
-// sleeps.
-struct readahead {
-    filehandle file;
-    std::int64_t blocks;
-    std::mutex lock;
-    std::condition_variable handover;
-    std::atomic<std::int64_t> readblocks{0};
-    std::atomic<std::int64_t> comparedblocks{0};
-    std::atomic<bool> failed{false};
-};
-
-unsigned char* ringblock(std::int64_t block)
-{
-    return readback + static_cast<std::size_t>(block % readaheadblocks) * blocksize;
-}
-
-bool batchready(const readahead& ahead)
-{
-    return ahead.failed || ahead.readblocks >= std::min(ahead.comparedblocks + batchblocks, ahead.blocks);
-}
-
-// The reader's thread: the blocks of the file in order, each as soon as its
-// place in the ring is free, up to the first read that fails.
-void readblocks(readahead& ahead)
-{
-    for (std::int64_t block = 0; block < ahead.blocks; block++) {
-        {
-            std::unique_lock<std::mutex> hold(ahead.lock);
-            ahead.handover.wait(hold, [&] { return block - ahead.comparedblocks < readaheadblocks; });
-        }
-        const bool read = readfile(ahead.file, ringblock(block), blocksize);
-        std::lock_guard<std::mutex> hold(ahead.lock);
-        ahead.failed = !read;
-        ahead.readblocks += read ? 1 : 0;
-        if (batchready(ahead))
-            ahead.handover.notify_one();
-        if (!read)
-            return;
-    }
-}
-
-// Compares the blocks of file as its reader delivers them, counting them off
-// remainingblocks. False at a read that failed, once every block read before
-// it is compared and reported; the reader has ended either way.
-bool verifyfile(filehandle file, const char* name, std::int64_t totalblocks, std::int64_t& remainingblocks)
-{
-    readahead ahead;
-    ahead.file = file;
-    ahead.blocks = std::min(remainingblocks, pattern::maxblocksperfile);
-    std::thread reader([&ahead] { readblocks(ahead); });
-    std::uint32_t offset = 0;
-    bool failed = false;
-    for (std::int64_t block = 0; block < ahead.blocks && !failed;) {
-        std::int64_t ready;
-        for (int look = 0; look < batchlooks && !batchready(ahead); look++)
-            std::this_thread::yield();
-        {
-            std::unique_lock<std::mutex> hold(ahead.lock);
-            ahead.handover.wait(hold, [&] { return batchready(ahead); });
-            ready = ahead.readblocks;
-            failed = ahead.failed;
-        }
-        for (; block < ready; block++) {
-            pattern::fillblock(expected);
-            if (std::memcmp(expected, ringblock(block), blocksize) != 0)
-                reportbadblock(name, offset, ringblock(block));
-            remainingblocks--;
-            offset += blocksize;
-            showlive("Verifiziere", name, totalblocks, remainingblocks);
-        }
-        std::lock_guard<std::mutex> hold(ahead.lock);
-        ahead.comparedblocks = ready;
-        ahead.handover.notify_one();
-    }
-    reader.join();
-    return !failed;
+    showdiff(expected, readback, blocksize, offset);
 }
 
 void verifypass()
@@ -322,9 +224,19 @@ void verifypass()
         filehandle file = openfile(name);
         if (file == filehandle::none)
             fatal("\n*** Kann Datei '%s' nicht öffnen\n", name);
+        std::uint32_t offset = 0;
         showprogress("Verifiziere", name, totalblocks, remainingblocks);
-        if (!verifyfile(file, name, totalblocks, remainingblocks))
-            fatal("\n*** Fehler beim Lesen der Datei '%s'.\n", name);
+        for (auto blocksinfile = std::min(remainingblocks, pattern::maxblocksperfile); blocksinfile > 0;
+             blocksinfile--) {
+            pattern::fillblock(expected);
+            if (!readfile(file, readback, blocksize))
+                fatal("\n*** Fehler beim Lesen der Datei '%s'.\n", name);
+            if (std::memcmp(expected, readback, blocksize) != 0)
+                reportbadblock(name, offset);
+            remainingblocks--;
+            offset += blocksize;
+            showlive("Verifiziere", name, totalblocks, remainingblocks);
+        }
         if (!closefile(file))
             fatal("\n*** Fehler beim Lesen der Datei '%s' (close).\n", name);
     }
