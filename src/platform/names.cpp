@@ -159,16 +159,6 @@ bool parseplist(std::string_view text, plistvalue* root)
     return nexttag(&text, &tag, &before) && parsevalue(&text, tag, root, 0);
 }
 
-// The words of text, one blank apart.
-std::string words(const std::string& text)
-{
-    std::istringstream split(text);
-    std::string joined;
-    for (std::string word; split >> word;)
-        joined += (joined.empty() ? "" : " ") + word;
-    return joined;
-}
-
 } // namespace
 
 bool parsemountinfo(std::string_view line, mountline* found)
@@ -257,6 +247,15 @@ bool liesondisk(std::string_view source, int disk, const std::vector<apfscontain
         return container.disk == on && std::find(container.storedisks.begin(), container.storedisks.end(),
                                                  disk) != container.storedisks.end();
     });
+}
+
+std::string words(const std::string& text)
+{
+    std::istringstream split(text);
+    std::string joined;
+    for (std::string word; split >> word;)
+        joined += (joined.empty() ? "" : " ") + word;
+    return joined;
 }
 
 std::string mediaidentity(std::string_view plist)

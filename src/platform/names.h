@@ -45,6 +45,9 @@ bool parsecontainers(std::string_view plist, std::vector<apfscontainer>* found);
 // store there.
 bool liesondisk(std::string_view source, int disk, const std::vector<apfscontainer>& containers);
 
+// The words of text, one blank apart, as a device's names are shown.
+std::string words(const std::string& text);
+
 // What tells a disk from another of the same size in `diskutil info
 // -plist`: its media name, else the name of its entry in the I/O registry;
 // empty when neither. diskutil tells no serial number.

@@ -6,6 +6,7 @@
 #include "platform/blockdevice.h"
 
 #include "platform/drives.h"
+#include "platform/names.h"
 #include "platform/process.h"
 #include "platform/windows/windows.h"
 
@@ -14,7 +15,6 @@
 #include <cctype>
 #include <cstddef>
 #include <cstring>
-#include <sstream>
 #include <vector>
 
 using windowssystem::handle;
@@ -62,14 +62,11 @@ std::string identityof(HANDLE device)
     std::string identity;
     for (DWORD offset :
          {descriptor->VendorIdOffset, descriptor->ProductIdOffset, descriptor->SerialNumberOffset}) {
-        if (offset == 0 || offset >= got)
-            continue;
-        std::istringstream words(
-            std::string(answer.data() + offset, strnlen(answer.data() + offset, got - offset)));
-        for (std::string word; words >> word;)
-            identity += (identity.empty() ? "" : " ") + word;
+        if (offset != 0 && offset < got)
+            identity +=
+                " " + std::string(answer.data() + offset, strnlen(answer.data() + offset, got - offset));
     }
-    return identity;
+    return names::words(identity);
 }
 
 // The number of the disk that path, a drive, a volume or a disk, lies on;
