@@ -113,6 +113,38 @@ TEST(Journal, ACutAnywhereWritesBackExactlyWhatWasOverwritten)
     EXPECT_FALSE(damaged);
 }
 
+// Places the run wrote back itself are only checked, and written again
+// where a later write reached them: every byte back, with a piece's worth of
+// writes fewer.
+TEST(Journal, PlacesWrittenBackByTheRunAreCheckedAndMendedWhereChanged)
+{
+    modelcard card({64 * mib, 64 * mib, 512, fake::honest});
+    memoryjournal file;
+    probe::journal log(file, card);
+    ASSERT_TRUE(log.start({runkey, card.size, card.sectorsize, "", ""}));
+    ASSERT_EQ(log.save(4 * mib, mib), probe::saving::saved);
+    ASSERT_EQ(log.save(8 * mib, block), probe::saving::saved);
+    ASSERT_TRUE(log.commit());
+    std::string piece(mib, '\0');
+    ASSERT_TRUE(log.recall(4 * mib, mib, reinterpret_cast<unsigned char*>(&piece[0])));
+    // The piece written over and back, then a sector of it changed again; a
+    // probe of its own, not written back.
+    const std::string stamped(block, 's');
+    card.write(4 * mib, reinterpret_cast<const unsigned char*>(stamped.data()), block);
+    card.write(4 * mib, reinterpret_cast<const unsigned char*>(piece.data()), mib);
+    card.write(4 * mib + 300 * block, reinterpret_cast<const unsigned char*>(stamped.data()), block);
+    card.write(8 * mib, reinterpret_cast<const unsigned char*>(stamped.data()), block);
+    probe::journalcontents contents;
+    ASSERT_EQ(probe::readjournal(file, &contents), probe::journalstate::readable);
+    const std::uint64_t before = card.written;
+    const probe::restoration back = probe::restore(file, contents, card, ignore, 0, {{4 * mib, mib}});
+    EXPECT_TRUE(back.complete(contents));
+    EXPECT_EQ(card.firstchanged(), -1);
+    EXPECT_EQ(card.written - before, mib + block) << "the changed piece once, the probe once";
+    EXPECT_FALSE(log.recall(4 * mib - block, 2 * block, reinterpret_cast<unsigned char*>(&piece[0])))
+        << "a place only partly saved";
+}
+
 // A file system keeps no order within one sync: of what was appended since
 // the last one, a power cut may leave any part on the medium. Where only the
 // last 48 bytes got there (a marker, if one was appended), the next run finds

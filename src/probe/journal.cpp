@@ -274,6 +274,8 @@ bool journal::append(std::uint64_t magic, std::uint64_t offset, const unsigned c
     put(head + 24, sum);
     if (!file.append(head, recordbytes) || !file.append(data, size))
         return false;
+    if (magic == recordmagic)
+        recordsat[offset] = {written + recordbytes, size};
     records++;
     chain = chained(chain, sum);
     written += recordbytes + size;
@@ -306,6 +308,25 @@ saving journal::save(std::uint64_t offset, std::uint64_t size)
         }
     }
     return saving::saved;
+}
+
+bool journal::recall(std::uint64_t offset, std::size_t size, unsigned char* data)
+{
+    for (std::uint64_t at = offset, end = offset + size; at < end;) {
+        auto record = recordsat.upper_bound(at);
+        if (record == recordsat.begin())
+            return false;
+        --record;
+        const auto [position, length] = record->second;
+        if (record->first + length <= at)
+            return false;
+        const std::uint64_t piece = std::min(end, record->first + length) - at;
+        if (!file.read(position + (at - record->first), data + (at - offset),
+                       static_cast<std::size_t>(piece)))
+            return false;
+        at += piece;
+    }
+    return true;
 }
 
 bool journal::commit()
@@ -415,68 +436,147 @@ ownership checkowner(journalfile& file, const journalcontents& contents, device&
     return result;
 }
 
-restoration restore(journalfile& file, const journalcontents& contents, device& dev,
-                    const progressreport& progress, std::uint64_t done)
-{
-    restoration result;
-    iobuffer saved(chunkbytes), found(chunkbytes), again(dev.sectorsize);
-    if (saved.data == nullptr || found.data == nullptr || again.data == nullptr) {
-        result.unreadable = true;
-        return result;
+namespace {
+
+// The buffers and the state of one restoration.
+struct restorer {
+    journalfile& file;
+    const journalcontents& contents;
+    device& dev;
+    restoration& result;
+    iobuffer saved{chunkbytes}, found{chunkbytes}, again;
+
+    restorer(journalfile& file, const journalcontents& contents, device& dev, restoration& result)
+        : file(file), contents(contents), dev(dev), result(result), again(dev.sectorsize)
+    {
     }
-    progress(0, restoring, done);
-    const std::uint32_t sector = dev.sectorsize;
-    for (auto record = contents.records.rbegin(); record != contents.records.rend(); ++record) {
-        done += record->size;
-        progress(0, restoring, done);
-        if (!file.read(record->at, saved.data, record->size)) {
+
+    // Writes record back. A sector saved when it held a stamp of the run
+    // gets its content back from the earlier save of its storage: writing
+    // the stamp back would only undo that where a cache of the system
+    // reorders writes.
+    void write(const journalrecord& record)
+    {
+        const std::uint32_t sector = dev.sectorsize;
+        if (!file.read(record.at, saved.data, record.size)) {
             result.unreadable = true;
-            continue;
+            return;
         }
-        // A sector saved when it held a stamp of the run gets its content
-        // back from the earlier save of its storage: writing the stamp back
-        // would only undo that where a cache of the system reorders writes.
-        for (std::size_t at = 0; at < record->size;) {
+        for (std::size_t at = 0; at < record.size;) {
             std::size_t end = at;
-            while (end < record->size &&
+            while (end < record.size &&
                    findrunparts(saved.data + end, sector, contents.header.key).headstart != 0)
                 end += sector;
-            if (end > at && !dev.write(record->offset + at, saved.data + at, end - at)) {
+            if (end > at && !dev.write(record.offset + at, saved.data + at, end - at)) {
                 if (result.failed++ == 0) {
                     result.failure = dev.failure();
-                    result.firstfailed = record->offset + at;
+                    result.firstfailed = record.offset + at;
                 }
-                result.firstfailed = std::min(result.firstfailed, record->offset + at);
+                result.firstfailed = std::min(result.firstfailed, record.offset + at);
             }
             at = end + sector;
         }
     }
-    if (!dev.settle()) {
-        result.unflushed = true;
-        result.flushfailure = dev.failure();
-    }
-    progress(0, checking, done);
-    for (const journalrecord& record : contents.records) {
-        done += record.size;
-        progress(0, checking, done);
-        result.places++;
-        result.bytes += record.size;
+
+    // Reads record's place back: true when it holds what was saved. Unless
+    // tentative, what differs is counted as wrong.
+    bool check(const journalrecord& record, bool tentative)
+    {
+        const std::uint32_t sector = dev.sectorsize;
         const bool read =
             file.read(record.at, saved.data, record.size) && dev.read(record.offset, found.data, record.size);
+        bool whole = true;
         for (std::size_t at = 0; at < record.size; at += sector) {
             if (read &&
                 differsonlybyrun(saved.data + at, found.data + at, sector, contents.header.key, false))
                 continue;
             if (read && unsteady(dev, record.offset + at, found.data + at, again.data)) {
-                result.unstable += sector;
+                if (!tentative)
+                    result.unstable += sector;
                 continue;
             }
+            whole = false;
+            if (tentative)
+                break;
             if (result.wrong == 0)
                 result.firstwrong = record.offset + at;
             result.firstwrong = std::min(result.firstwrong, record.offset + at);
             result.lastwrong = std::max(result.lastwrong, record.offset + at + sector - 1);
             result.wrong += sector;
         }
+        return whole;
+    }
+
+    bool settle()
+    {
+        if (dev.settle())
+            return true;
+        result.unflushed = true;
+        result.flushfailure = dev.failure();
+        return false;
+    }
+};
+
+// Whether record lies within one of back, sorted by offset.
+bool within(const journalrecord& record, const std::vector<stretch>& back)
+{
+    auto after = std::upper_bound(back.begin(), back.end(), record.offset,
+                                  [](std::uint64_t offset, const stretch& it) { return offset < it.offset; });
+    return after != back.begin() &&
+           record.offset + record.size <= std::prev(after)->offset + std::prev(after)->size;
+}
+
+} // namespace
+
+restoration restore(journalfile& file, const journalcontents& contents, device& dev,
+                    const progressreport& progress, std::uint64_t done, const std::vector<stretch>& back)
+{
+    restoration result;
+    restorer it(file, contents, dev, result);
+    if (it.saved.data == nullptr || it.found.data == nullptr || it.again.data == nullptr) {
+        result.unreadable = true;
+        return result;
+    }
+    std::vector<stretch> sortedback(back);
+    std::sort(sortedback.begin(), sortedback.end(),
+              [](const stretch& one, const stretch& other) { return one.offset < other.offset; });
+    progress(0, restoring, done);
+    for (auto record = contents.records.rbegin(); record != contents.records.rend(); ++record) {
+        if (within(*record, sortedback))
+            continue;
+        done += record->size;
+        progress(0, restoring, done);
+        it.write(*record);
+    }
+    it.settle();
+    // What the run wrote back itself is checked first, and written back,
+    // in the same order as the rest, only where it no longer holds what was
+    // saved: a later write of the run may have reached it.
+    std::vector<journalrecord> again;
+    progress(0, checking, done);
+    for (const journalrecord& record : contents.records) {
+        done += record.size;
+        progress(0, checking, done);
+        result.places++;
+        result.bytes += record.size;
+        const bool runback = within(record, sortedback);
+        if (!it.check(record, runback) && runback)
+            again.push_back(record);
+    }
+    if (again.empty())
+        return result;
+    progress(0, restoring, done);
+    for (auto record = again.rbegin(); record != again.rend(); ++record) {
+        done += record->size;
+        progress(0, restoring, done);
+        it.write(*record);
+    }
+    it.settle();
+    progress(0, checking, done);
+    for (const journalrecord& record : again) {
+        done += record.size;
+        progress(0, checking, done);
+        it.check(record, false);
     }
     return result;
 }

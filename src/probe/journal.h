@@ -70,6 +70,11 @@ class journal {
     // by itself. False when the file took no more.
     bool keep(std::uint64_t offset, const unsigned char* data, std::size_t size);
 
+    // What this run saved of [offset, offset + size), read back from the
+    // journal into data: the flush writes it back over its own stamps.
+    // False when part of it was never saved, or the file failed.
+    bool recall(std::uint64_t offset, std::size_t size, unsigned char* data);
+
     // Closes what was saved with a marker and puts it on the medium; only
     // then may the device be written. False when it did not get there.
     bool commit();
@@ -100,8 +105,11 @@ class journal {
     device& dev;
     iobuffer buffer;
     std::uint64_t key = 0;
-    // The places saved, as ranges from their first byte to behind the last.
+    // The places saved, as ranges from their first byte to behind the last,
+    // and each record's place with where its data lie in the file and their
+    // length.
     std::map<std::uint64_t, std::uint64_t> savedranges;
+    std::map<std::uint64_t, std::pair<std::uint64_t, std::uint64_t>> recordsat;
     std::uint64_t savedbytes = 0;
     bool otherrunfound = false;
     std::uint64_t otherrunat = 0;
@@ -157,6 +165,12 @@ struct ownership {
 ownership checkowner(journalfile& file, const journalcontents& contents, device& dev,
                      const progressreport& progress, std::uint64_t done);
 
+// A stretch of the device: size bytes from offset.
+struct stretch {
+    std::uint64_t offset;
+    std::uint64_t size;
+};
+
 struct restoration {
     // Places and bytes written back.
     std::uint64_t places = 0;
@@ -190,8 +204,11 @@ struct restoration {
 // storage an earlier save brings back; puts it on the medium and reads
 // every place back to check it. A byte may come back other than saved only
 // where what was saved was a stamp of the run's own, or where the device
-// reads differently each time. progress hears of it from done bytes on.
+// reads differently each time. The places within back, which the run wrote
+// back itself, are only checked, and written where they differ. progress
+// hears of it from done bytes on.
 restoration restore(journalfile& file, const journalcontents& contents, device& dev,
-                    const progressreport& progress, std::uint64_t done);
+                    const progressreport& progress, std::uint64_t done,
+                    const std::vector<stretch>& back = {});
 
 } // namespace probe
