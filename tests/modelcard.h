@@ -116,24 +116,6 @@ class modelcard : public probe::device {
         return -1;
     }
 
-    // Where bytes or more in a row, from from on, differ from what the card
-    // came with: the stretches a run wrote.
-    std::vector<std::uint64_t> changedstretches(std::uint64_t from, std::uint64_t bytes) const
-    {
-        std::vector<std::uint64_t> changed, starts;
-        for (const auto& [at, stored] : storage)
-            if (at * block >= from && stored != original(at))
-                changed.push_back(at);
-        std::sort(changed.begin(), changed.end());
-        for (std::size_t first = 0, last = 0; first < changed.size(); first = last) {
-            for (last = first + 1; last < changed.size() && changed[last] == changed[last - 1] + 1;)
-                last++;
-            if ((last - first) * block >= bytes)
-                starts.push_back(changed[first] * block);
-        }
-        return starts;
-    }
-
     // What the card held before the probe, different in every block; a
     // card of another seed differs beyond its first MiB.
     std::string original(std::uint64_t at) const
@@ -154,7 +136,8 @@ class modelcard : public probe::device {
     std::uint64_t failafter = UINT64_MAX;
     // After a crash the card takes no more writes.
     bool crashed = false;
-    // Bytes written to the card, and the lowest place written.
+    // Bytes read and written, bytes written, and the lowest place written.
+    std::uint64_t traffic = 0;
     std::uint64_t written = 0;
     std::uint64_t lowestwrite = UINT64_MAX;
 
@@ -256,7 +239,6 @@ class modelcard : public probe::device {
     std::unordered_map<std::uint64_t, std::pair<std::string, std::uint64_t>> cached;
     std::deque<std::pair<std::uint64_t, std::uint64_t>> recent;
     std::uint64_t writes = 0;
-    std::uint64_t traffic = 0;
     mutable std::uint64_t noisereads = 0;
     // anywhere: the slot of each block moved, and the block of each slot.
     std::unordered_map<std::uint64_t, std::uint64_t> slotof, owners;

@@ -73,6 +73,31 @@ TEST(Search, HonestCardsShowNoSignOnlyBehindTheWholeLimit)
     }
 }
 
+// Behind the probes the all-clear writes the whole limit, half of it the
+// flush's pieces written back over its stamps, and costs little more: the
+// limit written, the half saved read twice (saved, then checked by the
+// restoration, which writes none of it again), and the probes.
+TEST(Search, AnAllClearWritesTheLimitAndReadsHalfOfItTwice)
+{
+    constexpr std::uint64_t limit = 64 * mib;
+    modelcard card({4096 * mib, 4096 * mib, 512, fake::honest, 8 * mib});
+    memoryjournal file;
+    probe::journal log(file, card);
+    ASSERT_TRUE(log.start({runkey, card.size, card.sectorsize, "", ""}));
+    probe::search search(
+        card, log, runkey, limit, ignore, [](std::uint64_t) {}, [] { return false; });
+    const probe::findings found = search.run();
+    EXPECT_EQ(found.outcome, probe::verdict::sound);
+    EXPECT_EQ(found.flushed, limit);
+    EXPECT_GE(card.written, limit + found.probed * 512) << "the limit behind the probes";
+    probe::journalcontents contents;
+    ASSERT_EQ(probe::readjournal(file, &contents), probe::journalstate::readable);
+    const probe::restoration back = probe::restore(file, contents, card, ignore, 0, search.writtenback());
+    EXPECT_TRUE(back.complete(contents));
+    EXPECT_EQ(card.firstchanged(), -1);
+    EXPECT_LE(card.traffic, (limit + 2 * limit / 2) * 6 / 5) << "within 1.2x of the physical limit";
+}
+
 TEST(Search, WrapAroundAtAnySizeIsFoundToTheSector)
 {
     const std::pair<std::uint64_t, std::uint64_t> sizes[] = {
@@ -236,8 +261,8 @@ TEST(Search, AStopRequestStopsAtOnceAndEverythingGoesBack)
 TEST(Search, LossesThatBeginInsideAPieceOfTheFlushAreFoundAsClosely)
 {
     // Where the pieces lie depends on the claimed size, the limit and the
-    // run's key only: on an honest card, the run leaves them changed. The
-    // first one goes into every flush.
+    // run's key only: the journal of a run on an honest card tells, as the
+    // first record larger than a probe. The first one goes into every flush.
     modelcard honest({2048 * mib, 2048 * mib, 4096, fake::honest});
     memoryjournal file;
     probe::journal log(file, honest);
@@ -247,9 +272,12 @@ TEST(Search, LossesThatBeginInsideAPieceOfTheFlushAreFoundAsClosely)
                   .run()
                   .outcome,
               probe::verdict::sound);
-    const std::vector<std::uint64_t> pieces = honest.changedstretches(2 * mib, mib);
-    ASSERT_FALSE(pieces.empty());
-    for (std::uint64_t real : {pieces.front() + mib - 4096, pieces.front() + mib / 2}) {
+    probe::journalcontents contents;
+    ASSERT_EQ(probe::readjournal(file, &contents), probe::journalstate::readable);
+    auto first = std::find_if(contents.records.begin(), contents.records.end(),
+                              [](const probe::journalrecord& record) { return record.size > 4096; });
+    ASSERT_NE(first, contents.records.end());
+    for (std::uint64_t real : {first->offset + mib - 4096, first->offset + mib / 2}) {
         SCOPED_TRACE(real);
         modelcard card({2048 * mib, real, 4096, fake::zeros, 4 * mib});
         expectusable(runprobe(card, 64 * mib).found, real, probe::beyond::zeros);

@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
+#include <numeric>
 #include <random>
 #include <string>
 #include <utility>
@@ -348,16 +349,21 @@ void showcost(const run& now, const blockdevice& dev)
                 seconds / 60, seconds % 60, dev.byteswritten, dev.bytesread);
 }
 
-// Writes back the committed records of an open journal through dev; true
+// Writes back the committed records of an open journal through dev, but
+// only checks the places within back, which the run wrote back itself; true
 // when every byte came back, after which the journal is removed, else it is
 // kept and restored says what did not come back. The run plans later bytes
 // of I/O after it.
 bool restorejournal(blockdevice& dev, journalonfile& file, const probe::journalcontents& contents,
                     const std::string& name, std::uint64_t done, std::uint64_t later,
-                    probe::restoration* restored)
+                    probe::restoration* restored, const std::vector<probe::stretch>& back = {})
 {
-    plannedio = done + 2 * probe::savedbytes(contents) + later;
-    *restored = probe::restore(file, contents, dev, showstep, done);
+    const std::uint64_t backbytes =
+        std::accumulate(back.begin(), back.end(), std::uint64_t{0},
+                        [](std::uint64_t sum, const probe::stretch& it) { return sum + it.size; });
+    plannedio =
+        done + 2 * probe::savedbytes(contents) - std::min(backbytes, probe::savedbytes(contents)) + later;
+    *restored = probe::restore(file, contents, dev, showstep, done, back);
     if (!restored->complete(contents)) {
         closejournal(file.handle);
         return false;
@@ -722,8 +728,8 @@ int probedevice(const run& now, blockdevice& dev, const std::string& name)
     probe::journalcontents contents;
     probe::restoration restored;
     const bool readable = probe::readjournal(file, &contents) == probe::journalstate::readable;
-    const bool back =
-        readable && restorejournal(dev, file, contents, name, dev.bytesread + dev.byteswritten, 0, &restored);
+    const bool back = readable && restorejournal(dev, file, contents, name, dev.bytesread + dev.byteswritten,
+                                                 0, &restored, search.writtenback());
     showfinished();
     if (found.outcome == probe::verdict::stopped || stopnoticed) {
         if (back)

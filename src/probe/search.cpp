@@ -15,6 +15,10 @@ namespace {
 constexpr std::uint64_t precision = 1 << 20;
 // The flush is written in pieces of a MiB spread over the device; one piece
 // in eight goes in writes of 4 KiB, as a cache may take only small writes.
+// The survey writes the first half of each piece twice: with stamps, then
+// with what it held, recalled from the journal. Both change what the device
+// holds, so the flush writes twice what it saves and leaves the pieces as
+// they were, for the restoration only to check.
 constexpr std::uint64_t piecebytes = 1 << 20;
 constexpr std::size_t smallwrite = 4096;
 constexpr std::size_t smallevery = 8;
@@ -85,10 +89,11 @@ void search::tick()
 }
 
 // The run now plans remaining bytes of I/O more, and the restoration of
-// everything saved by then.
-void search::plan(std::uint64_t remaining, std::uint64_t tosave)
+// everything saved by then: written and read back, but what the flush will
+// have written back itself, back bytes, only read.
+void search::plan(std::uint64_t remaining, std::uint64_t tosave, std::uint64_t back)
 {
-    replan(iobytes + log.saved() + remaining + 2 * (log.saved() + tosave));
+    replan(iobytes + log.saved() + remaining + 2 * (log.saved() + tosave) - back);
 }
 
 bool search::readat(std::uint64_t offset, unsigned char* data, std::size_t size)
@@ -117,7 +122,10 @@ void search::layout()
     for (std::uint64_t i = 0; i < count; i++)
         chunks.push_back(first + i * stretch + down(nextrandom(&random) % (stretch - chunksize + 1)));
     dropped.assign(chunks.size(), false);
+    savedlength.assign(chunks.size(), 0);
+    putback.assign(chunks.size(), false);
     cache = count * chunksize;
+    half = std::max(unit, down(chunksize / 2));
     // A place in the second MiB, and one as far behind each power of two
     // from 2 MiB on: where the addresses come round after a power of two, as
     // they mostly do even above a real size that is none, those behind it
@@ -180,6 +188,15 @@ std::size_t search::chunksfor(std::uint64_t flush) const
         std::min<std::uint64_t>(chunks.size(), (flush + chunksize - 1) / chunksize));
 }
 
+std::vector<stretch> search::writtenback() const
+{
+    std::vector<stretch> back;
+    for (std::size_t index = 0; index < chunks.size(); index++)
+        if (putback[index])
+            back.push_back({chunks[index], half});
+    return back;
+}
+
 // Saves what each of places holds before it is overwritten, and commits.
 // Places that cannot be read are found unreadable and left out: they are
 // not written.
@@ -208,20 +225,25 @@ search::flow search::saveplaces(std::vector<std::uint64_t>* places)
     return log.commit() ? flow::go : flow::fail;
 }
 
-search::flow search::savechunks(std::size_t upto)
+// Saves the first length bytes of each piece before upto, as far as they
+// were not saved before.
+search::flow search::savechunks(std::size_t upto, std::uint64_t length)
 {
     tell("Sichere");
-    for (; savedchunks < upto; savedchunks++) {
-        const std::uint64_t piece = chunks[savedchunks];
-        const saving result = log.save(piece, chunksize);
+    for (std::size_t index = 0; index < upto; index++) {
+        if (dropped[index] || savedlength[index] >= length)
+            continue;
+        const std::uint64_t piece = chunks[index];
+        const saving result = log.save(piece + savedlength[index], length - savedlength[index]);
         if (result == saving::journalfailed)
             return flow::fail;
         if (log.otherrun())
             return flow::otherrun;
         if (result == saving::unreadable) {
             probed[piece] = {state::unreadable, content::other, 0};
-            dropped[savedchunks] = true;
+            dropped[index] = true;
         }
+        savedlength[index] = length;
         if (stop())
             return flow::stop;
         tick();
@@ -246,30 +268,41 @@ search::flow search::writeplaces(const std::vector<std::uint64_t>& places)
     return flow::go;
 }
 
-// Writes this round's stamps over the pieces of the flush from from to
-// before upto, one in eight in small writes, around the places spared.
-search::flow search::writechunks(std::size_t from, std::size_t upto)
+// Writes the first length bytes of the pieces of the flush from from to
+// before upto, one in eight in small writes, around the places spared: with
+// this round's stamps, or, back, with what they held, from the journal.
+// What they held goes around the sectors that then held a whole stamp of
+// the run: the storage of another place, which the stamps just wrote over,
+// so that the place shows it, as it would after a flush of stamps alone.
+search::flow search::writechunks(std::size_t from, std::size_t upto, std::uint64_t length, bool back)
 {
+    const auto size = static_cast<std::size_t>(length);
     const std::size_t small = std::max<std::size_t>(unit, smallwrite);
     for (std::size_t index = from; index < upto; index++) {
         const std::uint64_t piece = chunks[index];
         if (dropped[index])
             continue;
-        const auto size = static_cast<std::size_t>(chunksize);
-        for (std::size_t sector = 0; sector < size; sector += unit)
+        if (back && !log.recall(piece, size, buffer.data))
+            return flow::fail;
+        for (std::size_t sector = 0; !back && sector < size; sector += unit)
             stamp(buffer.data + sector, unit, key, piece + sector, static_cast<std::uint32_t>(round));
+        putback[index] = back;
         const std::size_t write = index % smallevery == 0 ? std::min(small, size) : size;
-        auto skip = std::lower_bound(spared.begin(), spared.end(), piece);
+        auto spare = std::lower_bound(spared.begin(), spared.end(), piece);
+        auto skipped = [&](std::size_t at) {
+            while (spare != spared.end() && *spare < piece + at)
+                ++spare;
+            return (spare != spared.end() && *spare == piece + at) ||
+                   (back && findrunparts(buffer.data + at, unit, key).headstart == 0);
+        };
         for (std::size_t at = 0; at < size;) {
-            const bool beforeskip = skip != spared.end() && *skip < piece + size;
-            const std::size_t until = beforeskip ? static_cast<std::size_t>(*skip - piece) : size;
+            std::size_t until = at;
+            while (until < size && !skipped(until))
+                until += unit;
             for (; at < until; at += std::min(write, until - at))
                 if (!writeat(piece + at, buffer.data + at, std::min(write, until - at)))
                     probed[piece] = {state::unreadable, content::other, 0};
-            if (beforeskip) {
-                at += unit;
-                ++skip;
-            }
+            at = until + unit;
         }
         if (stop())
             return flow::stop;
@@ -367,7 +400,7 @@ search::flow search::replay()
                                            surveyorder.rend() - static_cast<std::ptrdiff_t>(lastlost));
     flow next = writeplaces(after);
     if (next == flow::go)
-        next = writechunks(0, writtenchunks);
+        next = writechunks(0, writtenchunks, chunksize, false);
     return next == flow::go ? settle() : next;
 }
 
@@ -396,7 +429,7 @@ search::flow search::survey(std::size_t* proven)
 {
     round = 1;
     const std::uint64_t probes = surveyed.size() * unit;
-    plan(2 * probes + 2 * cache + probes * 3 + protectedbytes, probes + cache);
+    plan(2 * probes + cache / 2 + cache + probes * 3 + protectedbytes, probes + cache / 2, cache / 2);
     // The other half is first looked at after the whole flush, so that no
     // cache kept a probe of it for being read; the places behind the powers
     // of two are looked at from the start, as they show a wrap at once.
@@ -418,11 +451,14 @@ search::flow search::survey(std::size_t* proven)
         }
         const std::size_t upto = chunksfor(std::min(flush, cache));
         const bool last = upto == chunks.size();
-        next = savechunks(upto);
+        const std::size_t from = writtenchunks;
+        next = savechunks(upto, half);
         if (next == flow::go) {
             tell("Füllblöcke");
-            next = writechunks(writtenchunks, upto);
+            next = writechunks(from, upto, half, false);
         }
+        if (next == flow::go)
+            next = writechunks(from, upto, half, true);
         if (next == flow::go)
             next = settle();
         if (next != flow::go)
@@ -473,6 +509,9 @@ search::flow search::proberound(std::vector<std::uint64_t> earlier, std::vector<
     flow next = saveplaces(&earlier);
     if (next == flow::go)
         next = saveplaces(&later);
+    // The replayed flush writes whole pieces.
+    if (next == flow::go)
+        next = savechunks(writtenchunks, chunksize);
     if (next == flow::go) {
         tell("Schreibe Proben");
         next = writeplaces(earlier);
@@ -818,9 +857,10 @@ std::uint64_t plannedbytes(const device& dev, std::uint64_t cachelimit)
 {
     const std::uint64_t probes = maxprobes * dev.sectorsize;
     const std::uint64_t flushed = std::min(cachelimit, dev.size / 2);
-    // Probes and flush saved, written, written back and read back, and the
-    // probes read once or twice more.
-    return 4 * (probes + flushed) + 2 * probes + protectedbytes;
+    // Probes and the flush's half pieces saved, written twice (the pieces
+    // once with stamps, once back) and read back, and the probes read once
+    // or twice more.
+    return 4 * (probes + flushed / 2) + 2 * probes + protectedbytes;
 }
 
 std::uint64_t plannedjournal(const device& dev, std::uint64_t cachelimit)
@@ -863,7 +903,7 @@ findings search::run()
         // round after a distance that no two probes lie apart: the whole
         // flush, spread over the device, then lands on some of them.
         if (next == flow::go && sharing == 0 && goodbehind(down(dev.size))) {
-            next = savechunks(chunks.size());
+            next = savechunks(chunks.size(), chunksize);
             writtenchunks = chunks.size();
             if (next == flow::go)
                 next = proberound(places, {}, &probed);

@@ -81,6 +81,10 @@ class search {
 
     findings run();
 
+    // The pieces of the flush that hold again what they held before, as the
+    // survey wrote them back last: the restoration only checks them.
+    std::vector<stretch> writtenback() const;
+
   private:
     enum class state { good, lost, alias, victim, unreadable };
     enum class flow { go, stop, fail, lost, otherrun };
@@ -96,7 +100,7 @@ class search {
     std::uint64_t up(std::uint64_t bytes) const;
     void tell(const char* what);
     void tick();
-    void plan(std::uint64_t remaining, std::uint64_t tosave);
+    void plan(std::uint64_t remaining, std::uint64_t tosave, std::uint64_t back = 0);
     void sharedstorage(std::uint64_t one, std::uint64_t other);
     bool readat(std::uint64_t offset, unsigned char* data, std::size_t size);
     bool writeat(std::uint64_t offset, const unsigned char* data, std::size_t size);
@@ -109,9 +113,9 @@ class search {
     std::size_t chunksfor(std::uint64_t flush) const;
 
     flow saveplaces(std::vector<std::uint64_t>* places);
-    flow savechunks(std::size_t upto);
+    flow savechunks(std::size_t upto, std::uint64_t length);
     flow writeplaces(const std::vector<std::uint64_t>& places);
-    flow writechunks(std::size_t from, std::size_t upto);
+    flow writechunks(std::size_t from, std::size_t upto, std::uint64_t length, bool back);
     flow readplaces(const std::vector<std::uint64_t>& places, std::map<std::uint64_t, place>* into);
     flow settle();
     bool answers();
@@ -151,12 +155,16 @@ class search {
     int round = 0;
     const char* step = "";
     // The flush: pieces spread over the device, written in this order, the
-    // first ones saved and written so far; and the survey's probes.
+    // first ones written so far, how much of each is saved, and whether it
+    // holds again what it held; the half of each that the survey writes;
+    // and the survey's probes.
     std::vector<std::uint64_t> chunks;
     std::vector<bool> dropped;
     std::uint64_t chunksize = 0;
-    std::size_t savedchunks = 0;
     std::size_t writtenchunks = 0;
+    std::vector<std::uint64_t> savedlength;
+    std::vector<bool> putback;
+    std::uint64_t half = 0;
     std::vector<std::uint64_t> surveyed;
     // This round's probes, in order, which the replayed flush writes around.
     std::vector<std::uint64_t> spared;
