@@ -22,6 +22,13 @@ constexpr std::uint64_t precision = 1 << 20;
 constexpr std::uint64_t piecebytes = 1 << 20;
 constexpr std::size_t smallwrite = 4096;
 constexpr std::size_t smallevery = 8;
+// A probe goes to the device in a write no smaller than the flush's
+// smallest, so that a cache that takes only small writes takes the flush's
+// small writes as well as the probes.
+std::uint64_t proberequest(std::uint32_t unit)
+{
+    return std::max<std::uint64_t>(unit, smallwrite);
+}
 // The survey's flushes: none at first, which a device without a cache
 // answers at once, then a MiB, then four times as much each time, up to
 // the cache limit.
@@ -147,14 +154,17 @@ void search::layout()
         surveyed.push_back(size - unit);
 }
 
-// True when a probe at offset would lie on a probe of the survey or, unless
-// inpieces, in a piece of the flush: later rounds write both again.
+// True when a probe at offset would lie in the write of a probe of the
+// survey or, unless inpieces, in a piece of the flush: later rounds write
+// both again.
 bool search::taken(std::uint64_t offset, bool inpieces) const
 {
     auto piece = std::upper_bound(chunks.begin(), chunks.end(), offset);
     if (!inpieces && piece != chunks.begin() && offset < *std::prev(piece) + chunksize)
         return true;
-    return std::binary_search(surveyed.begin(), surveyed.end(), offset);
+    const std::uint64_t request = proberequest(unit), block = offset / request * request;
+    auto probe = std::lower_bound(surveyed.begin(), surveyed.end(), block);
+    return probe != surveyed.end() && *probe < block + request;
 }
 
 // The first place from offset on that is not taken, or end.
@@ -188,6 +198,15 @@ std::size_t search::chunksfor(std::uint64_t flush) const
         std::min<std::uint64_t>(chunks.size(), (flush + chunksize - 1) / chunksize));
 }
 
+// The write a probe at place goes in: the block of proberequest bytes that
+// holds it, within the device and behind the first MiB.
+stretch search::window(std::uint64_t place) const
+{
+    const std::uint64_t request = proberequest(unit);
+    const std::uint64_t start = std::max(up(protectedbytes), place / request * request);
+    return {start, std::min(start + request, down(dev.size)) - start};
+}
+
 std::vector<stretch> search::writtenback() const
 {
     std::vector<stretch> back;
@@ -207,7 +226,8 @@ search::flow search::saveplaces(std::vector<std::uint64_t>* places)
     for (std::uint64_t place : *places) {
         if (place < up(protectedbytes))
             continue;
-        const saving result = log.save(place, unit);
+        const stretch request = window(place);
+        const saving result = log.save(request.offset, request.size);
         if (result == saving::journalfailed)
             return flow::fail;
         if (log.otherrun())
@@ -252,13 +272,18 @@ search::flow search::savechunks(std::size_t upto, std::uint64_t length)
 }
 
 // The highest place first, so that of places sharing storage the lowest
-// writes last and the others read back its stamp.
+// writes last and the others read back its stamp. Each goes in the write
+// of its window, every sector of it stamped with its own place.
 search::flow search::writeplaces(const std::vector<std::uint64_t>& places)
 {
     std::size_t count = 0;
     for (auto place = places.rbegin(); place != places.rend(); ++place) {
-        stamp(buffer.data, unit, key, *place, static_cast<std::uint32_t>(round));
-        if (!writeat(*place, buffer.data, unit))
+        const stretch request = window(*place);
+        const auto size = static_cast<std::size_t>(request.size);
+        for (std::size_t sector = 0; sector < size; sector += unit)
+            stamp(buffer.data + sector, unit, key, request.offset + sector,
+                  static_cast<std::uint32_t>(round));
+        if (!writeat(request.offset, buffer.data, size))
             probed[*place] = {state::unreadable, content::other, 0};
         if (stop())
             return flow::stop;
@@ -429,7 +454,8 @@ search::flow search::survey(std::size_t* proven)
 {
     round = 1;
     const std::uint64_t probes = surveyed.size() * unit;
-    plan(2 * probes + cache / 2 + cache + probes * 3 + protectedbytes, probes + cache / 2, cache / 2);
+    const std::uint64_t requests = surveyed.size() * proberequest(unit);
+    plan(2 * requests + cache / 2 + cache + probes * 3 + protectedbytes, requests + cache / 2, cache / 2);
     // The other half is first looked at after the whole flush, so that no
     // cache kept a probe of it for being read; the places behind the powers
     // of two are looked at from the start, as they show a wrap at once.
@@ -505,7 +531,9 @@ search::flow search::proberound(std::vector<std::uint64_t> earlier, std::vector<
 {
     round++;
     const std::uint64_t count = earlier.size() + later.size();
-    plan(3 * count * unit + surveyed.size() * unit + writtenchunks * chunksize, count * unit);
+    const std::uint64_t request = proberequest(unit);
+    plan(2 * count * request + count * unit + surveyed.size() * request + writtenchunks * chunksize,
+         count * request);
     flow next = saveplaces(&earlier);
     if (next == flow::go)
         next = saveplaces(&later);
@@ -598,16 +626,23 @@ search::flow search::findperiod(std::uint64_t* found, bool* shared)
 {
     std::uint64_t candidate = sharing;
     const std::uint64_t top = down(dev.size), first = up(protectedbytes), stride = chunksize + unit;
+    const std::uint64_t request = proberequest(unit);
     for (int passes = 0; passes < maxpasses; passes++) {
         std::vector<std::pair<std::uint64_t, std::uint64_t>> pairs;
         std::vector<std::uint64_t> distances;
         std::set<std::uint64_t> used;
+        // A place is free a whole probe's write away from every place used:
+        // the write of one would stamp the other, or its storage.
+        auto unused = [&used, request](std::uint64_t at) {
+            auto near = used.lower_bound(at - std::min(at, request - 1));
+            return near == used.end() || *near >= at + request;
+        };
         // The next high place from at on, whose partner distance before it
         // is free too.
         auto addpair = [&](std::uint64_t* at, std::uint64_t distance) {
             for (; *at + unit <= top; *at += unit)
-                if (*at >= first + distance && !taken(*at) && !taken(*at - distance) &&
-                    used.count(*at) == 0 && used.count(*at - distance) == 0) {
+                if (*at >= first + distance && !taken(*at) && !taken(*at - distance) && unused(*at) &&
+                    unused(*at - distance)) {
                     pairs.emplace_back(*at - distance, *at);
                     distances.push_back(distance);
                     used.insert({*at, *at - distance});
@@ -620,9 +655,10 @@ search::flow search::findperiod(std::uint64_t* found, bool* shared)
         // and more behind it.
         for (std::uint64_t index = 0; index < testplaces; index++) {
             const std::uint64_t at = candidate + down(index * first / testplaces);
-            if (at + unit <= top && !taken(at) && used.insert(at).second) {
+            if (at + unit <= top && !taken(at) && unused(at)) {
                 pairs.emplace_back(at - candidate, at);
                 distances.push_back(candidate);
+                used.insert({at, at - candidate});
             }
         }
         std::uint64_t at = candidate + first;
@@ -855,12 +891,13 @@ findings search::wrapup(flow how)
 
 std::uint64_t plannedbytes(const device& dev, std::uint64_t cachelimit)
 {
-    const std::uint64_t probes = maxprobes * dev.sectorsize;
+    const std::uint64_t probes = maxprobes * dev.sectorsize,
+                        requests = maxprobes * proberequest(dev.sectorsize);
     const std::uint64_t flushed = std::min(cachelimit, dev.size / 2);
-    // Probes and the flush's half pieces saved, written twice (the pieces
-    // once with stamps, once back) and read back, and the probes read once
-    // or twice more.
-    return 4 * (probes + flushed / 2) + 2 * probes + protectedbytes;
+    // The probes' writes and the flush's half pieces saved, written (the
+    // pieces twice: with stamps and back) and read back, and the probes
+    // read once or twice more.
+    return 4 * (requests + flushed / 2) + 2 * probes + protectedbytes;
 }
 
 std::uint64_t plannedjournal(const device& dev, std::uint64_t cachelimit)
@@ -872,7 +909,7 @@ std::uint64_t plannedjournal(const device& dev, std::uint64_t cachelimit)
     const std::uint64_t flushed = std::min(cachelimit, dev.size / 2);
     const std::uint64_t probes = (maxnarrowing + maxpasses + 3) * maxprobes;
     const std::uint64_t pieces = probes + flushed / piecebytes + 1;
-    return flushed + probes * dev.sectorsize + pieces * 32 + 2 * protectedbytes;
+    return flushed + probes * proberequest(dev.sectorsize) + pieces * 32 + 2 * protectedbytes;
 }
 
 findings search::run()

@@ -98,6 +98,7 @@ class search {
 
     std::uint64_t down(std::uint64_t bytes) const;
     std::uint64_t up(std::uint64_t bytes) const;
+    stretch window(std::uint64_t place) const;
     void tell(const char* what);
     void tick();
     void plan(std::uint64_t remaining, std::uint64_t tosave, std::uint64_t back = 0);
