@@ -27,8 +27,9 @@ constexpr std::uint64_t mib = 1 << 20;
 enum class fake { honest, wraps, zeros, ones, stale, mirror, anywhere, cycles, noise };
 
 // What the card's cache takes: every write, writes of up to 4 KiB, writes
-// to places without storage, or writes that change what a read would give.
-enum class admits { every, small, unreal, changed };
+// of one 512-byte sector, writes to places without storage, or writes that
+// change what a read would give.
+enum class admits { every, small, sector, unreal, changed };
 
 struct cardshape {
     std::uint64_t claimed;
@@ -80,6 +81,7 @@ class modelcard : public probe::device {
             const std::uint64_t logical = (offset + at) / block;
             const std::string bytes(reinterpret_cast<const char*>(data + at), block);
             const bool admitted = shape.cachebytes > 0 && (shape.cache != admits::small || size <= 4096) &&
+                                  (shape.cache != admits::sector || size <= 512) &&
                                   (shape.cache != admits::unreal || !stored(logical)) &&
                                   (shape.cache != admits::changed || bytes != current(logical));
             store(logical, bytes);

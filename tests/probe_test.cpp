@@ -190,7 +190,8 @@ TEST(Search, AWrapAboveTheRealSizeIsNoUsableSize)
 
 // Caches that a naive flush does not reach: one that skips data it already
 // holds, one that only small writes enter, one that only writes without
-// storage enter. None of them hides the loss, nor moves the usable size up.
+// storage enter, one that only single sectors enter. None of them hides the loss, nor moves the usable size
+// up.
 TEST(Search, CachesThatSomeWritesMissHideNothing)
 {
     const std::uint64_t real = 1024 * mib + 8192;
@@ -199,6 +200,10 @@ TEST(Search, CachesThatSomeWritesMissHideNothing)
         modelcard card({1024 * 1024 * mib, real, 4096, fake::zeros, 8 * mib, takes});
         expectusable(runprobe(card, 64 * mib).found, real, probe::beyond::zeros);
     }
+    // A cache of single sectors, which no write of the flush enters: the
+    // probes go in writes as large as the flush's smallest, and miss it too.
+    modelcard card({4096 * mib, 1024 * mib, 512, fake::zeros, 4 * mib, admits::sector});
+    expectusable(runprobe(card, 64 * mib).found, 1024 * mib, probe::beyond::zeros);
 }
 
 // However large the claim, a round probes at most 4096 places.
