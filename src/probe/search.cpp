@@ -31,9 +31,13 @@ std::uint64_t proberequest(std::uint32_t unit)
 }
 // The survey's flushes: none at first, which a device without a cache
 // answers at once, then a MiB, then four times as much each time, up to
-// the cache limit.
+// the cache limit. Flushes up to earlyflush follow the first share of the
+// probes alone, in pieces of their own: a counterfeit with a small cache is
+// unmasked by them before the rest of the probes cost it anything. The
+// whole limit then follows the rest.
 constexpr std::uint64_t firstflush = 1 << 20;
 constexpr std::uint64_t flushgrowth = 4;
+constexpr std::uint64_t earlyflush = 16 << 20;
 // The survey's probes that go first, before any flush: one in so many.
 constexpr std::size_t firstshare = 16;
 // A round that closes in on where the losses begin puts its probes this
@@ -115,23 +119,33 @@ bool search::writeat(std::uint64_t offset, const unsigned char* data, std::size_
     return dev.write(offset, data, size);
 }
 
-// The pieces of the flush, each in its own stretch of the device, and the
-// survey's probes in between: both spread over the whole device, so that
-// they reach beyond a counterfeit's real size, with a random place in each
-// stretch, so that no regular pattern of the device lines up with them.
+// The pieces of the flush lie at the device's end, each in a stretch of
+// twice its size where the device allows, where a counterfeit lacks
+// storage: a cache that takes only writes to such places takes all of the
+// flush. The pieces of the early flushes come first, then those of the
+// whole limit. The survey's probes lie in between and all over the device,
+// so that they reach beyond a counterfeit's real size. Each lies at a
+// random place of its stretch, so that no regular pattern of the device
+// lines up with them.
 void search::layout()
 {
     const std::uint64_t size = down(dev.size), first = up(protectedbytes);
     cache = std::max(unit, std::min(down(cache), down((size - first) / 2)));
     chunksize = std::min(piecebytes, cache);
-    const std::uint64_t count = cache / chunksize, stretch = down((size - first) / count);
+    std::uint64_t early = 0;
+    for (std::uint64_t flush = firstflush; flush <= earlyflush && flush < cache; flush *= flushgrowth)
+        early = flush;
+    earlychunks = static_cast<std::size_t>((early + chunksize - 1) / chunksize);
+    const std::uint64_t count = earlychunks + cache / chunksize;
+    const std::uint64_t start = size - std::min(size - first, 2 * count * chunksize),
+                        stretch = down((size - start) / count);
     std::uint64_t random = key;
     for (std::uint64_t i = 0; i < count; i++)
-        chunks.push_back(first + i * stretch + down(nextrandom(&random) % (stretch - chunksize + 1)));
+        chunks.push_back(start + i * stretch + down(nextrandom(&random) % (stretch - chunksize + 1)));
     dropped.assign(chunks.size(), false);
-    savedlength.assign(chunks.size(), 0);
+    halfsaved.assign(chunks.size(), false);
     putback.assign(chunks.size(), false);
-    cache = count * chunksize;
+    cache = (count - earlychunks) * chunksize;
     half = std::max(unit, down(chunksize / 2));
     // A place in the second MiB, and one as far behind each power of two
     // from 2 MiB on: where the addresses come round after a power of two, as
@@ -192,19 +206,11 @@ std::vector<std::uint64_t> search::spread(std::uint64_t start, std::uint64_t end
     return places;
 }
 
-std::size_t search::chunksfor(std::uint64_t flush) const
+// The pieces of a flush of flush bytes, of the early ones or of the limit's.
+std::size_t search::chunksfor(std::uint64_t flush, bool early) const
 {
-    return static_cast<std::size_t>(
-        std::min<std::uint64_t>(chunks.size(), (flush + chunksize - 1) / chunksize));
-}
-
-// The write a probe at place goes in: the block of proberequest bytes that
-// holds it, within the device and behind the first MiB.
-stretch search::window(std::uint64_t place) const
-{
-    const std::uint64_t request = proberequest(unit);
-    const std::uint64_t start = std::max(up(protectedbytes), place / request * request);
-    return {start, std::min(start + request, down(dev.size)) - start};
+    const std::size_t count = early ? earlychunks : chunks.size() - earlychunks;
+    return static_cast<std::size_t>(std::min<std::uint64_t>(count, (flush + chunksize - 1) / chunksize));
 }
 
 std::vector<stretch> search::writtenback() const
@@ -214,6 +220,15 @@ std::vector<stretch> search::writtenback() const
         if (putback[index])
             back.push_back({chunks[index], half});
     return back;
+}
+
+// The write a probe at place goes in: the block of proberequest bytes that
+// holds it, within the device and behind the first MiB.
+stretch search::window(std::uint64_t place) const
+{
+    const std::uint64_t request = proberequest(unit);
+    const std::uint64_t start = std::max(up(protectedbytes), place / request * request);
+    return {start, std::min(start + request, down(dev.size)) - start};
 }
 
 // Saves what each of places holds before it is overwritten, and commits.
@@ -245,16 +260,16 @@ search::flow search::saveplaces(std::vector<std::uint64_t>* places)
     return log.commit() ? flow::go : flow::fail;
 }
 
-// Saves the first length bytes of each piece before upto, as far as they
-// were not saved before.
-search::flow search::savechunks(std::size_t upto, std::uint64_t length)
+// Saves the half of each piece before upto that the flush writes, as far
+// as it was not saved before.
+search::flow search::savechunks(std::size_t upto)
 {
     tell("Sichere");
     for (std::size_t index = 0; index < upto; index++) {
-        if (dropped[index] || savedlength[index] >= length)
+        if (dropped[index] || halfsaved[index])
             continue;
         const std::uint64_t piece = chunks[index];
-        const saving result = log.save(piece + savedlength[index], length - savedlength[index]);
+        const saving result = log.save(piece, half);
         if (result == saving::journalfailed)
             return flow::fail;
         if (log.otherrun())
@@ -263,7 +278,7 @@ search::flow search::savechunks(std::size_t upto, std::uint64_t length)
             probed[piece] = {state::unreadable, content::other, 0};
             dropped[index] = true;
         }
-        savedlength[index] = length;
+        halfsaved[index] = true;
         if (stop())
             return flow::stop;
         tick();
@@ -293,16 +308,20 @@ search::flow search::writeplaces(const std::vector<std::uint64_t>& places)
     return flow::go;
 }
 
-// Writes the first length bytes of the pieces of the flush from from to
-// before upto, one in eight in small writes, around the places spared: with
-// this round's stamps, or, back, with what they held, from the journal.
-// What they held goes around the sectors that then held a whole stamp of
-// the run: the storage of another place, which the stamps just wrote over,
-// so that the place shows it, as it would after a flush of stamps alone.
-search::flow search::writechunks(std::size_t from, std::size_t upto, std::uint64_t length, bool back)
+// Writes the half of the pieces of the flush from from to before upto that
+// was saved, one piece in eight in small writes, around the places spared:
+// with this round's stamps, with stamps of another kind (so that a second
+// pass changes every byte again), or back with what they held, from the
+// journal. What they held goes around the sectors that then held a whole
+// stamp of the run: the storage of another place, which the stamps just
+// wrote over, so that the place shows it, as it would after a flush of
+// stamps alone.
+search::flow search::writechunks(std::size_t from, std::size_t upto, fill how)
 {
-    const auto size = static_cast<std::size_t>(length);
+    const auto size = static_cast<std::size_t>(half);
     const std::size_t small = std::max<std::size_t>(unit, smallwrite);
+    const bool back = how == fill::back;
+    const auto mark = static_cast<std::uint32_t>(round) | (how == fill::restamps ? 1u << 31 : 0);
     for (std::size_t index = from; index < upto; index++) {
         const std::uint64_t piece = chunks[index];
         if (dropped[index])
@@ -310,7 +329,7 @@ search::flow search::writechunks(std::size_t from, std::size_t upto, std::uint64
         if (back && !log.recall(piece, size, buffer.data))
             return flow::fail;
         for (std::size_t sector = 0; !back && sector < size; sector += unit)
-            stamp(buffer.data + sector, unit, key, piece + sector, static_cast<std::uint32_t>(round));
+            stamp(buffer.data + sector, unit, key, piece + sector, mark);
         putback[index] = back;
         const std::size_t write = index % smallevery == 0 ? std::min(small, size) : size;
         auto spare = std::lower_bound(spared.begin(), spared.end(), piece);
@@ -417,6 +436,10 @@ void search::checkfirstmib()
 // device lost, again, with this round's stamps, so that the data change
 // even for a cache that skips what it holds already: they pushed that
 // probe out of the device's cache, and push out a round's probes as well.
+// The pieces get two passes of stamps, where the survey wrote its second
+// back: what they held would cover a stamp of this round's probes where
+// those share their storage, which must show the pieces' stamps as they
+// did in the survey.
 search::flow search::replay()
 {
     tell("Füllblöcke");
@@ -425,7 +448,9 @@ search::flow search::replay()
                                            surveyorder.rend() - static_cast<std::ptrdiff_t>(lastlost));
     flow next = writeplaces(after);
     if (next == flow::go)
-        next = writechunks(0, writtenchunks, chunksize, false);
+        next = writechunks(0, writtenchunks, fill::stamps);
+    if (next == flow::go)
+        next = writechunks(0, writtenchunks, fill::restamps);
     return next == flow::go ? settle() : next;
 }
 
@@ -448,14 +473,17 @@ search::flow search::writesurvey(std::vector<std::uint64_t>* places)
 // pieces of the flush written by then (noproof: none, after the last look
 // at all of them, behind the whole limit). A sixteenth of the probes, the
 // marks and the last sector go first and are looked at before any other
-// write: a device that keeps nothing beyond its real size is unmasked by a
-// few hundred of them, and the rest are never written.
+// write and behind the flushes up to earlyflush: a device that keeps
+// nothing beyond its real size, or keeps it in a small cache, is unmasked
+// by a few hundred of them, and the rest are never written. The rest go
+// next, and the whole flush behind them.
 search::flow search::survey(std::size_t* proven)
 {
     round = 1;
     const std::uint64_t probes = surveyed.size() * unit;
     const std::uint64_t requests = surveyed.size() * proberequest(unit);
-    plan(2 * requests + cache / 2 + cache + probes * 3 + protectedbytes, requests + cache / 2, cache / 2);
+    const std::uint64_t flushed = cache + earlychunks * chunksize;
+    plan(2 * requests + flushed / 2 + flushed + probes * 3 + protectedbytes, requests + flushed / 2, flushed / 2);
     // The other half is first looked at after the whole flush, so that no
     // cache kept a probe of it for being read; the places behind the powers
     // of two are looked at from the start, as they show a wrap at once.
@@ -468,27 +496,30 @@ search::flow search::survey(std::size_t* proven)
         (index % firstshare == 0 || mark || index + 1 == surveyed.size() ? first : rest).push_back(at);
     }
     flow next = writesurvey(&first);
-    for (std::uint64_t flush = 0; next == flow::go; flush = flush == 0 ? firstflush : flush * flushgrowth) {
-        if (flush != 0 && !rest.empty()) {
+    std::size_t base = 0, from = 0;
+    for (std::uint64_t flush = 0; next == flow::go;
+         flush = std::min(cache, flush == 0 ? firstflush : flush * flushgrowth)) {
+        if (!rest.empty() && (flush > earlyflush || flush == cache)) {
             next = writesurvey(&rest);
             rest.clear();
+            base = from = earlychunks;
             if (next != flow::go)
                 return next;
         }
-        const std::size_t upto = chunksfor(std::min(flush, cache));
+        const std::size_t upto = base + chunksfor(flush, rest.size() > 0);
         const bool last = upto == chunks.size();
-        const std::size_t from = writtenchunks;
-        next = savechunks(upto, half);
+        next = savechunks(upto);
         if (next == flow::go) {
             tell("Füllblöcke");
-            next = writechunks(from, upto, half, false);
+            next = writechunks(from, upto, fill::stamps);
         }
         if (next == flow::go)
-            next = writechunks(from, upto, half, true);
+            next = writechunks(from, upto, fill::back);
         if (next == flow::go)
             next = settle();
         if (next != flow::go)
             return next;
+        from = upto;
         checkfirstmib();
         std::vector<std::uint64_t> look(surveyorder);
         std::sort(look.begin(), look.end());
@@ -537,9 +568,6 @@ search::flow search::proberound(std::vector<std::uint64_t> earlier, std::vector<
     flow next = saveplaces(&earlier);
     if (next == flow::go)
         next = saveplaces(&later);
-    // The replayed flush writes whole pieces.
-    if (next == flow::go)
-        next = savechunks(writtenchunks, chunksize);
     if (next == flow::go) {
         tell("Schreibe Proben");
         next = writeplaces(earlier);
@@ -894,19 +922,21 @@ std::uint64_t plannedbytes(const device& dev, std::uint64_t cachelimit)
     const std::uint64_t probes = maxprobes * dev.sectorsize,
                         requests = maxprobes * proberequest(dev.sectorsize);
     const std::uint64_t flushed = std::min(cachelimit, dev.size / 2);
-    // The probes' writes and the flush's half pieces saved, written (the
-    // pieces twice: with stamps and back) and read back, and the probes
-    // read once or twice more.
-    return 4 * (requests + flushed / 2) + 2 * probes + protectedbytes;
+    // The probes' writes saved, written and read back by the restoration,
+    // which writes back and reads again their own sectors; the flush's half
+    // pieces, the early flushes' too, saved, written twice (with stamps and
+    // back) and read back; the probes read once or twice more.
+    return 3 * requests + 2 * (flushed + std::min(flushed, earlyflush)) + 4 * probes + protectedbytes;
 }
 
 std::uint64_t plannedjournal(const device& dev, std::uint64_t cachelimit)
 {
-    // The flush, and the probes of the survey, of the rounds behind it
-    // (one more where it found places good behind lost ones), of each round
-    // that closes in and of the pairs, each piece with its
-    // record's head, and room for the markers and the first MiB.
-    const std::uint64_t flushed = std::min(cachelimit, dev.size / 2);
+    // The half of each piece of the flush that it writes, the early ones'
+    // too, and the probes of the survey, of the rounds behind it (one more
+    // where it found places good behind lost ones), of each round that
+    // closes in and of the pairs, each piece with its record's head, and
+    // room for the markers and the first MiB.
+    const std::uint64_t flushed = (std::min(cachelimit, dev.size / 2) + earlyflush) / 2;
     const std::uint64_t probes = (maxnarrowing + maxpasses + 3) * maxprobes;
     const std::uint64_t pieces = probes + flushed / piecebytes + 1;
     return flushed + probes * proberequest(dev.sectorsize) + pieces * 32 + 2 * protectedbytes;
@@ -940,7 +970,7 @@ findings search::run()
         // round after a distance that no two probes lie apart: the whole
         // flush, spread over the device, then lands on some of them.
         if (next == flow::go && sharing == 0 && goodbehind(down(dev.size))) {
-            next = savechunks(chunks.size(), chunksize);
+            next = savechunks(chunks.size());
             writtenchunks = chunks.size();
             if (next == flow::go)
                 next = proberound(places, {}, &probed);

@@ -89,6 +89,9 @@ class search {
     enum class state { good, lost, alias, victim, unreadable };
     enum class flow { go, stop, fail, lost, otherrun };
     enum class pairing { shared, mirrored, apart, unknown };
+    // What a pass of the flush writes: stamps, stamps of another kind, or
+    // what the pieces held.
+    enum class fill { stamps, restamps, back };
     struct place {
         state what;
         content kind;
@@ -111,12 +114,12 @@ class search {
     std::uint64_t free(std::uint64_t offset, std::uint64_t end, bool inpieces = false) const;
     std::vector<std::uint64_t> spread(std::uint64_t start, std::uint64_t end, std::uint64_t count,
                                       bool inpieces = false);
-    std::size_t chunksfor(std::uint64_t flush) const;
+    std::size_t chunksfor(std::uint64_t flush, bool early) const;
 
     flow saveplaces(std::vector<std::uint64_t>* places);
-    flow savechunks(std::size_t upto, std::uint64_t length);
+    flow savechunks(std::size_t upto);
     flow writeplaces(const std::vector<std::uint64_t>& places);
-    flow writechunks(std::size_t from, std::size_t upto, std::uint64_t length, bool back);
+    flow writechunks(std::size_t from, std::size_t upto, fill how);
     flow readplaces(const std::vector<std::uint64_t>& places, std::map<std::uint64_t, place>* into);
     flow settle();
     bool answers();
@@ -155,15 +158,17 @@ class search {
     std::uint64_t iobytes = 0;
     int round = 0;
     const char* step = "";
-    // The flush: pieces spread over the device, written in this order, the
-    // first ones written so far, how much of each is saved, and whether it
-    // holds again what it held; the half of each that the survey writes;
+    // The flush: pieces at the device's end, written in this order (the
+    // first earlychunks for the early flushes alone), the first ones
+    // written so far, whether the half of each that the flush
+    // writes is saved, and whether it holds again what it held; that half;
     // and the survey's probes.
     std::vector<std::uint64_t> chunks;
     std::vector<bool> dropped;
     std::uint64_t chunksize = 0;
+    std::size_t earlychunks = 0;
     std::size_t writtenchunks = 0;
-    std::vector<std::uint64_t> savedlength;
+    std::vector<bool> halfsaved;
     std::vector<bool> putback;
     std::uint64_t half = 0;
     std::vector<std::uint64_t> surveyed;
