@@ -252,7 +252,7 @@ TEST(Search, AStopRequestStopsAtOnceAndEverythingGoesBack)
     int asked = 0;
     const probe::findings found =
         probe::search(
-            card, log, runkey, 16 * mib, ignore, [](std::uint64_t) {}, [&asked] { return ++asked > 5000; })
+            card, log, runkey, 16 * mib, ignore, [](std::uint64_t) {}, [&asked] { return ++asked > 500; })
             .run();
     EXPECT_EQ(found.outcome, probe::verdict::stopped);
     probe::journalcontents contents;

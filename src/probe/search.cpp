@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstring>
 #include <numeric>
 #include <set>
@@ -66,6 +67,13 @@ std::vector<std::uint64_t> primefactors(std::uint64_t number)
     if (number > 1)
         factors.push_back(number);
     return factors;
+}
+
+// The places of a round over span bytes that lie close enough for the
+// usable size at once.
+std::uint64_t closeplaces(std::uint64_t span)
+{
+    return std::min(maxprobes / 2, span / narrowspacing + 1);
 }
 
 } // namespace
@@ -354,6 +362,19 @@ search::flow search::writechunks(std::size_t from, std::size_t upto, fill how)
     }
     writtenchunks = std::max(writtenchunks, upto);
     return flow::go;
+}
+
+// The places of the round that proves what is good over span bytes before
+// the first place lost: close ones, or, where a round's replayed flush costs
+// less than the probes that saves, about the square root of that many, and
+// a round that closes in behind them. A probe costs about three of its
+// writes: saved, written, written back and checked.
+std::uint64_t search::proofplaces(std::uint64_t span) const
+{
+    const std::uint64_t request = proberequest(unit);
+    const auto sparse = static_cast<std::uint64_t>(std::sqrt(2.0 * static_cast<double>(span / narrowspacing))) + 1;
+    const std::uint64_t replayed = writtenchunks * chunksize + (surveyorder.size() - lastlost) * request;
+    return 2 * sparse * 3 * request + replayed < closeplaces(span) * 3 * request ? sparse : closeplaces(span);
 }
 
 // Reads places back and tells what each holds: its own stamp of this round
@@ -846,7 +867,7 @@ search::flow search::partnerround()
     if (end <= first + sharing)
         return flow::go;
     const std::vector<std::uint64_t> places =
-        spread(first + sharing, end, std::min(maxprobes / 2, (end - first - sharing) / narrowspacing + 1));
+        spread(first + sharing, end, closeplaces(end - first - sharing));
     return proberound(places, partnersof(places), &probed, false);
 }
 
@@ -961,19 +982,27 @@ findings search::run()
             found = found->second.what == state::good ? probed.erase(found) : std::next(found);
         const std::uint64_t first = up(protectedbytes), size = down(dev.size);
         const std::uint64_t lost = probed.empty() ? size : std::max(first + unit, probed.begin()->first);
-        std::vector<std::uint64_t> places =
-            spread(first, lost, std::min(maxprobes / 2, (lost - first) / narrowspacing + 1));
         const std::vector<std::uint64_t> behind = spread(lost, size, maxprobes / 32);
-        places.insert(places.end(), behind.begin(), behind.end());
-        next = proberound(places, {}, &probed);
+        auto proof = [&](std::uint64_t count) {
+            std::vector<std::uint64_t> places = spread(first, lost, count);
+            places.insert(places.end(), behind.begin(), behind.end());
+            return places;
+        };
+        const std::uint64_t close = closeplaces(lost - first), count = sharing == 0 ? proofplaces(lost - first) : close;
+        next = proberound(proof(count), {}, &probed);
         // Good places behind lost ones are damage, or addresses that come
         // round after a distance that no two probes lie apart: the whole
-        // flush, spread over the device, then lands on some of them.
+        // flush, written over the device's end, then comes round onto some
+        // of the places of a close round. Storage found shared by a sparse
+        // round is looked at by a close one, as places that share storage
+        // show it only where one of them was written after the other.
         if (next == flow::go && sharing == 0 && goodbehind(down(dev.size))) {
             next = savechunks(chunks.size());
             writtenchunks = chunks.size();
             if (next == flow::go)
-                next = proberound(places, {}, &probed);
+                next = proberound(proof(close), {}, &probed);
+        } else if (next == flow::go && count < close && sharing != 0) {
+            next = proberound(proof(close), {}, &probed);
         }
     }
     if (next == flow::go && sharing != 0)

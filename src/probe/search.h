@@ -115,6 +115,7 @@ class search {
     std::vector<std::uint64_t> spread(std::uint64_t start, std::uint64_t end, std::uint64_t count,
                                       bool inpieces = false);
     std::size_t chunksfor(std::uint64_t flush, bool early) const;
+    std::uint64_t proofplaces(std::uint64_t span) const;
 
     flow saveplaces(std::vector<std::uint64_t>* places);
     flow savechunks(std::size_t upto);
