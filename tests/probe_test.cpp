@@ -189,22 +189,25 @@ TEST(Search, AWrapAboveTheRealSizeIsNoUsableSize)
             }
 }
 
-// Caches that a naive flush does not reach: one that skips data it already
-// holds, one that only small writes enter, one that only writes without
-// storage enter, one that only single sectors enter. None of them hides the loss, nor moves the usable size
-// up.
-TEST(Search, CachesThatSomeWritesMissHideNothing)
+// What the all-clear rules out, each cache at the edge of its bound: one
+// that takes every write or every changed write, up to the limit; one that
+// takes only writes of up to 4 KiB, up to an eighth of it; one that takes
+// only writes to places without storage, up to the limit where the card
+// lacks the flush's stretch at its end. A cache of single sectors takes no
+// probe: they go in writes as large as the flush's smallest. None of them
+// hides the loss, nor moves the usable size up.
+TEST(Search, CachesUpToTheirBoundHideNothing)
 {
-    const std::uint64_t real = 1024 * mib + 8192;
-    for (admits takes : {admits::changed, admits::small, admits::unreal}) {
+    const std::uint64_t real = 1024 * mib + 8192, limit = 64 * mib;
+    const std::pair<admits, std::uint64_t> caches[] = {
+        {admits::every, limit},  {admits::changed, limit},  {admits::small, limit / 8},
+        {admits::unreal, limit}, {admits::sector, 4 * mib},
+    };
+    for (const auto& [takes, bytes] : caches) {
         SCOPED_TRACE(static_cast<int>(takes));
-        modelcard card({1024 * 1024 * mib, real, 4096, fake::zeros, 8 * mib, takes});
-        expectusable(runprobe(card, 64 * mib).found, real, probe::beyond::zeros);
+        modelcard card({1024 * 1024 * mib, real, 512, fake::zeros, bytes, takes});
+        expectusable(runprobe(card, limit).found, real, probe::beyond::zeros);
     }
-    // A cache of single sectors, which no write of the flush enters: the
-    // probes go in writes as large as the flush's smallest, and miss it too.
-    modelcard card({4096 * mib, 1024 * mib, 512, fake::zeros, 4 * mib, admits::sector});
-    expectusable(runprobe(card, 64 * mib).found, 1024 * mib, probe::beyond::zeros);
 }
 
 // However large the claim, a round probes at most 4096 places.

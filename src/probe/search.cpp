@@ -21,6 +21,7 @@ constexpr std::uint64_t precision = 1 << 20;
 // holds, so the flush writes twice what it saves and leaves the pieces as
 // they were, for the restoration only to check.
 constexpr std::uint64_t piecebytes = 1 << 20;
+constexpr std::uint64_t piecegap = 64 << 10;
 constexpr std::size_t smallwrite = 4096;
 constexpr std::size_t smallevery = 8;
 // A probe goes to the device in a write no smaller than the flush's
@@ -127,14 +128,14 @@ bool search::writeat(std::uint64_t offset, const unsigned char* data, std::size_
     return dev.write(offset, data, size);
 }
 
-// The pieces of the flush lie at the device's end, each in a stretch of
-// twice its size where the device allows, where a counterfeit lacks
-// storage: a cache that takes only writes to such places takes all of the
-// flush. The pieces of the early flushes come first, then those of the
-// whole limit. The survey's probes lie in between and all over the device,
-// so that they reach beyond a counterfeit's real size. Each lies at a
-// random place of its stretch, so that no regular pattern of the device
-// lines up with them.
+// The pieces of the flush lie at the device's end, where a counterfeit
+// lacks storage: a cache that takes only writes to such places takes all of
+// the flush where the device lacks as much. The pieces of the early flushes
+// come first, then those of the whole limit, each with a gap behind it
+// where the device allows. The survey's probes lie all over the device, in
+// those gaps too, so that they reach beyond a counterfeit's real size
+// wherever it lies. Each lies at a random place of its stretch, so that no
+// regular pattern of the device lines up with them.
 void search::layout()
 {
     const std::uint64_t size = down(dev.size), first = up(protectedbytes);
@@ -145,7 +146,7 @@ void search::layout()
         early = flush;
     earlychunks = static_cast<std::size_t>((early + chunksize - 1) / chunksize);
     const std::uint64_t count = earlychunks + cache / chunksize;
-    const std::uint64_t start = size - std::min(size - first, 2 * count * chunksize),
+    const std::uint64_t start = size - std::min(size - first, count * (chunksize + piecegap)),
                         stretch = down((size - start) / count);
     std::uint64_t random = key;
     for (std::uint64_t i = 0; i < count; i++)
@@ -339,7 +340,8 @@ search::flow search::writechunks(std::size_t from, std::size_t upto, fill how)
         for (std::size_t sector = 0; !back && sector < size; sector += unit)
             stamp(buffer.data + sector, unit, key, piece + sector, mark);
         putback[index] = back;
-        const std::size_t write = index % smallevery == 0 ? std::min(small, size) : size;
+        const std::size_t nth = index < earlychunks ? index : index - earlychunks;
+        const std::size_t write = nth % smallevery == 0 ? std::min(small, size) : size;
         auto spare = std::lower_bound(spared.begin(), spared.end(), piece);
         auto skipped = [&](std::size_t at) {
             while (spare != spared.end() && *spare < piece + at)
@@ -372,7 +374,8 @@ search::flow search::writechunks(std::size_t from, std::size_t upto, fill how)
 std::uint64_t search::proofplaces(std::uint64_t span) const
 {
     const std::uint64_t request = proberequest(unit);
-    const auto sparse = static_cast<std::uint64_t>(std::sqrt(2.0 * static_cast<double>(span / narrowspacing))) + 1;
+    const auto sparse =
+        static_cast<std::uint64_t>(std::sqrt(2.0 * static_cast<double>(span / narrowspacing))) + 1;
     const std::uint64_t replayed = writtenchunks * chunksize + (surveyorder.size() - lastlost) * request;
     return 2 * sparse * 3 * request + replayed < closeplaces(span) * 3 * request ? sparse : closeplaces(span);
 }
@@ -504,7 +507,8 @@ search::flow search::survey(std::size_t* proven)
     const std::uint64_t probes = surveyed.size() * unit;
     const std::uint64_t requests = surveyed.size() * proberequest(unit);
     const std::uint64_t flushed = cache + earlychunks * chunksize;
-    plan(2 * requests + flushed / 2 + flushed + probes * 3 + protectedbytes, requests + flushed / 2, flushed / 2);
+    plan(2 * requests + flushed / 2 + flushed + probes * 3 + protectedbytes, requests + flushed / 2,
+         flushed / 2);
     // The other half is first looked at after the whole flush, so that no
     // cache kept a probe of it for being read; the places behind the powers
     // of two are looked at from the start, as they show a wrap at once.
@@ -910,6 +914,7 @@ findings search::conclude(std::size_t proven)
     if (proven == noproof && sharing == 0 && badplaces.empty()) {
         result.outcome = verdict::sound;
         result.flushed = cache;
+        result.flushspan = down(dev.size) - chunks[earlychunks];
         return result;
     }
     result.firstbad = badplaces.empty() ? limit : badplaces.front();
@@ -988,7 +993,8 @@ findings search::run()
             places.insert(places.end(), behind.begin(), behind.end());
             return places;
         };
-        const std::uint64_t close = closeplaces(lost - first), count = sharing == 0 ? proofplaces(lost - first) : close;
+        const std::uint64_t close = closeplaces(lost - first),
+                            count = sharing == 0 ? proofplaces(lost - first) : close;
         next = proberound(proof(count), {}, &probed);
         // Good places behind lost ones are damage, or addresses that come
         // round after a distance that no two probes lie apart: the whole

@@ -57,9 +57,11 @@ struct findings {
     std::uint64_t firstbad;
     std::uint64_t lastbad;
     // Places probed in all, and the bytes written after the probes before
-    // the look that found every one of them whole.
+    // the look that found every one of them whole, all of them within the
+    // last flushspan bytes of the device.
     std::uint64_t probed;
     std::uint64_t flushed;
+    std::uint64_t flushspan;
 };
 
 // The bytes of device I/O that the search and its restoration of dev plan
