@@ -591,12 +591,19 @@ void showverdict(const run& now, const probe::findings& found, const std::string
     case probe::verdict::sound:
         std::printf(
             "\nKein Anzeichen einer Fälschung: alle %" PRIu64 " geprüften Stellen behielten ihre Daten, auch "
-            "nachdem %" PRIu64
-            " MByte anderes geschrieben waren.\nDie Probe prüft Stichproben und kann nicht "
-            "jeden Fehler ausschließen: ein Medium, das alles Geschriebene irgendwo ablegt, bis es voll ist, "
-            "fällt ihr nicht auf. Gewissheit über jeden Block gibt kapmess, das die ganze Kapazität "
-            "beschreibt und liest.\n",
-            found.probed, found.flushed / mib);
+            "nachdem %" PRIu64 " MByte anderes geschrieben waren.\nDas schließt einen Zwischenspeicher aus, "
+            "der jeden oder jeden verändernden Schreibvorgang nimmt, bis %" PRIu64
+            " MByte, einen, der nur Schreibvorgänge bis 4 KiB nimmt, bis %" PRIu64
+            " MByte, und einen, der nur Schreibvorgänge an Stellen ohne Speicher nimmt, bis %" PRIu64
+            " MByte, wenn dem Medium wenigstens die letzten %" PRIu64
+            " MByte fehlen; fehlt ihm weniger, als sein Zwischenspeicher hält, verhält es sich wie ein "
+            "echtes, "
+            "bis es vom Strom getrennt wird.\nDie Probe prüft Stichproben und kann nicht jeden Fehler "
+            "ausschließen: ein Medium, das alles Geschriebene irgendwo ablegt, bis es voll ist, fällt ihr "
+            "nicht "
+            "auf. Gewissheit über jeden Block gibt kapmess, das die ganze Kapazität beschreibt und liest.\n",
+            found.probed, found.flushed / mib, found.flushed / mib, found.flushed / 8 / mib,
+            found.flushed / mib, (found.flushspan + mib - 1) / mib);
         break;
     case probe::verdict::overwrites:
         std::printf(
