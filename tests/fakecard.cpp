@@ -15,8 +15,9 @@
 //   wrapat=BYTES      wrap: the addresses come round after BYTES, and what
 //                     lies between REAL and BYTES is lost (a wrap with holes)
 //   takes=KIND        the cache takes only small writes (of up to 4 KiB),
-//                     unreal ones (to places without storage), or changed
-//                     ones (that change what a read would give)
+//                     single sectors, unreal ones (to places without
+//                     storage), or changed ones (that change what a read
+//                     would give)
 //   errors=START-END  reads and writes that touch [START, END) fail with EIO
 //   failafter=BYTES   once BYTES went each way, every read and write fails
 //                     with EIO, as when a card is pulled from its reader
@@ -101,6 +102,8 @@ bool taken(std::uint64_t number, const char* data, std::size_t size)
 {
     if (takes == "small")
         return size <= 4096;
+    if (takes == "sector")
+        return size <= sector;
     if (takes == "unreal")
         return storedat(number) < 0;
     if (takes == "changed") {
