@@ -14,12 +14,13 @@ namespace {
 
 // The usable size is found to within this below the real one.
 constexpr std::uint64_t precision = 1 << 20;
-// The flush is written in pieces of a MiB spread over the device; one piece
-// in eight goes in writes of 4 KiB, as a cache may take only small writes.
-// The survey writes the first half of each piece twice: with stamps, then
-// with what it held, recalled from the journal. Both change what the device
-// holds, so the flush writes twice what it saves and leaves the pieces as
-// they were, for the restoration only to check.
+// The flush is written in pieces of a MiB at the device's end, each with a
+// gap behind it for probes; one piece in eight goes in writes of 4 KiB, as
+// a cache may take only small writes. The survey writes the first half of
+// each piece twice: with stamps, then with what it held, recalled from the
+// journal. Both change what the device holds, so the flush writes twice
+// what it saves and leaves the pieces as they were, for the restoration
+// only to check.
 constexpr std::uint64_t piecebytes = 1 << 20;
 constexpr std::uint64_t piecegap = 64 << 10;
 constexpr std::size_t smallwrite = 4096;
@@ -531,7 +532,7 @@ search::flow search::survey(std::size_t* proven)
             if (next != flow::go)
                 return next;
         }
-        const std::size_t upto = base + chunksfor(flush, rest.size() > 0);
+        const std::size_t upto = base + chunksfor(flush, !rest.empty());
         const bool last = upto == chunks.size();
         next = savechunks(upto);
         if (next == flow::go) {
