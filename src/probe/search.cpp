@@ -375,8 +375,8 @@ search::flow search::writechunks(std::size_t from, std::size_t upto, fill how)
 std::uint64_t search::proofplaces(std::uint64_t span) const
 {
     const std::uint64_t request = proberequest(unit);
-    const auto sparse =
-        static_cast<std::uint64_t>(std::sqrt(2.0 * static_cast<double>(span / narrowspacing))) + 1;
+    const double close = static_cast<double>(span) / static_cast<double>(narrowspacing);
+    const auto sparse = static_cast<std::uint64_t>(std::sqrt(2 * close)) + 1;
     const std::uint64_t replayed = writtenchunks * chunksize + (surveyorder.size() - lastlost) * request;
     return 2 * sparse * 3 * request + replayed < closeplaces(span) * 3 * request ? sparse : closeplaces(span);
 }
