@@ -71,8 +71,8 @@ median() {
 mkdir "$scratch/run"
 declare -a table
 for entry in "${cards[@]}"; do
-    IFS='|' read -r name spec rounds <<<"$entry"
-    read -r kind claimed real cache sector options <<<"$spec"
+    IFS='|' read -r name shape rounds <<<"$entry"
+    read -r kind claimed real cache sector options <<<"$shape"
     echo "== $name"
     # shellcheck disable=SC2086 # the options are words of their own
     device=$(bash tests/card.sh attach "$scratch/card" "$fakecard" "$kind" "$claimed" "$real" "$cache" "$sector" \
