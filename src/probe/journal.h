@@ -172,7 +172,8 @@ struct stretch {
 };
 
 struct restoration {
-    // Places and bytes written back.
+    // Places and bytes written back or, where the run had written them
+    // back itself, checked.
     std::uint64_t places = 0;
     std::uint64_t bytes = 0;
     // Places the device did not take, the first of them and the reason.
