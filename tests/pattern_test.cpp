@@ -142,6 +142,28 @@ TEST(Block, FastChainEqualsThePlainRecurrence)
     }
 }
 
+// A block read back is checked without its test block being made: it must
+// hold exactly the test block of its key, so one bit changed in any of its
+// words, its index or its random number is found.
+TEST(Block, OnlyTheTestBlockOfItsKeyIsHeld)
+{
+    std::vector<unsigned char> block(blocksize);
+    startpass();
+    for (int i = 0; i < 3; i++) {
+        const blockkey key = nextblock();
+        makeblock(block.data(), key);
+        ASSERT_TRUE(holdsblock(block.data(), key));
+        EXPECT_FALSE(holdsblock(block.data(), {key.index + 1, key.first}));
+        EXPECT_FALSE(holdsblock(block.data(), {key.index, key.first + 1}));
+        for (std::size_t at = 0; at < blocksize; at += 4) {
+            const auto bit = static_cast<unsigned char>(1u << (at / 4 % 8));
+            block[at + at / 32 % 4] ^= bit;
+            ASSERT_FALSE(holdsblock(block.data(), key)) << "byte " << at + at / 32 % 4;
+            block[at + at / 32 % 4] ^= bit;
+        }
+    }
+}
+
 // Passes of more than 2^32 blocks number them modulo 2^32.
 TEST(Block, IndexWrapsAfterFourGigablocks)
 {

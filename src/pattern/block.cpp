@@ -21,13 +21,33 @@ void storeword(unsigned char* at, std::uint32_t word)
     at[3] = static_cast<unsigned char>(word >> 24);
 }
 
+std::uint32_t loadword(const unsigned char* at)
+{
+    return at[0] | at[1] << 8 | at[2] << 16 | static_cast<std::uint32_t>(at[3]) << 24;
+}
+
 } // namespace
+
+blockkey nextblock()
+{
+    std::uint32_t index = blockcounter++;
+    return {index, static_cast<std::uint32_t>(random())};
+}
+
+void makeblock(unsigned char* block, blockkey key)
+{
+    chainfast(block, key.first);
+    storeword(block, key.index);
+}
+
+bool holdsblock(const unsigned char* block, blockkey key)
+{
+    return loadword(block) == key.index && holdschain(block, key.first);
+}
 
 void fillblock(unsigned char* block)
 {
-    std::uint32_t index = blockcounter++;
-    chainfast(block, static_cast<std::uint32_t>(random()));
-    storeword(block, index);
+    makeblock(block, nextblock());
 }
 
 void startpass()

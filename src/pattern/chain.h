@@ -13,4 +13,8 @@ void chainplain(unsigned char* block, std::uint32_t first);
 // The same words, computed in SIMD lanes where this processor has them.
 void chainfast(unsigned char* block, std::uint32_t first);
 
+// Whether words 1 to 16,383 of block hold the chain from first: what
+// chainfast would store there, compared without being made.
+bool holdschain(const unsigned char* block, std::uint32_t first);
+
 } // namespace pattern

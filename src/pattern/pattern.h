@@ -32,9 +32,25 @@ void seedrandom(std::uint32_t seed);
 // Next pseudo-random number, 0 to 2,147,483,647.
 std::int32_t random();
 
-// Fills block (blocksize bytes) with the next test block of the pass:
-// word 0 the block counter, word 1 one random(), every further word the
-// previous one times 17 plus 1; words little-endian.
+// What a test block is made of: its number, in word 0, and the random number
+// its chain grows from, in word 1; every further word is the previous one
+// times 17 plus 1; words little-endian.
+struct blockkey {
+    std::uint32_t index;
+    std::uint32_t first;
+};
+
+// The key of the next test block of the pass; the pass moves on by one block.
+blockkey nextblock();
+
+// Makes the test block of key in block (blocksize bytes).
+void makeblock(unsigned char* block, blockkey key);
+
+// Whether block (blocksize bytes) holds the test block of key, found without
+// making it. Keys drawn in order may be checked on any thread.
+bool holdsblock(const unsigned char* block, blockkey key);
+
+// Fills block (blocksize bytes) with the next test block of the pass.
 void fillblock(unsigned char* block);
 
 // Begins a pass: the next fillblock makes block 0 again.
