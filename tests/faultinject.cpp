@@ -9,7 +9,8 @@
 //   pulled BYTES            once BYTES have been read and written in all,
 //                           every read, write, flush and close fails with EIO
 //   short BYTES             a read delivers at most BYTES
-//   slow FILE MICROSECONDS  every read and write of FILE takes this long more
+//   slow FILE MICROSECONDS  every 64 KiB read or written of FILE, or a
+//                           shorter request, takes this long more
 //   clock N                 the Nth reading of the monotonic clock fails
 //   clockres                asking for the clock's resolution fails
 //   raise BYTES SIGNAL      once BYTES of block device I/O are done, the
@@ -112,20 +113,22 @@ bool failsfor(const char* kind, int fd)
     return fails;
 }
 
-// A slow medium: each request on the file of a slow rule takes its time.
-void dawdle(int fd)
+// A slow medium: each 64 KiB of a request on the file of a slow rule, or a
+// shorter request, takes its time.
+void dawdle(int fd, std::size_t count)
 {
+    const auto pieces = static_cast<useconds_t>(std::max<std::size_t>(1, (count + 65535) / 65536));
     for (const auto& r : rules())
         if (r.kind == "slow" && r.file == basename(fd))
-            usleep(static_cast<useconds_t>(r.number));
+            usleep(static_cast<useconds_t>(r.number) * pieces);
 }
 
-// The error of a rule of this kind for a request of count bytes on fd, or 0.
-int fault(const char* kind, int fd, std::size_t count)
+// The error of a rule of this kind for a request of count bytes at position
+// of fd, or 0.
+int fault(const char* kind, int fd, long long position, std::size_t count)
 {
     if (pulled())
         return EIO;
-    long long position = lseek(fd, 0, SEEK_CUR);
     for (const auto& r : rules())
         if (r.kind == kind && r.file == basename(fd) && position + static_cast<long long>(count) > r.number)
             return r.error;
@@ -165,6 +168,22 @@ function next(const char* name)
     return reinterpret_cast<function>(dlsym(RTLD_NEXT, name));
 }
 
+// A read of a test file, from position on, under the rules for files.
+template <typename reader>
+ssize_t readfile(int fd, long long position, size_t count, reader real)
+{
+    if (int error = fault("read", fd, position, count)) {
+        errno = error;
+        return -1;
+    }
+    dawdle(fd, count);
+    if (const rule* r = find("short"))
+        count = std::min(count, static_cast<size_t>(r->number));
+    ssize_t got = real(count);
+    transferred += got > 0 ? got : 0;
+    return got;
+}
+
 } // namespace
 
 extern "C" {
@@ -172,26 +191,17 @@ extern "C" {
 ssize_t read(int fd, void* data, size_t count)
 {
     static auto real = next<ssize_t (*)(int, void*, size_t)>("read");
-    if (int error = fault("read", fd, count)) {
-        errno = error;
-        return -1;
-    }
-    dawdle(fd);
-    if (const rule* r = find("short"))
-        count = std::min(count, static_cast<size_t>(r->number));
-    ssize_t got = real(fd, data, count);
-    transferred += got > 0 ? got : 0;
-    return got;
+    return readfile(fd, lseek(fd, 0, SEEK_CUR), count, [&](size_t most) { return real(fd, data, most); });
 }
 
 ssize_t write(int fd, const void* data, size_t count)
 {
     static auto real = next<ssize_t (*)(int, const void*, size_t)>("write");
-    if (int error = fault("write", fd, count)) {
+    if (int error = fault("write", fd, lseek(fd, 0, SEEK_CUR), count)) {
         errno = error;
         return -1;
     }
-    dawdle(fd);
+    dawdle(fd, count);
     ssize_t put = real(fd, data, count);
     transferred += put > 0 ? put : 0;
     return put;
@@ -212,6 +222,8 @@ int close(int fd)
 ssize_t pread(int fd, void* data, size_t count, off_t offset)
 {
     static auto real = next<ssize_t (*)(int, void*, size_t, off_t)>("pread");
+    if (!blockdevice(fd))
+        return readfile(fd, offset, count, [&](size_t most) { return real(fd, data, most, offset); });
     if (!deviceio(fd, count)) {
         errno = EIO;
         return -1;

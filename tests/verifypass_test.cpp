@@ -122,7 +122,7 @@ std::vector<std::string> advisedbeforeread(const fs::path& trace)
 {
     static const std::regex opened(R"re(openat\(AT_FDCWD, "([0-9]+\.kpm)", O_RDONLY.*= ([0-9]+)$)re");
     static const std::regex advised(R"(^fadvise64\(([0-9]+), 0, 0, POSIX_FADV_DONTNEED\))");
-    static const std::regex read(R"(^read\(([0-9]+),)");
+    static const std::regex read(R"(^(?:read|pread64)\(([0-9]+),)");
     std::map<std::string, std::string> unread;
     std::set<std::string> advice;
     std::vector<std::string> names;
@@ -190,7 +190,7 @@ TEST_F(scratch, SetOf2048MibSpansTwoFiles)
     if (!underwine()) {
         std::string command =
             "cd '" + dir.string() +
-            "' && ASAN_OPTIONS=detect_leaks=0 strace -o ../trace -e trace=openat,fadvise64,read " +
+            "' && ASAN_OPTIONS=detect_leaks=0 strace -o ../trace -e trace=openat,fadvise64,read,pread64 " +
             KAPMESS_PROGRAM + " 2048 -r >/dev/null 2>&1";
         ASSERT_EQ(std::system(command.c_str()), 0) << command;
         EXPECT_EQ(advisedbeforeread(dir / "../trace"), (std::vector<std::string>{"1.kpm", "2.kpm"}));

@@ -39,11 +39,9 @@ constexpr std::uint64_t writebehindstep = 1 << 20;
 // Puts everything written to file on the medium; false when it did not get there.
 bool flushfile(filehandle file);
 
-// size bytes, asking again for the rest of a short delivery; the end of the
-// file or an error before the last byte is a failure.
-bool readfile(filehandle file, unsigned char* data, std::size_t size);
-
-// size bytes from offset of file, without moving on; anything less is a failure.
+// size bytes from offset of file, asking again for the rest of a short
+// delivery; the end of the file or an error before the last byte is a
+// failure.
 bool readfileat(filehandle file, std::uint64_t offset, unsigned char* data, std::size_t size);
 
 bool closefile(filehandle file);

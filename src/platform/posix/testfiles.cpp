@@ -72,18 +72,6 @@ bool flushfile(filehandle file)
     return posix::tomedium(descriptor(file));
 }
 
-bool readfile(filehandle file, unsigned char* data, std::size_t size)
-{
-    while (size > 0) {
-        ssize_t got = read(descriptor(file), data, size);
-        if (got <= 0)
-            return false;
-        data += got;
-        size -= static_cast<std::size_t>(got);
-    }
-    return true;
-}
-
 bool readfileat(filehandle file, std::uint64_t offset, unsigned char* data, std::size_t size)
 {
     return posix::readat(descriptor(file), offset, data, size);

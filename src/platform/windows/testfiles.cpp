@@ -91,23 +91,6 @@ bool flushfile(filehandle file)
     return FlushFileBuffers(handle(file)) != 0;
 }
 
-bool readfile(filehandle file, unsigned char* data, std::size_t size)
-{
-    LARGE_INTEGER zero{}, at{};
-    const std::uint64_t position =
-        SetFilePointerEx(handle(file), zero, &at, FILE_CURRENT) ? static_cast<std::uint64_t>(at.QuadPart) : 0;
-    if (!windowssystem::aligned(handle(file), position, data, size))
-        return false;
-    while (size > 0) {
-        DWORD got = 0;
-        if (!ReadFile(handle(file), data, static_cast<DWORD>(size), &got, nullptr) || got == 0)
-            return false;
-        data += got;
-        size -= got;
-    }
-    return true;
-}
-
 bool readfileat(filehandle file, std::uint64_t offset, unsigned char* data, std::size_t size)
 {
     return windowssystem::readat(handle(file), offset, data, size);
