@@ -1,0 +1,550 @@
+#include "probe/devicerun.h"
+
+#include "console/liveline.h"
+#include "platform/clock.h"
+#include "platform/console.h"
+#include "platform/journalfile.h"
+#include "platform/process.h"
+#include "probe/report.h"
+#include "probe/stamp.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
+#include <iterator>
+#include <numeric>
+#include <random>
+#include <utility>
+
+namespace probe {
+
+// The device that kapprobe opened, counting what goes each way.
+class blockdevice : public device {
+  public:
+    blockdevice(devicehandle handle, std::uint64_t size, std::uint32_t unit)
+        : device(size, unit), handle(handle)
+    {
+    }
+
+    bool read(std::uint64_t offset, unsigned char* data, std::size_t size) override
+    {
+        bytesread += size;
+        return readdevice(handle, offset, data, size) || failed();
+    }
+
+    bool write(std::uint64_t offset, const unsigned char* data, std::size_t size) override
+    {
+        byteswritten += size;
+        return writedevice(handle, offset, data, size) || failed();
+    }
+
+    bool settle() override
+    {
+        return (flushdevice(handle) && reopendevice(&handle)) || failed();
+    }
+
+    std::string failure() const override
+    {
+        return reason;
+    }
+
+    devicehandle held() const
+    {
+        return handle;
+    }
+
+    // Goes on where other, a view of the same device in another unit, left
+    // off: with its handle, which settling may have opened anew, and its I/O.
+    void takeover(blockdevice& other)
+    {
+        handle = other.handle;
+        bytesread += std::exchange(other.bytesread, 0);
+        byteswritten += std::exchange(other.byteswritten, 0);
+    }
+
+    std::uint64_t bytesread = 0;
+    std::uint64_t byteswritten = 0;
+
+  private:
+    bool failed()
+    {
+        reason = systemreason();
+        return false;
+    }
+
+    devicehandle handle;
+    std::string reason;
+};
+
+// The journal's file in the current directory.
+class journalonfile : public journalfile {
+  public:
+    explicit journalonfile(journalhandle handle) : handle(handle) {}
+
+    bool append(const unsigned char* data, std::size_t size) override
+    {
+        return appendjournal(handle, data, size) || failed();
+    }
+
+    bool read(std::uint64_t offset, unsigned char* data, std::size_t size) override
+    {
+        return readjournal(handle, offset, data, size) || failed();
+    }
+
+    bool sync() override
+    {
+        return syncjournal(handle) || failed();
+    }
+
+    std::uint64_t size() override
+    {
+        return journalsize(handle);
+    }
+
+    std::string failure() const
+    {
+        return reason;
+    }
+
+    const journalhandle handle;
+
+  private:
+    bool failed()
+    {
+        reason = systemreason();
+        return false;
+    }
+
+    std::string reason;
+};
+
+namespace {
+
+// Room for the untouched first MiB and a few MiB of probes around it.
+constexpr std::uint64_t smallest = 16 * mib;
+
+// The journals a run may have left here for this device: its own name, an
+// older run's name by the size alone, and every other journal of a device of
+// this size, which may be this one under another identity (another reader
+// or port, a loop device over a renamed image).
+std::vector<std::string> journalsfor(std::uint64_t size, const std::string& name)
+{
+    std::vector<std::string> names = {name};
+    const std::string older = journalname(size, "");
+    if (older != name)
+        names.push_back(older);
+    const std::string prefix = "kapprobe-" + std::to_string(size) + "-";
+    const std::vector<std::string> others = journalsin(prefix);
+    std::copy_if(others.begin(), others.end(), std::back_inserter(names),
+                 [&name](const std::string& other) { return other != name; });
+    return names;
+}
+
+std::uint64_t runkey()
+{
+    std::random_device entropy;
+    const auto now = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    return (static_cast<std::uint64_t>(entropy()) << 32 | entropy()) ^ now;
+}
+
+} // namespace
+
+devicerun::devicerun(const runoptions& chosen, std::int64_t frequency, std::int64_t starttime,
+                     bool onterminal)
+    : chosen(chosen), frequency(frequency), starttime(starttime), onterminal(onterminal)
+{
+}
+
+void devicerun::say(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    // On some machines the analyzer loses the va_start just above.
+    std::vprintf(format, args); // NOLINT(clang-analyzer-valist.Uninitialized)
+    va_end(args);
+}
+
+// Says once, as soon as a stop is asked for, that the run now writes back.
+void devicerun::noticestop()
+{
+    if (stopnoticed || !stoprequested())
+        return;
+    stopnoticed = true;
+    say("\n*** Abbruch: stelle wieder her, was überschrieben wurde. Nicht abziehen!\n");
+    std::fflush(stdout);
+}
+
+std::string devicerun::stepline(int round, const char* step) const
+{
+    char line[120];
+    if (round > 0)
+        std::snprintf(line, sizeof line, "Runde %d: %s (insgesamt erledigt: %d%%)", round, step, shownshare);
+    else
+        std::snprintf(line, sizeof line, "%s (insgesamt erledigt: %d%%)", step, shownshare);
+    return line;
+}
+
+void devicerun::showstep(int round, const char* step, std::uint64_t done)
+{
+    noticestop();
+    const auto share =
+        static_cast<int>(std::min<std::uint64_t>(99, done * 100 / std::max(plannedio, done + 1)));
+    shownshare = std::max(shownshare, share);
+    const std::string line = stepline(round, step);
+    const std::string which = std::to_string(round) + step;
+    if (which != shownstep) {
+        shownstep = which;
+        if (onterminal)
+            showline(line.c_str(), "", false, onterminal);
+        else
+            say("%s\n", line.c_str());
+        std::fflush(stdout);
+        return;
+    }
+    std::int64_t now;
+    if (onterminal && QueryPerformanceCounter(&now) && livedue(now))
+        showline(line.c_str(),
+                 livefigures(now, static_cast<std::int64_t>(done),
+                             static_cast<std::int64_t>(plannedio - std::min(plannedio, done))),
+                 true, onterminal);
+}
+
+progressreport devicerun::progress()
+{
+    return [this](int round, const char* step, std::uint64_t done) { showstep(round, step, done); };
+}
+
+// The last step's line at 100%, where a terminal shows it.
+void devicerun::showfinished()
+{
+    if (!onterminal || shownstep.empty())
+        return;
+    shownshare = 100;
+    showline(stepline(0, "Fertig").c_str(), "", false, onterminal);
+}
+
+// Tells what did not come back, and how to write it back again.
+void devicerun::reportrestoration(const restoration& restored, const journalcontents& contents,
+                                  const std::string& name, const std::string& journalfailure)
+{
+    say("%s", restorationtext(restored, contents, name, journalfailure,
+                              probecommand(target, "--restore ", chosen.path))
+                  .c_str());
+}
+
+void devicerun::showverdict(const findings& found, const std::string& name, const std::string& journalfailure)
+{
+    say("%s", verdicttext(found, {info.size, chosen.path, target, name, journalfailure}).c_str());
+}
+
+void devicerun::showcost(const blockdevice& dev)
+{
+    std::int64_t end = starttime;
+    QueryPerformanceCounter(&end);
+    const auto seconds = static_cast<long long>((end - starttime) / frequency);
+    say("Dauer %lld:%02lld, geschrieben %" PRIu64 " Bytes, gelesen %" PRIu64 " Bytes.\n", seconds / 60,
+        seconds % 60, dev.byteswritten, dev.bytesread);
+}
+
+// Writes back the committed records of an open journal through dev, but
+// only checks the places within back, which the run wrote back itself; true
+// when every byte came back, after which the journal is removed, else it is
+// kept and restored says what did not come back. The run plans later bytes
+// of I/O after it.
+bool devicerun::restorejournal(blockdevice& dev, journalonfile& file, const journalcontents& contents,
+                               const std::string& name, std::uint64_t done, std::uint64_t later,
+                               restoration* restored, const std::vector<stretch>& back)
+{
+    const std::uint64_t backbytes =
+        std::accumulate(back.begin(), back.end(), std::uint64_t{0},
+                        [](std::uint64_t sum, const stretch& it) { return sum + it.size; });
+    plannedio = done + 2 * savedbytes(contents) - std::min(backbytes, savedbytes(contents)) + later;
+    *restored = restore(file, contents, dev, progress(), done, back);
+    if (!restored->complete(contents)) {
+        closejournal(file.handle);
+        return false;
+    }
+    if (restored->unstable > 0)
+        say("\n%" PRIu64 " Bytes lieferten bei jedem Lesen anderes: Stellen ohne Speicher, die nichts "
+            "hielten und nichts zurücknehmen.\n",
+            restored->unstable);
+    if (!removejournal(file.handle, name.c_str()))
+        say("\nAlles ist wiederhergestellt, aber das Journal '%s' ließ sich nicht entfernen: %s. Es "
+            "schadet nicht; löschen Sie es.\n",
+            name.c_str(), systemreason().c_str());
+    return true;
+}
+
+// Why a journal is not written back here, said where it was found.
+void devicerun::showforeign(const std::string& candidate, const journalcontents& contents,
+                            const ownership& owner, bool own)
+{
+    if (!own) {
+        say("Hier liegt auch das Journal '%s' eines anderen Geräts derselben Größe, von %s. Es gehört "
+            "nicht zu diesem und bleibt liegen.\n",
+            candidate.c_str(), journaldevice(contents.header).c_str());
+        return;
+    }
+    if (contents.header.size != info.size)
+        say("\n*** Das Journal '%s' gehört nicht zu diesem Gerät: es wurde für eines von %" PRIu64
+            " Bytes geschrieben.\n",
+            candidate.c_str(), contents.header.size);
+    else
+        say("\n*** Das Journal '%s' gehört nicht zu diesem Gerät: an Byte %" PRIu64
+            " steht weder, was es gesichert hat, noch eine Probe seines Laufs.\n",
+            candidate.c_str(), owner.at);
+    const bool samename = contents.header.path == chosen.path;
+    say("Es stammt von %s%s. Geschrieben wurde nichts, und das Journal bleibt liegen: schließen Sie "
+        "jenes Gerät an und starten Sie kapprobe dafür in diesem Verzeichnis. Wurde jenes Gerät "
+        "inzwischen neu formatiert oder gibt es es nicht mehr, hat das Journal nichts mehr "
+        "zurückzugeben: dann löschen Sie es.\n",
+        journaldevice(contents.header).c_str(),
+        samename ? ", einem anderen Gerät, das damals ebenso hieß" : "");
+}
+
+// Writes back a journal found here: -1 when it is not this device's and
+// the run goes on (*found set when it was, and everything came back), else
+// the status to end with. own: the journal bears this device's name, and
+// anything but proof that it belongs to another one refuses the run; any
+// other journal is written back only where its run's stamps prove it.
+int devicerun::restoreone(blockdevice& dev, const std::string& candidate, const std::string& name,
+                          std::uint64_t later, bool* found)
+{
+    const std::string older = journalname(info.size, "");
+    bool own = candidate == name || candidate == older;
+    journalopen how;
+    journalhandle handle = openjournal(candidate.c_str(), &how);
+    if (how == journalopen::missing || (how == journalopen::inuse && !own))
+        return -1;
+    if (how == journalopen::inuse) {
+        say("*** Das Journal '%s' ist in Gebrauch: ein anderer Lauf von kapprobe prüft von hier aus ein "
+            "Gerät dieser Größe. Warten Sie, bis er endet.\n",
+            candidate.c_str());
+        return noverdict;
+    }
+    if (handle == journalhandle::none) {
+        say("*** Kann das Journal '%s' nicht öffnen: %s. Es bleibt liegen.\n", candidate.c_str(),
+            systemreason().c_str());
+        return noverdict;
+    }
+    journalonfile file(handle);
+    journalcontents contents;
+    const journalstate state = readjournal(file, &contents);
+    if (state == journalstate::empty) {
+        // Made, but its header never reached the medium: nothing was overwritten.
+        say("Das leere Journal '%s' eines Laufs, der vor seiner ersten Sicherung endete, wird "
+            "entfernt.\n",
+            candidate.c_str());
+        removejournal(handle, candidate.c_str());
+        return -1;
+    }
+    if (state == journalstate::unreadable) {
+        say("%sDie Datei '%s' hier ist kein lesbares Journal von kapprobe. Sie bleibt, wie sie ist%s\n",
+            own ? "*** " : "", candidate.c_str(),
+            own ? ": verschieben Sie sie, oder starten Sie kapprobe in einem anderen Verzeichnis." : ".");
+        closejournal(handle);
+        return own ? noverdict : -1;
+    }
+    // An older run's journal, named by the size alone, names no path; one
+    // that does is that of another device of this size that tells no identity.
+    if (candidate != name && !contents.header.path.empty())
+        own = false;
+    // The journal's places are written back in its own unit, which any
+    // multiple of the device's sector serves.
+    const std::uint32_t unit = contents.header.sectorsize;
+    const bool fits = contents.header.size == info.size && unit % info.sectorsize == 0;
+    blockdevice view(dev.held(), dev.size, fits ? unit : dev.sectorsize);
+    const std::uint64_t done = dev.bytesread + dev.byteswritten;
+    plannedio = done + 3 * savedbytes(contents) + later;
+    ownership owner{ownership::foreign, 0, 0, 0};
+    if (fits)
+        owner = checkowner(file, contents, view, progress(), done);
+    dev.takeover(view);
+    const std::uint64_t checked = dev.bytesread + dev.byteswritten;
+    const bool proven = owner.verdict == ownership::belongs && (own || owner.stamped > 0);
+    if (!proven && (!own || owner.verdict == ownership::foreign)) {
+        showforeign(candidate, contents, owner, own);
+        closejournal(handle);
+        return own ? noverdict : -1;
+    }
+    if (!proven) {
+        say("\n*** '%s' antwortet nicht: ob das Journal '%s' dazugehört, lässt sich nicht prüfen. Es "
+            "bleibt liegen, geschrieben wurde nichts.\n",
+            chosen.path, candidate.c_str());
+        closejournal(handle);
+        return noverdict;
+    }
+    say("\nEin früherer Lauf wurde unterbrochen: schreibe zuerst zurück, was er überschrieb (Journal "
+        "'%s').\n",
+        candidate.c_str());
+    if (!own)
+        say("Es wurde für %s geschrieben; die Proben seines Laufs auf diesem Gerät zeigen, dass es dazu "
+            "gehört.\n",
+            journaldevice(contents.header).c_str());
+    if (owner.neither > 0)
+        say("%" PRIu64 " Bytes, zuerst an Byte %" PRIu64
+            ", hielten weder, was gesichert war, noch eine Probe des Laufs: dort schrieb ein "
+            "Stromausfall nur halb, oder das Gerät veränderte sie selbst. Auch sie werden "
+            "zurückgeschrieben.\n",
+            owner.neither, owner.at);
+    restoration restored;
+    const bool back = restorejournal(view, file, contents, candidate, checked, later, &restored);
+    dev.takeover(view);
+    if (!back) {
+        reportrestoration(restored, contents, candidate, file.failure());
+        showcost(dev);
+        return notrestored;
+    }
+    say("\nAlles ist wiederhergestellt.\n");
+    *found = true;
+    if (stopnoticed) {
+        showcost(dev);
+        return noverdict;
+    }
+    return -1;
+}
+
+// Writes back every journal that a run left here for this device: -1 when
+// there was none (*found false) or everything is back, else the status to
+// end with. The run plans later bytes of I/O after it.
+int devicerun::restorefound(blockdevice& dev, const std::string& name, std::uint64_t later, bool* found)
+{
+    for (const std::string& candidate : journalsfor(info.size, name))
+        if (const int status = restoreone(dev, candidate, name, later, found); status >= 0)
+            return status;
+    return -1;
+}
+
+// What the journal will hold at most, against the room the current
+// directory has for it; true when it fits.
+bool devicerun::roomforjournal(const blockdevice& dev, std::uint64_t cachelimit)
+{
+    const std::uint64_t needed = plannedjournal(dev, cachelimit), free = freebytes();
+    if (free < needed) {
+        say("*** Im aktuellen Verzeichnis sind nur %" PRIu64 " MByte frei; das Journal braucht bis zu "
+            "%" PRIu64 " MByte. Wechseln Sie in ein Verzeichnis mit mehr Platz. Mit einer kleineren "
+            "Grenze für --cache braucht es weniger, doch dann kann ein größerer Zwischenspeicher des "
+            "Geräts eine Fälschung verbergen.\n",
+            free / mib, (needed + mib - 1) / mib);
+        return false;
+    }
+    if (cachelimit > dev.size / 2)
+        say("Die Grenze von %" PRIu64 " MByte für den Zwischenspeicher ist mehr als die Hälfte des "
+            "Geräts; die Probe schreibt nach ihren Proben höchstens %" PRIu64 " MByte.\n",
+            cachelimit / mib, dev.size / 2 / mib);
+    if (directoryinmemory())
+        say("Achtung: das aktuelle Verzeichnis liegt im Arbeitsspeicher; ein Stromausfall nähme das "
+            "Journal mit. Sicherer ist ein Verzeichnis auf einer Platte.\n");
+    return true;
+}
+
+// The probe itself: a journal of its own, the search, everything written
+// back, the verdict.
+int devicerun::probedevice(blockdevice& dev, const std::string& name)
+{
+    const std::uint64_t before = dev.bytesread + dev.byteswritten;
+    journalopen how;
+    const journalhandle handle = createjournal(name.c_str(), &how);
+    if (handle == journalhandle::none) {
+        if (how == journalopen::inuse)
+            say("*** Das Journal '%s' ist in Gebrauch: ein anderer Lauf von kapprobe prüft von hier aus "
+                "ein Gerät dieser Größe. Warten Sie, bis er endet.\n",
+                name.c_str());
+        else
+            say("*** Kann das Journal '%s' im aktuellen Verzeichnis nicht anlegen: %s.\n", name.c_str(),
+                systemreason().c_str());
+        return noverdict;
+    }
+    journalonfile file(handle);
+    journal log(file, dev);
+    const std::uint64_t key = runkey();
+    if (!log.start({key, dev.size, dev.sectorsize, info.identity, chosen.path})) {
+        say("*** Kann das Journal '%s' im aktuellen Verzeichnis nicht anlegen: %s.\n", name.c_str(),
+            file.failure().c_str());
+        removejournal(handle, name.c_str());
+        return noverdict;
+    }
+    // A run that wrote a journal back first goes on from what that took.
+    plannedio = before + plannedbytes(dev, chosen.cachelimit);
+    search searching(
+        dev, log, key, chosen.cachelimit,
+        [this, before](int round, const char* step, std::uint64_t done) {
+            showstep(round, step, before + done);
+        },
+        [this, before](std::uint64_t planned) { plannedio = before + planned; },
+        [] { return stoprequested(); });
+    const findings found = searching.run();
+    noticestop();
+    const std::string journalfailure = file.failure();
+    journalcontents contents;
+    restoration restored;
+    const bool readable = readjournal(file, &contents) == journalstate::readable;
+    const bool back = readable && restorejournal(dev, file, contents, name, dev.bytesread + dev.byteswritten,
+                                                 0, &restored, searching.writtenback());
+    showfinished();
+    if (found.outcome == verdict::stopped || stopnoticed) {
+        if (back)
+            say("\n*** Abgebrochen: alles Überschriebene ist wiederhergestellt.\n");
+    } else {
+        showverdict(found, name, journalfailure);
+        if (back && (found.outcome == verdict::failed || found.outcome == verdict::otherrun))
+            say("Alles Überschriebene ist wiederhergestellt.\n");
+    }
+    if (!readable)
+        say("\n*** Das Journal '%s' ließ sich nicht wieder lesen: %s. Es bleibt liegen.\n", name.c_str(),
+            file.failure().c_str());
+    else if (!back)
+        reportrestoration(restored, contents, name, file.failure());
+    showcost(dev);
+    if (!back)
+        return notrestored;
+    if (stopnoticed || found.outcome == verdict::stopped || found.outcome == verdict::failed ||
+        found.outcome == verdict::lost || found.outcome == verdict::otherrun)
+        return noverdict;
+    return found.outcome == verdict::sound ? sound : unsound;
+}
+
+int devicerun::go()
+{
+    const char* path = chosen.path;
+    devicehandle handle = opendevice(path, &info);
+    if (handle == devicehandle::none) {
+        say("%s", refusaltext(path, info).c_str());
+        return noverdict;
+    }
+    if (info.size < smallest) {
+        say("*** '%s' ist mit %" PRIu64 " Bytes zu klein für eine Probe.\n", path, info.size);
+        return noverdict;
+    }
+    const std::uint32_t unit = probeunit(info.sectorsize, info.physicalsize);
+    say("Gerät '%s': %" PRIu64 " Bytes (%" PRIu64 " MByte), Sektoren zu %" PRIu32 " Bytes", path, info.size,
+        info.size / mib, info.sectorsize);
+    if (unit != info.sectorsize)
+        say(", physisch zu %" PRIu32 " Bytes, in denen die Probe arbeitet", unit);
+    say("\n");
+    target = {thissystem(), info.node, info.disknumber, privileged()};
+    blockdevice dev(handle, info.size, unit);
+    catchstops();
+    livestart(starttime, frequency);
+
+    const std::string name = journalname(info.size, info.identity);
+    bool restored = false;
+    const std::uint64_t later = chosen.restoreonly ? 0 : plannedbytes(dev, chosen.cachelimit);
+    if (int status = restorefound(dev, name, later, &restored); status >= 0)
+        return status;
+    if (chosen.restoreonly) {
+        if (restored) {
+            showcost(dev);
+            return sound;
+        }
+        say("Hier liegt kein Journal für dieses Gerät ('%s'): nichts zurückzuschreiben.\n", name.c_str());
+        return noverdict;
+    }
+    if (!roomforjournal(dev, chosen.cachelimit))
+        return noverdict;
+    return probedevice(dev, name);
+}
+
+} // namespace probe

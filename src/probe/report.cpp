@@ -1,0 +1,242 @@
+#include "probe/report.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
+
+namespace probe {
+
+std::string formatted(const char* format, ...)
+{
+    va_list args, again;
+    va_start(args, format);
+    va_copy(again, args);
+    // On some machines the analyzer loses the va_start just above.
+    const int length =
+        std::vsnprintf(nullptr, 0, format, args); // NOLINT(clang-analyzer-valist.Uninitialized)
+    va_end(args);
+    std::string text(static_cast<std::size_t>(std::max(length, 0)) + 1, '\0');
+    std::vsnprintf(text.data(), text.size(), format, again);
+    va_end(again);
+    text.pop_back();
+    return text;
+}
+
+std::string refusaltext(const char* path, const deviceinfo& info)
+{
+    std::string out;
+    const partitiontarget whole{thissystem(), info.whole, -1, privileged()};
+    switch (info.why) {
+    case refusal::notfound:
+        out += formatted("*** '%s' gibt es nicht: %s.\n", path, info.reason.c_str());
+        break;
+    case refusal::notblockdevice:
+        out +=
+            formatted("*** '%s' ist kein Blockgerät. Geben Sie das ganze Gerät an, etwa /dev/sdb oder unter "
+                      "Windows E:.\n",
+                      path);
+        break;
+    case refusal::partition:
+        out += formatted("*** '%s' ist eine Partition. Geprüft wird nur das ganze Gerät: %s\n", path,
+                         probecommand(whole, "", info.whole).c_str());
+        break;
+    case refusal::systemdisk:
+        out +=
+            formatted("*** '%s' liegt auf derselben Platte wie %s, Windows oder das aktuelle Verzeichnis.\n",
+                      path, info.whole.c_str());
+        break;
+    case refusal::mounted: {
+        const std::string unmount = unmountcommand({thissystem(), info.node, -1, privileged()});
+        out += formatted(
+            "*** '%s' oder eine seiner Partitionen ist unter '%s' eingehängt. Hängen Sie es zuerst aus%s%s\n",
+            path, info.whole.c_str(), unmount.empty() ? "." : ":\n    ", unmount.c_str());
+        break;
+    }
+    case refusal::notpermitted:
+        out += formatted(
+            "*** Keine Berechtigung, '%s' zu öffnen (%s). Starten Sie kapprobe mit sudo, unter Windows "
+            "in einer Eingabeaufforderung als Administrator.\n",
+            path, info.reason.c_str());
+        break;
+    default:
+        out += formatted("*** Kann '%s' nicht für sich allein öffnen: %s\n", path, info.reason.c_str());
+        break;
+    }
+    return out;
+}
+
+// The device a journal was written for, as its header tells.
+std::string journaldevice(const journalheader& header)
+{
+    if (header.path.empty())
+        return "einem Gerät von " + std::to_string(header.size) + " Bytes";
+    return "'" + header.path + "' (" + (header.identity.empty() ? "" : header.identity + ", ") +
+           std::to_string(header.size) + " Bytes)";
+}
+
+// Tells what did not come back, and how to write it back again.
+std::string restorationtext(const restoration& restored, const journalcontents& contents,
+                            const std::string& name, const std::string& journalfailure,
+                            const std::string& restorecommand)
+{
+    std::string out;
+    out += formatted("\n*** Nicht alles ist wiederhergestellt.\n");
+    if (contents.damaged)
+        out += formatted(
+            "Das Journal '%s' ist beschädigt: ein bestätigter Eintrag ist nicht mehr lesbar; was davor "
+            "stand, ist zurückgeschrieben.\n",
+            name.c_str());
+    if (restored.unreadable)
+        out += formatted("Das Journal '%s' ließ sich nicht ganz lesen: %s.\n", name.c_str(),
+                         journalfailure.c_str());
+    if (restored.failed > 0)
+        out += formatted("%" PRIu64 " Stellen nahm das Gerät nicht an, die erste bei Byte %" PRIu64 ": %s.\n",
+                         restored.failed, restored.firstfailed, restored.failure.c_str());
+    if (restored.unflushed)
+        out +=
+            formatted("Das Gerät bestätigte nicht, dass das Zurückgeschriebene auf dem Medium steht: %s.\n",
+                      restored.flushfailure.c_str());
+    if (restored.wrong > 0)
+        out += formatted("%" PRIu64
+                         " Bytes kamen nicht so zurück, wie sie gesichert waren, zwischen Byte %" PRIu64
+                         " und Byte %" PRIu64 ".\n",
+                         restored.wrong, restored.firstwrong, restored.lastwrong);
+    out +=
+        formatted("Das Journal '%s' bleibt liegen. In diesem Verzeichnis schreibt\n    %s\nalles noch einmal "
+                  "zurück, ohne neu zu proben (ein abgezogenes Gerät zuerst wieder anschließen).\n",
+                  name.c_str(), restorecommand.c_str());
+    return out;
+}
+
+// What a counterfeit device does behind its usable size.
+std::string beyondtext(const findings& found)
+{
+    std::string out;
+    switch (found.what) {
+    case beyond::wraps:
+        out += formatted("Dahinter beginnen die Adressen von vorn: Byte %" PRIu64
+                         " ist wieder Byte 0, und was dort geschrieben wird, überschreibt den Anfang.\n",
+                         found.distance);
+        break;
+    case beyond::mirrors:
+        out += formatted("Dahinter liest das Medium noch einmal den Anfang: Byte %" PRIu64
+                         " liefert, was an Byte 0 steht, und was dort geschrieben wird, geht verloren.\n",
+                         found.distance);
+        break;
+    case beyond::shares:
+        out += formatted("Dahinter teilen sich Stellen ihren Speicher: an Byte %" PRIu64
+                         " stand, was an Byte %" PRIu64 " geschrieben wurde.\n",
+                         found.reader, found.writer);
+        break;
+    case beyond::zeros:
+    case beyond::ones:
+    case beyond::stale:
+        out += formatted("Was dahinter geschrieben wird, geht verloren: gelesen werden %s.\n",
+                         found.what == beyond::zeros  ? "Nullen"
+                         : found.what == beyond::ones ? "Bytes 0xff"
+                                                      : "alte Daten");
+        break;
+    case beyond::unreadable:
+        out += formatted("Dahinter meldet das Medium Lesefehler.\n");
+        break;
+    }
+    if (found.distance != 0 && found.what != beyond::wraps && found.what != beyond::mirrors) {
+        if (found.round == beyond::wraps)
+            out +=
+                formatted("Ab Byte %" PRIu64 " beginnen die Adressen von vorn: es ist wieder Byte 0, und was "
+                          "dort geschrieben wird, überschreibt den Anfang.\n",
+                          found.distance);
+        else
+            out +=
+                formatted("Ab Byte %" PRIu64 " liest das Medium noch einmal den Anfang: es liefert, was an "
+                          "Byte 0 steht.\n",
+                          found.distance);
+    }
+    return out;
+}
+
+std::string verdicttext(const findings& found, const verdictplace& place)
+{
+    std::string out;
+    switch (found.outcome) {
+    case verdict::sound:
+        out += formatted(
+            "\nKein Anzeichen einer Fälschung: alle %" PRIu64 " geprüften Stellen behielten ihre Daten, auch "
+            "nachdem %" PRIu64 " MByte anderes geschrieben waren.\nDas schließt einen Zwischenspeicher aus, "
+            "der jeden oder jeden verändernden Schreibvorgang nimmt, bis %" PRIu64
+            " MByte, einen, der nur Schreibvorgänge bis 4 KiB nimmt, bis %" PRIu64
+            " MByte, und einen, der nur Schreibvorgänge an Stellen ohne Speicher nimmt, bis %" PRIu64
+            " MByte, wenn dem Medium wenigstens die letzten %" PRIu64
+            " MByte fehlen; fehlt ihm weniger, als sein Zwischenspeicher hält, verhält es sich wie ein "
+            "echtes, "
+            "bis es vom Strom getrennt wird.\nDie Probe prüft Stichproben und kann nicht jeden Fehler "
+            "ausschließen: ein Medium, das alles Geschriebene irgendwo ablegt, bis es voll ist, fällt ihr "
+            "nicht "
+            "auf. Gewissheit über jeden Block gibt kapmess, das die ganze Kapazität beschreibt und liest.\n",
+            found.probed, found.flushed / mib, found.flushed / mib, found.flushed / 8 / mib,
+            found.flushed / mib, (found.flushspan + mib - 1) / mib);
+        break;
+    case verdict::overwrites:
+        out += formatted(
+            "\nAnzeichen einer Fälschung: das erste MByte hat sich verändert, obwohl kapprobe es nie "
+            "beschreibt.\nDas Medium legt Geschriebenes offenbar irgendwo ab und überschreibt dafür, was "
+            "schon darauf liegt. Das erste MByte ist zurückgeschrieben; anderes kann verloren sein. Prüfen "
+            "Sie das Medium mit kapmess über die ganze Kapazität.\n");
+        break;
+    case verdict::counterfeit: {
+        const std::uint64_t usablemib = found.usable / mib;
+        if (found.usable < unusable) {
+            out += formatted("\nGefälscht und unbrauchbar: nur die ersten %" PRIu64
+                             " Bytes der gemeldeten %" PRIu64
+                             " Bytes behalten ihre Daten, zu wenig für eine Partition.\n",
+                             found.usable, place.size);
+            out += beyondtext(found);
+            out += formatted("Speichern Sie nichts auf diesem Medium.\n");
+            break;
+        }
+        out += formatted("\nGefälscht: nutzbar sind nur die ersten %" PRIu64 " Bytes (%" PRIu64
+                         " MByte) der gemeldeten %" PRIu64 " Bytes.\n",
+                         found.usable, usablemib, place.size);
+        out += beyondtext(found);
+        out += formatted("Nutzen Sie nur die ersten %" PRIu64
+                         " MByte, etwa mit einer Partition dieser Größe (das "
+                         "löscht alles auf dem Medium):\n%sund prüfen Sie sie danach mit kapmess.\n",
+                         usablemib, partitioncommands(place.target, usablemib).c_str());
+        break;
+    }
+    case verdict::damaged:
+        out += formatted(
+            "\nBeschädigt: %" PRIu64 " von %" PRIu64 " geprüften Stellen (%" PRIu64
+            " %%) verloren ihre Daten oder meldeten Fehler, von Byte %" PRIu64 " (%" PRIu64
+            " MByte) bis Byte %" PRIu64 " (%" PRIu64
+            " MByte).\nSichern Sie, was darauf liegt, und benutzen Sie das Medium nicht weiter.\n",
+            found.badplaces, found.probed, found.badplaces * 100 / std::max<std::uint64_t>(1, found.probed),
+            found.firstbad, found.firstbad / mib, found.lastbad, found.lastbad / mib);
+        break;
+    case verdict::lost:
+        out += formatted(
+            "\n*** '%s' antwortet nicht mehr, auch nicht an seinem Anfang: abgezogen oder ausgefallen. "
+            "Die Probe endet ohne Urteil.\n",
+            place.path.c_str());
+        break;
+    case verdict::failed:
+        out += formatted("\n*** Das Journal '%s' nimmt nichts mehr auf (%s): die Probe endet ohne Urteil.\n",
+                         place.journal.c_str(), place.journalfailure.c_str());
+        break;
+    case verdict::otherrun:
+        out += formatted(
+            "\n*** An Byte %" PRIu64 " steht eine Probe eines anderen Laufs von kapprobe, der "
+            "abgebrochen wurde und noch nicht zurückgeschrieben hat. Sein Journal liegt nicht hier, "
+            "sondern in dem Verzeichnis, in dem er gestartet wurde, und heißt 'kapprobe-%" PRIu64
+            "-….undo'. Starten Sie dort\n    %s\nEin Urteil gibt es erst danach: jetzt übersähe es, "
+            "was jener Lauf überschrieb.\n",
+            found.firstbad, place.size, probecommand(place.target, "--restore ", place.path).c_str());
+        break;
+    case verdict::stopped:
+        break;
+    }
+    return out;
+}
+
+} // namespace probe

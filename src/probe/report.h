@@ -1,0 +1,54 @@
+// What kapprobe says about a device: why it was refused, what did not come
+// back, and the verdict, as texts that the run prints as it goes.
+#pragma once
+
+#include "platform/blockdevice.h"
+#include "probe/advice.h"
+#include "probe/journal.h"
+#include "probe/search.h"
+
+#include <cstdint>
+#include <string>
+
+namespace probe {
+
+// The exit statuses: no sign of a counterfeit; no verdict (every byte back);
+// counterfeit or damaged; something not written back.
+constexpr int sound = 0, noverdict = 1, unsound = 2, notrestored = 4;
+constexpr std::uint64_t mib = 1 << 20;
+// A usable size below this leaves no room for a partition behind the first MiB.
+constexpr std::uint64_t unusable = 2 * mib;
+
+// printf into a string.
+std::string formatted(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Why path, opened as info tells, is refused.
+std::string refusaltext(const char* path, const deviceinfo& info);
+
+// The device a journal was written for, as its header tells.
+std::string journaldevice(const journalheader& header);
+
+// What of the journal name did not come back, and restorecommand, which
+// writes it back again.
+std::string restorationtext(const restoration& restored, const journalcontents& contents,
+                            const std::string& name, const std::string& journalfailure,
+                            const std::string& restorecommand);
+
+// What a counterfeit device does behind its usable size.
+std::string beyondtext(const findings& found);
+
+// The device a verdict speaks of: its claimed size, its name as given and
+// for the partition commands, and its run's journal, with the reason it took
+// no more where it did not.
+struct verdictplace {
+    std::uint64_t size;
+    std::string path;
+    partitiontarget target;
+    std::string journal;
+    std::string journalfailure;
+};
+
+// The verdict of found, empty for a stopped run.
+std::string verdicttext(const findings& found, const verdictplace& place);
+
+} // namespace probe
