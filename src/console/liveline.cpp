@@ -16,20 +16,11 @@ constexpr std::int64_t windowseconds = 2;
 constexpr double bytespermib = 1 << 20;
 constexpr char eraseline[] = "\x1b[K";
 
-std::int64_t tickspersecond;
-std::int64_t passstart;
-std::int64_t shownat;
-
-struct mark {
-    std::int64_t at;
-    std::int64_t done;
-};
-mark windowstart, nextwindowstart;
-bool haverate;
+liverate programrate;
 
 } // namespace
 
-void livestart(std::int64_t start, std::int64_t frequency)
+void liverate::start(std::int64_t start, std::int64_t frequency)
 {
     tickspersecond = frequency;
     passstart = start;
@@ -38,7 +29,7 @@ void livestart(std::int64_t start, std::int64_t frequency)
     haverate = false;
 }
 
-bool livedue(std::int64_t now)
+bool liverate::due(std::int64_t now)
 {
     if (now - shownat < tickspersecond / updatespersecond)
         return false;
@@ -46,7 +37,7 @@ bool livedue(std::int64_t now)
     return true;
 }
 
-std::string livefigures(std::int64_t now, std::int64_t done, std::int64_t remaining)
+std::string liverate::figures(std::int64_t now, std::int64_t done, std::int64_t remaining)
 {
     if (now - nextwindowstart.at >= windowseconds * tickspersecond) {
         windowstart = nextwindowstart;
@@ -60,6 +51,21 @@ std::string livefigures(std::int64_t now, std::int64_t done, std::int64_t remain
     const double secondsleft = static_cast<double>(remaining) * static_cast<double>(now - passstart) /
                                static_cast<double>(done) / static_cast<double>(tickspersecond);
     return formatfigures(mib / seconds, secondsleft);
+}
+
+void livestart(std::int64_t start, std::int64_t frequency)
+{
+    programrate.start(start, frequency);
+}
+
+bool livedue(std::int64_t now)
+{
+    return programrate.due(now);
+}
+
+std::string livefigures(std::int64_t now, std::int64_t done, std::int64_t remaining)
+{
+    return programrate.figures(now, done, remaining);
 }
 
 std::string formatfigures(double rate, double secondsleft)

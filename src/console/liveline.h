@@ -6,18 +6,40 @@
 #include <cstdint>
 #include <string>
 
-// Begins a stretch of work whose start reading of a counter running at
-// frequency ticks per second was start.
+// The figures of one stretch of work; kapprobe keeps one for each device of
+// a batch, kapmess the one behind the functions below.
+class liverate {
+  public:
+    // Begins the work, whose start reading of a counter running at
+    // frequency ticks per second was start.
+    void start(std::int64_t start, std::int64_t frequency);
+
+    // True when the line is due again at counter reading now: a tenth of a
+    // second after it was last shown, so that it changes at most about ten
+    // times a second.
+    bool due(std::int64_t now);
+
+    // The figures behind the progress line at counter reading now, when done
+    // bytes of the work are finished and remaining bytes still to come: the
+    // rate of the last few seconds and the time still to go at the mean rate
+    // so far. Empty while there is no rate yet.
+    std::string figures(std::int64_t now, std::int64_t done, std::int64_t remaining);
+
+  private:
+    struct mark {
+        std::int64_t at;
+        std::int64_t done;
+    };
+    std::int64_t tickspersecond = 1;
+    std::int64_t passstart = 0;
+    std::int64_t shownat = 0;
+    mark windowstart{0, 0}, nextwindowstart{0, 0};
+    bool haverate = false;
+};
+
+// The same for the one stretch of work of a program that has no other.
 void livestart(std::int64_t start, std::int64_t frequency);
-
-// True when the line is due again at counter reading now: a tenth of a second
-// after it was last shown, so that it changes at most about ten times a second.
 bool livedue(std::int64_t now);
-
-// The figures behind the progress line at counter reading now, when done
-// bytes of the work are finished and remaining bytes still to come: the rate
-// of the last few seconds and the time still to go at the mean rate so far.
-// Empty while there is no rate yet.
 std::string livefigures(std::int64_t now, std::int64_t done, std::int64_t remaining);
 
 // ", 18.3 MByte/s, noch 12:34": a rate in MiB per second, to a tenth below

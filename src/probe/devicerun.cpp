@@ -152,9 +152,10 @@ std::uint64_t runkey()
 } // namespace
 
 devicerun::devicerun(const runoptions& chosen, std::int64_t frequency, std::int64_t starttime,
-                     bool onterminal)
-    : chosen(chosen), frequency(frequency), starttime(starttime), onterminal(onterminal)
+                     runconsole& console)
+    : chosen(chosen), frequency(frequency), starttime(starttime), console(console)
 {
+    live.start(starttime, frequency);
 }
 
 void devicerun::say(const char* format, ...)
@@ -162,7 +163,7 @@ void devicerun::say(const char* format, ...)
     va_list args;
     va_start(args, format);
     // On some machines the analyzer loses the va_start just above.
-    std::vprintf(format, args); // NOLINT(clang-analyzer-valist.Uninitialized)
+    console.say(formatted(format, args)); // NOLINT(clang-analyzer-valist.Uninitialized)
     va_end(args);
 }
 
@@ -172,8 +173,7 @@ void devicerun::noticestop()
     if (stopnoticed || !stoprequested())
         return;
     stopnoticed = true;
-    say("\n*** Abbruch: stelle wieder her, was überschrieben wurde. Nicht abziehen!\n");
-    std::fflush(stdout);
+    console.notice("\n*** Abbruch: stelle wieder her, was überschrieben wurde. Nicht abziehen!\n");
 }
 
 std::string devicerun::stepline(int round, const char* step) const
@@ -196,19 +196,15 @@ void devicerun::showstep(int round, const char* step, std::uint64_t done)
     const std::string which = std::to_string(round) + step;
     if (which != shownstep) {
         shownstep = which;
-        if (onterminal)
-            showline(line.c_str(), "", false, onterminal);
-        else
-            say("%s\n", line.c_str());
-        std::fflush(stdout);
+        console.step(line, "", true);
         return;
     }
     std::int64_t now;
-    if (onterminal && QueryPerformanceCounter(&now) && livedue(now))
-        showline(line.c_str(),
-                 livefigures(now, static_cast<std::int64_t>(done),
-                             static_cast<std::int64_t>(plannedio - std::min(plannedio, done))),
-                 true, onterminal);
+    if (console.live() && QueryPerformanceCounter(&now) && live.due(now))
+        console.step(line,
+                     live.figures(now, static_cast<std::int64_t>(done),
+                                  static_cast<std::int64_t>(plannedio - std::min(plannedio, done))),
+                     false);
 }
 
 progressreport devicerun::progress()
@@ -219,10 +215,10 @@ progressreport devicerun::progress()
 // The last step's line at 100%, where a terminal shows it.
 void devicerun::showfinished()
 {
-    if (!onterminal || shownstep.empty())
+    if (!console.live() || shownstep.empty())
         return;
     shownshare = 100;
-    showline(stepline(0, "Fertig").c_str(), "", false, onterminal);
+    console.finished(stepline(0, "Fertig"));
 }
 
 // Tells what did not come back, and how to write it back again.
@@ -527,7 +523,6 @@ int devicerun::go()
     target = {thissystem(), info.node, info.disknumber, privileged()};
     blockdevice dev(handle, info.size, unit);
     catchstops();
-    livestart(starttime, frequency);
 
     const std::string name = journalname(info.size, info.identity);
     bool restored = false;

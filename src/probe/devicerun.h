@@ -4,6 +4,7 @@
 // the object, so that runs can go side by side.
 #pragma once
 
+#include "console/liveline.h"
 #include "platform/blockdevice.h"
 #include "probe/advice.h"
 #include "probe/journal.h"
@@ -24,12 +25,29 @@ struct runoptions {
 class blockdevice;
 class journalonfile;
 
+// Where a run's words and steps go: out at once for a device probed alone,
+// gathered for a batch, which shows them a device at a time.
+class runconsole {
+  public:
+    virtual ~runconsole() = default;
+    // Whether the steps are shown live, with their figures, on a terminal.
+    virtual bool live() const = 0;
+    // Text of the run, in the order said.
+    virtual void say(const std::string& text) = 0;
+    // Text that goes out at once, as the notice that a stop was asked for.
+    virtual void notice(const std::string& text) = 0;
+    // The line of a step: a new one (first) or the same one further on,
+    // with the figures where they are due.
+    virtual void step(const std::string& line, const std::string& figures, bool first) = 0;
+    // The last step's line at 100%, at the end of a run shown live.
+    virtual void finished(const std::string& line) = 0;
+};
+
 class devicerun {
   public:
     // A run of the device chosen.path, which starts its clock at starttime
-    // (frequency ticks a second) and shows its steps on a terminal where
-    // onterminal says so.
-    devicerun(const runoptions& chosen, std::int64_t frequency, std::int64_t starttime, bool onterminal);
+    // (frequency ticks a second) and speaks through console.
+    devicerun(const runoptions& chosen, std::int64_t frequency, std::int64_t starttime, runconsole& console);
 
     // The whole run; its exit status.
     int go();
@@ -62,11 +80,11 @@ class devicerun {
     deviceinfo info;
     partitiontarget target;
 
-    // The console: a line per step, which on a terminal moves on with the
-    // share of the planned I/O done, the rate and the time still to go; into
-    // a file or a pipe each step gets a line of its own. The share follows
+    // A line per step, which shown live moves on with the share of the
+    // planned I/O done, the rate and the time still to go. The share follows
     // the plan as it changes, never goes back, and shows 100% at the end.
-    const bool onterminal;
+    runconsole& console;
+    liverate live;
     std::uint64_t plannedio = 0;
     int shownshare = 0;
     std::string shownstep;

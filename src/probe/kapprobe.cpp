@@ -3,6 +3,7 @@
 // back. Everything it overwrites goes to an undo journal in the current
 // directory first and is written back at the end, also after an interrupt,
 // and by the next run after a crash.
+#include "console/liveline.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/process.h"
@@ -63,13 +64,54 @@ int readoptions(int argc, char** argv, probe::runoptions* chosen)
     return probe::noverdict;
 }
 
+// A device probed alone speaks straight to standard output; on a terminal
+// its step line moves on in place.
+class directconsole : public probe::runconsole {
+  public:
+    explicit directconsole(bool onterminal) : onterminal(onterminal) {}
+
+    bool live() const override
+    {
+        return onterminal;
+    }
+
+    void say(const std::string& text) override
+    {
+        std::fputs(text.c_str(), stdout);
+    }
+
+    void notice(const std::string& text) override
+    {
+        say(text);
+        std::fflush(stdout);
+    }
+
+    void step(const std::string& line, const std::string& figures, bool first) override
+    {
+        if (!onterminal) {
+            std::printf("%s\n", line.c_str());
+            std::fflush(stdout);
+        } else {
+            showline(line.c_str(), figures, !first, onterminal);
+        }
+    }
+
+    void finished(const std::string& line) override
+    {
+        showline(line.c_str(), "", false, onterminal);
+    }
+
+  private:
+    const bool onterminal;
+};
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     openstandardstreams();
     setupconsole();
-    const bool onterminal = terminalcolumns() > 0;
+    directconsole console(terminalcolumns() > 0);
     std::printf("Kapprobe -- Schnellprüfung auf gefälschte Kapazität, von den Kapmess-Autoren\n");
     std::printf("Version %s, Copyright (c) 2026 die Kapmess-Autoren\n", KAPMESS_VERSION);
     probe::runoptions chosen;
@@ -80,6 +122,6 @@ int main(int argc, char** argv)
         std::printf("*** Kein Zeitgeber.\n");
         return probe::noverdict;
     }
-    probe::devicerun run(chosen, frequency, starttime, onterminal);
+    probe::devicerun run(chosen, frequency, starttime, console);
     return run.go();
 }

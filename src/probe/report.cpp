@@ -7,19 +7,25 @@
 
 namespace probe {
 
-std::string formatted(const char* format, ...)
+std::string formatted(const char* format, va_list args)
 {
-    va_list args, again;
-    va_start(args, format);
+    va_list again;
     va_copy(again, args);
-    // On some machines the analyzer loses the va_start just above.
-    const int length =
-        std::vsnprintf(nullptr, 0, format, args); // NOLINT(clang-analyzer-valist.Uninitialized)
-    va_end(args);
+    const int length = std::vsnprintf(nullptr, 0, format, args);
     std::string text(static_cast<std::size_t>(std::max(length, 0)) + 1, '\0');
     std::vsnprintf(text.data(), text.size(), format, again);
     va_end(again);
     text.pop_back();
+    return text;
+}
+
+std::string formatted(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    // On some machines the analyzer loses the va_start just above.
+    std::string text = formatted(format, args); // NOLINT(clang-analyzer-valist.Uninitialized)
+    va_end(args);
     return text;
 }
 

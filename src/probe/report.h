@@ -7,6 +7,7 @@
 #include "probe/journal.h"
 #include "probe/search.h"
 
+#include <cstdarg>
 #include <cstdint>
 #include <string>
 
@@ -21,6 +22,7 @@ constexpr std::uint64_t unusable = 2 * mib;
 
 // printf into a string.
 std::string formatted(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string formatted(const char* format, va_list args) __attribute__((format(printf, 1, 0)));
 
 // Why path, opened as info tells, is refused.
 std::string refusaltext(const char* path, const deviceinfo& info);
