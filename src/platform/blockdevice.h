@@ -48,6 +48,11 @@ struct deviceinfo {
 // when refused, and info says why; nothing is ever written by this call.
 devicehandle opendevice(const char* path, deviceinfo* info);
 
+// What tells the device that path names from every other, so that two
+// names of one device give the same key; without an open. Where the system
+// tells nothing, the name as given.
+std::string devicekey(const char* path);
+
 // size bytes at offset, both multiples of the logical block size, data
 // aligned for direct I/O; false on an I/O error.
 bool readdevice(devicehandle device, std::uint64_t offset, unsigned char* data, std::size_t size);

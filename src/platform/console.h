@@ -13,3 +13,6 @@ void setupconsole();
 // 0 when standard output is a file, a pipe or a terminal that cannot erase
 // (TERM=dumb), where nothing is rewritten.
 int terminalcolumns();
+
+// The height in rows, now, of that terminal; 0 where terminalcolumns is 0.
+int terminalrows();

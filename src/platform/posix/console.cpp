@@ -27,3 +27,12 @@ int terminalcolumns()
     winsize size;
     return ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
 }
+
+int terminalrows()
+{
+    if (terminalcolumns() == 0)
+        return 0;
+    // A terminal that does not tell its height is taken as the classic one.
+    winsize size;
+    return ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_row > 0 ? size.ws_row : 24;
+}

@@ -1,6 +1,7 @@
 #include "platform/process.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -9,7 +10,10 @@
 
 namespace {
 
-volatile std::sig_atomic_t stopsignal;
+// Set by the handler on whichever thread the signal lands, read by every
+// device's run: lock-free, so that a handler may set it.
+std::atomic<int> stopsignal{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 
 void rememberstop(int signal)
 {

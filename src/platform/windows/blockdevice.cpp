@@ -12,21 +12,30 @@
 
 #include <winioctl.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstddef>
 #include <cstring>
+#include <map>
+#include <mutex>
+#include <string>
 #include <vector>
 
 using windowssystem::handle;
 
 namespace {
 
-// The device as opendevice opened it, to open it again the same way: raw,
-// past the system's cache, each write on the medium before it returns.
-std::string devicepath;
+// Raw, past the system's cache, each write on the medium before it returns.
 constexpr DWORD rawflags = FILE_FLAG_NO_BUFFERING | FILE_FLAG_WRITE_THROUGH;
-// Whether the device is a volume that its own handle holds locked.
-bool lockedbyhandle;
+// Each device as opendevice opened it, by its handle, to open it again the
+// same way: its path, and whether it is a volume that its own handle holds
+// locked. Several devices are probed at once, each on a thread of its own.
+struct openeddevice {
+    std::string path;
+    bool lockedbyhandle;
+};
+std::mutex deviceslock;
+std::map<HANDLE, openeddevice> devices;
 // The volumes of the disk, locked and dismounted for the whole run: a lock
 // lasts as long as its handle, and a dismounted volume that nobody holds
 // locked may be mounted again by any process at any time.
@@ -251,24 +260,43 @@ DWORD logicalsectorsize(HANDLE device, const STORAGE_ACCESS_ALIGNMENT_DESCRIPTOR
     return 4096;
 }
 
+// The device that given stands for, with *known set where the system tells
+// the number of its disk, *disk. A drive or a volume stands for its whole
+// disk; where the system has a volume but no disk to go with it (Wine), the
+// volume itself is the device.
+std::string standsfor(const drives::argument& given, DWORD* disk, bool* known)
+{
+    *disk = given.disk >= 0 ? static_cast<DWORD>(given.disk) : MAXDWORD;
+    *known = given.what == drives::kind::disk || disknumber(given.path, disk);
+    if ((given.what == drives::kind::drive || given.what == drives::kind::volume) && *known) {
+        HANDLE test = openraw(drives::diskpath(*disk), 0, 0);
+        if (test != INVALID_HANDLE_VALUE) {
+            CloseHandle(test);
+            return drives::diskpath(*disk);
+        }
+    }
+    return given.path;
+}
+
 } // namespace
+
+std::string devicekey(const char* path)
+{
+    DWORD disk;
+    bool known;
+    std::string device = standsfor(drives::classify(path), &disk, &known);
+    // Windows reads its names regardless of case.
+    std::transform(device.begin(), device.end(), device.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    return device;
+}
 
 devicehandle opendevice(const char* path, deviceinfo* info)
 {
     *info = deviceinfo{};
-    const drives::argument given = drives::classify(path);
-    std::string target = given.path;
-    DWORD disk = given.disk >= 0 ? static_cast<DWORD>(given.disk) : MAXDWORD;
-    const bool known = given.what == drives::kind::disk || disknumber(target, &disk);
-    // A drive or a volume stands for its whole disk; where the system has a
-    // volume but no disk to go with it (Wine), the volume itself is the device.
-    if ((given.what == drives::kind::drive || given.what == drives::kind::volume) && known) {
-        HANDLE test = openraw(drives::diskpath(disk), 0, 0);
-        if (test != INVALID_HANDLE_VALUE) {
-            CloseHandle(test);
-            target = drives::diskpath(disk);
-        }
-    }
+    DWORD disk;
+    bool known;
+    const std::string target = standsfor(drives::classify(path), &disk, &known);
     char windows[MAX_PATH] = "", current[MAX_PATH] = "";
     GetSystemWindowsDirectoryA(windows, MAX_PATH);
     GetCurrentDirectoryA(MAX_PATH, current);
@@ -282,12 +310,14 @@ devicehandle opendevice(const char* path, deviceinfo* info)
             return devicehandle::none;
         }
     }
-    if (!heldalone(known ? "disk" + std::to_string(disk) : target)) {
+    // Named by the disk where that is what opens, else by the volume that is
+    // the device (under Wine every drive tells the same disk number).
+    const bool lockedbyhandle = !known || target != drives::diskpath(disk);
+    if (!heldalone(lockedbyhandle ? target : "disk" + std::to_string(disk))) {
         info->why = refusal::cannotopen;
         info->reason = "ein anderer Lauf von kapprobe prüft diese Platte";
         return devicehandle::none;
     }
-    lockedbyhandle = !known || target != drives::diskpath(disk);
     if (!lockedbyhandle && !lockvolumes(disk, info)) {
         info->why = refusal::cannotopen;
         return devicehandle::none;
@@ -312,7 +342,10 @@ devicehandle opendevice(const char* path, deviceinfo* info)
         DeviceIoControl(device, IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length, sizeof length, &got, nullptr)
             ? static_cast<std::uint64_t>(length.Length.QuadPart)
             : sizebyreading(device, info->sectorsize);
-    devicepath = target;
+    {
+        const std::lock_guard<std::mutex> hold(deviceslock);
+        devices[device] = {target, lockedbyhandle};
+    }
     windowssystem::unbuffered(device, info->sectorsize);
     info->identity = identityof(device);
     info->node = target;
@@ -357,12 +390,22 @@ bool reopendevice(devicehandle* device)
     // Wine reads through Linux's page cache, which lets go of the device's
     // data only when its last descriptor is closed.
     const DWORD sector = windowssystem::sectorsizeof(handle(*device));
+    openeddevice was;
+    {
+        const std::lock_guard<std::mutex> hold(deviceslock);
+        was = devices[handle(*device)];
+        devices.erase(handle(*device));
+    }
     windowssystem::buffered(handle(*device));
     CloseHandle(handle(*device));
-    HANDLE again = opendisk(devicepath);
+    HANDLE again = opendisk(was.path);
     *device = windowssystem::held<devicehandle>(again);
     if (again == INVALID_HANDLE_VALUE)
         return false;
+    {
+        const std::lock_guard<std::mutex> hold(deviceslock);
+        devices[again] = was;
+    }
     windowssystem::unbuffered(again, sector);
-    return !lockedbyhandle || lock(again);
+    return !was.lockedbyhandle || lock(again);
 }

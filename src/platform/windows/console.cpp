@@ -22,3 +22,11 @@ int terminalcolumns()
         return 0;
     return console.srWindow.Right - console.srWindow.Left + 1;
 }
+
+int terminalrows()
+{
+    CONSOLE_SCREEN_BUFFER_INFO console;
+    if (terminalcolumns() == 0 || !GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &console))
+        return 0;
+    return console.srWindow.Bottom - console.srWindow.Top + 1;
+}

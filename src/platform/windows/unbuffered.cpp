@@ -2,28 +2,36 @@
 
 #include <cstdio>
 #include <map>
+#include <mutex>
 
 namespace windowssystem {
 
 namespace {
 
+// Each handle's sector size, for the runs of several devices at once; and
+// the rule that a thread's last I/O broke, which is its own, as its last
+// error is.
+std::mutex sectorslock;
 std::map<HANDLE, DWORD> sectors;
-std::string broken;
+thread_local std::string broken;
 
 } // namespace
 
 void unbuffered(HANDLE file, DWORD sectorsize)
 {
+    const std::lock_guard<std::mutex> hold(sectorslock);
     sectors[file] = sectorsize;
 }
 
 void buffered(HANDLE file)
 {
+    const std::lock_guard<std::mutex> hold(sectorslock);
     sectors.erase(file);
 }
 
 DWORD sectorsizeof(HANDLE file)
 {
+    const std::lock_guard<std::mutex> hold(sectorslock);
     auto found = sectors.find(file);
     return found != sectors.end() ? found->second : 0;
 }
