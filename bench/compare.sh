@@ -14,7 +14,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
-installmissing cmake make g++ time bc
+installmissing cmake make g++ nlohmann-json3-dev time bc
 
 amount=${2:-1024}
 rounds=${3:-5}

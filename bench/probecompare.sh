@@ -15,7 +15,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
-installmissing cmake make g++ pkg-config libfuse3-dev fuse3 libgtest-dev googletest f3 util-linux
+installmissing cmake make g++ nlohmann-json3-dev pkg-config libfuse3-dev fuse3 libgtest-dev googletest f3 util-linux
 cmake --preset release >/dev/null
 cmake --build --preset release -j "$(nproc)" --target kapprobe fakecard >/dev/null
 kapprobe=$PWD/build/release/kapprobe

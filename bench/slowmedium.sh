@@ -9,7 +9,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
-installmissing cmake make g++ e2fsprogs util-linux mount
+installmissing cmake make g++ nlohmann-json3-dev e2fsprogs util-linux mount
 
 writerate=${1:-16}
 readrate=${2:-48}

@@ -11,7 +11,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
 # googletest: the cross presets build GoogleTest from its sources when they are configured.
-installmissing cmake make g++ googletest dpkg-dev file mandoc unzip g++-mingw-w64-x86-64 wine wine64 \
+installmissing cmake make g++ nlohmann-json3-dev googletest dpkg-dev file mandoc unzip g++-mingw-w64-x86-64 wine wine64 \
     g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user llvm-14
 # A machine may carry npm inside another Node.js than Debian's, whose package conflicts with npm's.
 command -v npm >/dev/null || installmissing npm

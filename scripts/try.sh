@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
-installmissing cmake make g++
+installmissing cmake make g++ nlohmann-json3-dev
 cmake --preset program >/dev/null
 cmake --build --preset program -j "$(nproc)" >/dev/null
 scratchdir=$(mktemp -d "${TMPDIR:-/tmp}/kapmess-try.XXXXXX")

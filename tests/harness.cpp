@@ -249,9 +249,15 @@ std::string scratch::attachothercard(const std::string& arguments)
     return attach(dir.string() + ".other", arguments, 'y', &other, &othername);
 }
 
-std::filesystem::path scratch::cardstore() const
+std::string scratch::attachthirdcard(const std::string& arguments)
 {
-    return dir.string() + ".card.store";
+    return attach(dir.string() + ".third", arguments, 'w', &third, &thirdname);
+}
+
+// The storage of the card attached with the suffix which (.card, .other, .third).
+std::filesystem::path scratch::cardstore(const std::string& which) const
+{
+    return dir.string() + which + ".store";
 }
 
 std::filesystem::path scratch::cardfile() const
@@ -261,14 +267,20 @@ std::filesystem::path scratch::cardfile() const
 
 std::string scratch::throttlecard(int writerate, int readrate)
 {
+    return throttlecard(card, writerate, readrate);
+}
+
+std::string scratch::throttlecard(const std::string& device, int writerate, int readrate)
+{
     return script("card.sh",
-                  "throttle " + card + " " + std::to_string(writerate) + " " + std::to_string(readrate));
+                  "throttle " + device + " " + std::to_string(writerate) + " " + std::to_string(readrate));
 }
 
 void scratch::TearDown()
 {
     for (const auto& [device, letter, suffix] :
-         {std::tuple{card, 'x', ".card"}, std::tuple{other, 'y', ".other"}}) {
+         {std::tuple{card, 'x', ".card"}, std::tuple{other, 'y', ".other"},
+          std::tuple{third, 'w', ".third"}}) {
         if (device.empty())
             continue;
         if (underwine())

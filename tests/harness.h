@@ -122,19 +122,25 @@ class scratch : public testing::Test {
     // dir; detached at the end of the test. Empty when attached, and card
     // names the device, cardname what kapprobe is given for it (under Wine
     // the drive X:, linked to it); else why not. A second card goes to
-    // other and othername (under Wine Y:).
+    // other and othername (under Wine Y:), a third to third and thirdname
+    // (under Wine W:).
     std::string attachcard(const std::string& arguments);
     std::string attachothercard(const std::string& arguments);
-    // Throttles the card to these rates in MiB/s; empty, or why not.
+    std::string attachthirdcard(const std::string& arguments);
+    // Throttles the card, or the card device, to these rates in MiB/s; empty,
+    // or why not.
     std::string throttlecard(int writerate, int readrate);
+    std::string throttlecard(const std::string& device, int writerate, int readrate);
     // The file that holds the card's storage, and the file that the loop
     // device reads.
-    std::filesystem::path cardstore() const;
+    std::filesystem::path cardstore(const std::string& which = ".card") const;
     std::filesystem::path cardfile() const;
     std::string card;
     std::string cardname;
     std::string other;
     std::string othername;
+    std::string third;
+    std::string thirdname;
 
     // The image beneath a mountloop medium.
     std::filesystem::path image() const;

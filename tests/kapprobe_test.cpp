@@ -4,9 +4,12 @@
 // wrong card, two runs at once.
 #include "harness.h"
 
+#include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <regex>
 #include <sys/wait.h>
 
@@ -20,10 +23,12 @@ const std::string probebanner =
     "Kapprobe -- Schnellprüfung auf gefälschte Kapazität, von den Kapmess-Autoren\n"
     "Version 1.6, Copyright (c) 2026 die Kapmess-Autoren\n";
 
-const std::string usage = "Aufruf: kapprobe [--cache <MByte>] [--restore] <Gerät>\n"
+const std::string usage = "Aufruf: kapprobe [--cache <MByte>] [--json] [--restore] <Gerät> [<Gerät> …]\n"
                           "        <Gerät>    das ganze Gerät, etwa /dev/sdb oder unter Windows E:\n"
                           "        --cache    so viel Zwischenspeicher des Geräts schließt die Probe aus\n"
                           "                   (Vorgabe 512 MByte)\n"
+                          "        --json     das Ergebnis als JSON auf die Standardausgabe, der Text auf\n"
+                          "                   die Fehlerausgabe\n"
                           "        --restore  nur zurückschreiben, was ein abgebrochener Lauf überschrieb\n";
 
 invocation kapprobe(const std::string& faults = "")
@@ -770,3 +775,95 @@ TEST_F(scratch, ACardThatStopsAnsweringIsNeverCounterfeit)
 }
 
 } // namespace
+
+// Three cards on one hub, each at 10 MiB/s writing and 20 reading: an honest
+// one, one that wraps, one that loses writes behind a cache. Probed side by
+// side, each as if alone, in about the time of the slowest; a device given
+// twice is refused among them; an interrupt and a crash leave every card as
+// it was, and --restore takes them all.
+TEST_F(scratch, ABatchOfCardsIsProbedSideBySideAndComesBackWhole)
+{
+    ATTACH_OR_SKIP(attachcard("honest " + std::to_string(512 * mib) + " 0 0 512"));
+    ATTACH_OR_SKIP(
+        attachothercard("wrap " + std::to_string(8192 * mib) + " " + std::to_string(384 * mib) + " 0 512"));
+    ATTACH_OR_SKIP(attachthirdcard("zeros " + std::to_string(32768 * mib) + " " + std::to_string(512 * mib) +
+                                   " " + std::to_string(16 * mib) + " 512"));
+    for (const std::string& device : {card, other, third}) {
+        if (const std::string why = throttlecard(device, 10, 20); !why.empty())
+            GTEST_SKIP() << why;
+    }
+    // The cards' storage, which only the fake card programs see.
+    const auto stores = [this] {
+        return sha256(cardstore(".card")) + sha256(cardstore(".other")) + sha256(cardstore(".third"));
+    };
+    const std::string before = stores();
+    const auto timed = [this](const std::vector<std::string>& args, const invocation& how, double* seconds) {
+        const auto start = std::chrono::steady_clock::now();
+        outcome result = run(args, how);
+        *seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        return result;
+    };
+    double alone = 0, together = 0;
+    const outcome honest = timed({"--cache", "64", "--json", cardname}, kapprobe(), &alone);
+    EXPECT_EQ(nlohmann::json::parse(honest.out)["devices"][0]["verdict"], "sound") << honest.out;
+
+    // Under Wine a drive's letter is its only name.
+    const std::string twice = underwine() ? othername : (dir / "again").string();
+    if (!underwine())
+        fs::create_symlink(other, twice);
+    const std::vector<std::string> batch = {"--cache", "64", "--json", cardname, othername, thirdname, twice};
+    const outcome result = timed(batch, kapprobe(), &together);
+    EXPECT_EQ(result.status, 2) << result.err;
+    const nlohmann::json document = nlohmann::json::parse(result.out);
+    EXPECT_EQ(document["status"], 2);
+    const nlohmann::json& devices = document["devices"];
+    ASSERT_EQ(devices.size(), 4U) << result.out;
+    EXPECT_EQ(devices[0]["device"], cardname);
+    EXPECT_EQ(devices[0]["verdict"], "sound");
+    EXPECT_EQ(devices[0]["usable"], 512 * mib);
+    EXPECT_EQ(devices[0]["status"], 0);
+    EXPECT_EQ(devices[1]["verdict"], "counterfeit");
+    EXPECT_EQ(devices[1]["size"], 8192 * mib);
+    EXPECT_EQ(devices[1]["usable"], 384 * mib);
+    EXPECT_EQ(devices[1]["beyond"], "wraps");
+    EXPECT_EQ(devices[2]["verdict"], "counterfeit");
+    EXPECT_LE(devices[2]["usable"], 512 * mib);
+    EXPECT_GT(devices[2]["usable"], 511 * mib);
+    EXPECT_EQ(devices[2]["beyond"], "zeros");
+    EXPECT_EQ(devices[2]["status"], 2);
+    EXPECT_EQ(devices[3]["verdict"], "refused");
+    EXPECT_EQ(devices[3]["message"],
+              "*** '" + twice + "' ist dasselbe Gerät wie '" + othername + "' und wird nur einmal geprüft.");
+    std::string text = result.err;
+    text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+    EXPECT_NE(text.find("\n=== " + othername + " ===\nGerät '" + othername), std::string::npos) << text;
+    EXPECT_EQ(stores(), before);
+    EXPECT_EQ(files(), underwine() ? std::vector<std::string>() : std::vector<std::string>{"again"});
+
+    if (emulated())
+        GTEST_SKIP() << "an emulator's times say nothing, and the fault-injection library does not reach it";
+    EXPECT_LE(together, alone * 1.35) << "alone " << alone << " s, together " << together << " s";
+    fs::remove(twice);
+    const std::vector<std::string> three = {"--cache", "64", card, other, third};
+    // The cards go at one pace: a crash at half the I/O of the card with the
+    // least finds each of them in the middle of its probe.
+    std::uint64_t total = 0, least = UINT64_MAX;
+    for (const nlohmann::json& device : devices) {
+        const auto io = device["written"].get<std::uint64_t>() + device["read"].get<std::uint64_t>();
+        total += io;
+        least = std::min(least, io > 0 ? io : least);
+    }
+    const outcome stopped = run(three, kapprobe("raise " + std::to_string(total / 3) + " 2"));
+    EXPECT_EQ(stopped.status, 1) << stopped.out;
+    EXPECT_NE(stopped.out.find(interrupted), std::string::npos) << stopped.out;
+    EXPECT_EQ(stores(), before);
+    EXPECT_EQ(files(), std::vector<std::string>());
+
+    const outcome crashed = run(three, kapprobe("raise " + std::to_string(least * 3 / 2) + " 9"));
+    EXPECT_EQ(crashed.status, 128 + SIGKILL) << crashed.out;
+    EXPECT_EQ(files().size(), 3U) << "a journal each";
+    const outcome restored = run({"--restore", card, other, third}, kapprobe());
+    EXPECT_EQ(restored.status, 0) << restored.out;
+    EXPECT_EQ(stores(), before);
+    EXPECT_EQ(files(), std::vector<std::string>());
+}

@@ -14,6 +14,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <iterator>
+#include <memory>
 #include <numeric>
 #include <random>
 #include <utility>
@@ -232,7 +233,8 @@ void devicerun::reportrestoration(const restoration& restored, const journalcont
 
 void devicerun::showverdict(const findings& found, const std::string& name, const std::string& journalfailure)
 {
-    say("%s", verdicttext(found, {info.size, chosen.path, target, name, journalfailure}).c_str());
+    result.message = verdicttext(found, {info.size, chosen.path, target, name, journalfailure});
+    say("%s", result.message.c_str());
 }
 
 void devicerun::showcost(const blockdevice& dev)
@@ -240,6 +242,9 @@ void devicerun::showcost(const blockdevice& dev)
     std::int64_t end = starttime;
     QueryPerformanceCounter(&end);
     const auto seconds = static_cast<long long>((end - starttime) / frequency);
+    result.seconds = static_cast<double>(end - starttime) / static_cast<double>(frequency);
+    result.written = dev.byteswritten;
+    result.read = dev.bytesread;
     say("Dauer %lld:%02lld, geschrieben %" PRIu64 " Bytes, gelesen %" PRIu64 " Bytes.\n", seconds / 60,
         seconds % 60, dev.byteswritten, dev.bytesread);
 }
@@ -389,6 +394,7 @@ int devicerun::restoreone(blockdevice& dev, const std::string& candidate, const 
     const bool back = restorejournal(view, file, contents, candidate, checked, later, &restored);
     dev.takeover(view);
     if (!back) {
+        result.verdict = "failed";
         reportrestoration(restored, contents, candidate, file.failure());
         showcost(dev);
         return notrestored;
@@ -396,6 +402,7 @@ int devicerun::restoreone(blockdevice& dev, const std::string& candidate, const 
     say("\nAlles ist wiederhergestellt.\n");
     *found = true;
     if (stopnoticed) {
+        result.verdict = "stopped";
         showcost(dev);
         return noverdict;
     }
@@ -417,13 +424,14 @@ int devicerun::restorefound(blockdevice& dev, const std::string& name, std::uint
 // directory has for it; true when it fits.
 bool devicerun::roomforjournal(const blockdevice& dev, std::uint64_t cachelimit)
 {
-    const std::uint64_t needed = plannedjournal(dev, cachelimit), free = freebytes();
+    const std::uint64_t needed = plannedjournal(dev, cachelimit) + otherroom, free = freebytes();
     if (free < needed) {
-        say("*** Im aktuellen Verzeichnis sind nur %" PRIu64 " MByte frei; das Journal braucht bis zu "
-            "%" PRIu64 " MByte. Wechseln Sie in ein Verzeichnis mit mehr Platz. Mit einer kleineren "
-            "Grenze für --cache braucht es weniger, doch dann kann ein größerer Zwischenspeicher des "
-            "Geräts eine Fälschung verbergen.\n",
-            free / mib, (needed + mib - 1) / mib);
+        say("*** Im aktuellen Verzeichnis sind nur %" PRIu64 " MByte frei; %s bis zu %" PRIu64
+            " MByte. Wechseln Sie in ein Verzeichnis mit mehr Platz. Mit einer kleineren Grenze für "
+            "--cache braucht es weniger, doch dann kann ein größerer Zwischenspeicher des Geräts eine "
+            "Fälschung verbergen.\n",
+            free / mib, otherroom > 0 ? "die Journale aller Geräte brauchen zusammen" : "das Journal braucht",
+            (needed + mib - 1) / mib);
         return false;
     }
     if (cachelimit > dev.size / 2)
@@ -473,6 +481,11 @@ int devicerun::probedevice(blockdevice& dev, const std::string& name)
         [] { return stoprequested(); });
     const findings found = searching.run();
     noticestop();
+    result.found = found;
+    result.verdict = stopnoticed ? "stopped" : verdictname(found.outcome);
+    result.probed =
+        !stopnoticed && (found.outcome == verdict::sound || found.outcome == verdict::counterfeit ||
+                         found.outcome == verdict::damaged || found.outcome == verdict::overwrites);
     const std::string journalfailure = file.failure();
     journalcontents contents;
     restoration restored;
@@ -502,17 +515,22 @@ int devicerun::probedevice(blockdevice& dev, const std::string& name)
     return found.outcome == verdict::sound ? sound : unsound;
 }
 
-int devicerun::go()
+devicerun::~devicerun() = default;
+
+bool devicerun::open()
 {
     const char* path = chosen.path;
     devicehandle handle = opendevice(path, &info);
     if (handle == devicehandle::none) {
-        say("%s", refusaltext(path, info).c_str());
-        return noverdict;
+        result.message = refusaltext(path, info);
+        say("%s", result.message.c_str());
+        return false;
     }
     if (info.size < smallest) {
-        say("*** '%s' ist mit %" PRIu64 " Bytes zu klein für eine Probe.\n", path, info.size);
-        return noverdict;
+        result.message =
+            formatted("*** '%s' ist mit %" PRIu64 " Bytes zu klein für eine Probe.\n", path, info.size);
+        say("%s", result.message.c_str());
+        return false;
     }
     const std::uint32_t unit = probeunit(info.sectorsize, info.physicalsize);
     say("Gerät '%s': %" PRIu64 " Bytes (%" PRIu64 " MByte), Sektoren zu %" PRIu32 " Bytes", path, info.size,
@@ -521,25 +539,53 @@ int devicerun::go()
         say(", physisch zu %" PRIu32 " Bytes, in denen die Probe arbeitet", unit);
     say("\n");
     target = {thissystem(), info.node, info.disknumber, privileged()};
-    blockdevice dev(handle, info.size, unit);
+    journalfile = journalname(info.size, info.identity);
+    // Writing back alone gives no verdict.
+    if (chosen.restoreonly)
+        result.verdict.clear();
+    dev = std::make_unique<blockdevice>(handle, info.size, unit);
     catchstops();
+    return true;
+}
 
-    const std::string name = journalname(info.size, info.identity);
+std::uint64_t devicerun::journalroom() const
+{
+    return chosen.restoreonly ? 0 : plannedjournal(*dev, chosen.cachelimit);
+}
+
+int devicerun::restoreearlier()
+{
     bool restored = false;
-    const std::uint64_t later = chosen.restoreonly ? 0 : plannedbytes(dev, chosen.cachelimit);
-    if (int status = restorefound(dev, name, later, &restored); status >= 0)
+    const std::uint64_t later = chosen.restoreonly ? 0 : plannedbytes(*dev, chosen.cachelimit);
+    if (int status = restorefound(*dev, journalfile, later, &restored); status >= 0)
         return status;
-    if (chosen.restoreonly) {
-        if (restored) {
-            showcost(dev);
-            return sound;
-        }
-        say("Hier liegt kein Journal für dieses Gerät ('%s'): nichts zurückzuschreiben.\n", name.c_str());
-        return noverdict;
+    if (!chosen.restoreonly)
+        return -1;
+    if (restored) {
+        showcost(*dev);
+        return sound;
     }
-    if (!roomforjournal(dev, chosen.cachelimit))
+    say("Hier liegt kein Journal für dieses Gerät ('%s'): nichts zurückzuschreiben.\n", journalfile.c_str());
+    return noverdict;
+}
+
+int devicerun::probe()
+{
+    if (!roomforjournal(*dev, chosen.cachelimit))
         return noverdict;
-    return probedevice(dev, name);
+    return probedevice(*dev, journalfile);
+}
+
+int devicerun::proceed()
+{
+    const int status = restoreearlier();
+    return status >= 0 ? status : probe();
+}
+
+int devicerun::go()
+{
+    result.status = open() ? proceed() : noverdict;
+    return result.status;
 }
 
 } // namespace probe

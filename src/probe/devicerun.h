@@ -8,9 +8,11 @@
 #include "platform/blockdevice.h"
 #include "probe/advice.h"
 #include "probe/journal.h"
+#include "probe/report.h"
 #include "probe/search.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -49,8 +51,52 @@ class devicerun {
     // (frequency ticks a second) and speaks through console.
     devicerun(const runoptions& chosen, std::int64_t frequency, std::int64_t starttime, runconsole& console);
 
+    ~devicerun();
+
+    // Opens the device alone and says what it is; false when it is refused,
+    // and the run said why.
+    bool open();
+    // After open: the journals that earlier runs left for the device written
+    // back; -1 to go on with the probe, else the exit status.
+    int restoreearlier();
+    // After restoreearlier: the probe; the exit status.
+    int probe();
+    // After open: both of the above; the exit status.
+    int proceed();
     // The whole run; its exit status.
     int go();
+
+    const deviceinfo& opened() const
+    {
+        return info;
+    }
+
+    // What the run found out, once it ended.
+    const runresult& outcome() const
+    {
+        return result;
+    }
+
+    // After open: the name of the run's journal, and the most it will hold.
+    const std::string& ownjournal() const
+    {
+        return journalfile;
+    }
+    std::uint64_t journalroom() const;
+
+    // Names the run's journal otherwise, where another device of a batch
+    // would give it the same name.
+    void renamejournal(const std::string& name)
+    {
+        journalfile = name;
+    }
+
+    // The room that the journals of the devices probed beside this one
+    // need beside its own.
+    void alongside(std::uint64_t room)
+    {
+        otherroom = room;
+    }
 
   private:
     void say(const char* format, ...) __attribute__((format(printf, 2, 3)));
@@ -78,7 +124,11 @@ class devicerun {
     const std::int64_t frequency;
     const std::int64_t starttime;
     deviceinfo info;
-    partitiontarget target;
+    partitiontarget target{};
+    std::unique_ptr<blockdevice> dev;
+    runresult result;
+    std::string journalfile;
+    std::uint64_t otherroom = 0;
 
     // A line per step, which shown live moves on with the share of the
     // planned I/O done, the rate and the time still to go. The share follows

@@ -7,35 +7,44 @@
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/process.h"
+#include "probe/batch.h"
 #include "probe/devicerun.h"
 #include "probe/report.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
-constexpr char usage[] = "Aufruf: kapprobe [--cache <MByte>] [--restore] <Gerät>\n"
+constexpr char usage[] = "Aufruf: kapprobe [--cache <MByte>] [--json] [--restore] <Gerät> [<Gerät> …]\n"
                          "        <Gerät>    das ganze Gerät, etwa /dev/sdb oder unter Windows E:\n"
                          "        --cache    so viel Zwischenspeicher des Geräts schließt die Probe aus\n"
                          "                   (Vorgabe 512 MByte)\n"
+                         "        --json     das Ergebnis als JSON auf die Standardausgabe, der Text auf\n"
+                         "                   die Fehlerausgabe\n"
                          "        --restore  nur zurückschreiben, was ein abgebrochener Lauf überschrieb\n";
 
-// Reads the command line into chosen; -1 to go on, else the status to end with.
-int readoptions(int argc, char** argv, probe::runoptions* chosen)
+// Reads the command line into chosen and the devices into paths, saying into
+// text what is wrong with it; -1 to go on, else the status to end with.
+int readoptions(int argc, char** argv, std::FILE* text, probe::runoptions* chosen,
+                std::vector<const char*>* paths, bool* json)
 {
     for (int i = 1; i < argc; i++) {
         const std::string argument = argv[i];
         if (argument == "--help" || argument == "-h") {
-            std::printf("%s", usage);
+            std::fprintf(text, "%s", usage);
             return 0;
         }
         if (argument == "--version")
             return 0;
         if (argument == "--restore") {
             chosen->restoreonly = true;
+        } else if (argument == "--json") {
+            *json = true;
         } else if (argument == "--cache" || argument.rfind("--cache=", 0) == 0) {
             char* end = nullptr;
             const char* value = argument != "--cache" ? argv[i] + std::strlen("--cache=")
@@ -44,23 +53,20 @@ int readoptions(int argc, char** argv, probe::runoptions* chosen)
             const unsigned long long size = std::strtoull(value, &end, 10);
             if (*value < '0' || *value > '9' || *end != '\0' || size == 0 ||
                 size > (std::uint64_t{1} << 30)) {
-                std::printf("*** Ungültige Grenze für --cache: '%s' (ganze MByte, etwa 512)\n", value);
+                std::fprintf(text, "*** Ungültige Grenze für --cache: '%s' (ganze MByte, etwa 512)\n", value);
                 return probe::noverdict;
             }
             chosen->cachelimit = size * probe::mib;
         } else if (argument[0] == '-') {
-            std::printf("*** Unbekannte Option '%s'\n%s", argv[i], usage);
+            std::fprintf(text, "*** Unbekannte Option '%s'\n%s", argv[i], usage);
             return probe::noverdict;
-        } else if (chosen->path == nullptr) {
-            chosen->path = argv[i];
         } else {
-            std::printf("%s", usage);
-            return probe::noverdict;
+            paths->push_back(argv[i]);
         }
     }
-    if (chosen->path != nullptr)
+    if (!paths->empty())
         return -1;
-    std::printf("%s", usage);
+    std::fprintf(text, "%s", usage);
     return probe::noverdict;
 }
 
@@ -112,16 +118,26 @@ int main(int argc, char** argv)
     openstandardstreams();
     setupconsole();
     directconsole console(terminalcolumns() > 0);
-    std::printf("Kapprobe -- Schnellprüfung auf gefälschte Kapazität, von den Kapmess-Autoren\n");
-    std::printf("Version %s, Copyright (c) 2026 die Kapmess-Autoren\n", KAPMESS_VERSION);
+    // With --json, standard output carries the document alone, from the
+    // first word on.
+    const bool wantsjson = std::any_of(
+        argv + 1, argv + argc, [](const char* argument) { return std::strcmp(argument, "--json") == 0; });
+    std::FILE* const text = wantsjson ? stderr : stdout;
+    std::fprintf(text, "Kapprobe -- Schnellprüfung auf gefälschte Kapazität, von den Kapmess-Autoren\n");
+    std::fprintf(text, "Version %s, Copyright (c) 2026 die Kapmess-Autoren\n", KAPMESS_VERSION);
     probe::runoptions chosen;
-    if (int status = readoptions(argc, argv, &chosen); status >= 0)
+    std::vector<const char*> paths;
+    bool json = false;
+    if (int status = readoptions(argc, argv, text, &chosen, &paths, &json); status >= 0)
         return status;
     std::int64_t frequency = 0, starttime = 0;
     if (!QueryPerformanceFrequency(&frequency) || !QueryPerformanceCounter(&starttime)) {
-        std::printf("*** Kein Zeitgeber.\n");
+        std::fprintf(text, "*** Kein Zeitgeber.\n");
         return probe::noverdict;
     }
+    if (paths.size() > 1 || json)
+        return probe::probebatch(paths, chosen, frequency, starttime, terminalcolumns() > 0, json);
+    chosen.path = paths[0];
     probe::devicerun run(chosen, frequency, starttime, console);
     return run.go();
 }

@@ -4,6 +4,7 @@
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
+#include <nlohmann/json.hpp>
 
 namespace probe {
 
@@ -11,7 +12,9 @@ std::string formatted(const char* format, va_list args)
 {
     va_list again;
     va_copy(again, args);
-    const int length = std::vsnprintf(nullptr, 0, format, args);
+    // The analyzer does not see that the caller started args.
+    const int length =
+        std::vsnprintf(nullptr, 0, format, args); // NOLINT(clang-analyzer-valist.Uninitialized)
     std::string text(static_cast<std::size_t>(std::max(length, 0)) + 1, '\0');
     std::vsnprintf(text.data(), text.size(), format, again);
     va_end(again);
@@ -243,6 +246,99 @@ std::string verdicttext(const findings& found, const verdictplace& place)
         break;
     }
     return out;
+}
+
+std::string verdictname(verdict outcome)
+{
+    switch (outcome) {
+    case verdict::sound:
+        return "sound";
+    case verdict::counterfeit:
+        return "counterfeit";
+    case verdict::damaged:
+        return "damaged";
+    case verdict::overwrites:
+        return "overwrites";
+    case verdict::stopped:
+        return "stopped";
+    case verdict::failed:
+        return "failed";
+    case verdict::lost:
+        return "lost";
+    case verdict::otherrun:
+        // Another run's probes lie on the device: no verdict until they are gone.
+        return "refused";
+    }
+    return "failed";
+}
+
+namespace {
+
+const char* beyondname(beyond what)
+{
+    switch (what) {
+    case beyond::wraps:
+        return "wraps";
+    case beyond::mirrors:
+        return "mirrors";
+    case beyond::shares:
+        return "shares";
+    case beyond::zeros:
+        return "zeros";
+    case beyond::ones:
+        return "ones";
+    case beyond::stale:
+        return "stale";
+    case beyond::unreadable:
+        return "unreadable";
+    }
+    return "unreadable";
+}
+
+// text without the blank lines that set it apart in the output.
+std::string trimmed(const std::string& text)
+{
+    const std::size_t first = text.find_first_not_of('\n'), last = text.find_last_not_of('\n');
+    return first == std::string::npos ? "" : text.substr(first, last - first + 1);
+}
+
+} // namespace
+
+std::string jsondocument(const std::string& version, int status, const std::vector<deviceresult>& devices)
+{
+    using json = nlohmann::ordered_json;
+    json list = json::array();
+    for (const deviceresult& one : devices) {
+        const runresult& run = one.run;
+        const bool counterfeit = run.probed && run.found.outcome == verdict::counterfeit;
+        const bool damaged = run.probed && run.found.outcome == verdict::damaged;
+        json usable = nullptr;
+        if (run.probed && run.found.outcome == verdict::sound)
+            usable = one.info.size;
+        else if (counterfeit)
+            usable = run.found.usable;
+        json entry = {
+            {"device", one.device},
+            {"identity", one.info.identity.empty() ? json(nullptr) : json(one.info.identity)},
+            {"size", one.info.size > 0 ? json(one.info.size) : json(nullptr)},
+            {"sector", one.info.sectorsize > 0 ? json(one.info.sectorsize) : json(nullptr)},
+            {"verdict", run.verdict.empty() ? json(nullptr) : json(run.verdict)},
+            {"usable", usable},
+            {"beyond", counterfeit ? json(beyondname(run.found.what)) : json(nullptr)},
+            {"firstbad", damaged ? json(run.found.firstbad) : json(nullptr)},
+            {"lastbad", damaged ? json(run.found.lastbad) : json(nullptr)},
+            {"written", run.written},
+            {"read", run.read},
+            {"seconds", run.seconds},
+            {"status", run.status},
+            {"message", trimmed(run.message)},
+        };
+        list.push_back(entry);
+    }
+    const json document = {{"version", version}, {"status", status}, {"devices", list}};
+    // Bytes that are not UTF-8 (a device's name as the system gave it) are
+    // replaced, so that the document stays valid.
+    return document.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
 } // namespace probe

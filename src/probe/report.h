@@ -10,6 +10,7 @@
 #include <cstdarg>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace probe {
 
@@ -52,5 +53,35 @@ struct verdictplace {
 
 // The verdict of found, empty for a stopped run.
 std::string verdicttext(const findings& found, const verdictplace& place);
+
+// What a run found out about its device, for the document of --json.
+struct runresult {
+    // sound, counterfeit, damaged, overwrites, stopped, refused, failed or
+    // lost; empty where the run only wrote back.
+    std::string verdict = "refused";
+    int status = noverdict;
+    // Set where the probe reached a verdict.
+    bool probed = false;
+    findings found{};
+    std::uint64_t written = 0;
+    std::uint64_t read = 0;
+    double seconds = 0;
+    // The verdict's text; else what the run said.
+    std::string message;
+};
+
+// The name of a verdict in the document.
+std::string verdictname(verdict outcome);
+
+// One device of the document: as given, as it was found, and its run.
+struct deviceresult {
+    std::string device;
+    deviceinfo info;
+    runresult run;
+};
+
+// The document of --json: the program's version, the status it ends with,
+// and each device in the order given.
+std::string jsondocument(const std::string& version, int status, const std::vector<deviceresult>& devices);
 
 } // namespace probe
