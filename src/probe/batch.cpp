@@ -182,9 +182,12 @@ int probebatch(const std::vector<const char*>& paths, const runoptions& common, 
     // A device at a time writes back what crashed runs left, as each looks
     // at every journal of its size and holds it while it does; only then do
     // the probes start, each with a journal no other run looks at.
-    for (std::size_t i = 0; i < paths.size(); i++)
-        if (going[i] && (statuses[i] = runs[i]->restoreearlier()) >= 0)
-            going[i] = false;
+    for (std::size_t i = 0; i < paths.size(); i++) {
+        if (!going[i])
+            continue;
+        statuses[i] = runs[i]->restoreearlier();
+        going[i] = statuses[i] < 0;
+    }
     std::vector<std::thread> threads;
     for (std::size_t i = 0; i < paths.size(); i++)
         if (going[i])

@@ -483,9 +483,6 @@ int devicerun::probedevice(blockdevice& dev, const std::string& name)
     noticestop();
     result.found = found;
     result.verdict = stopnoticed ? "stopped" : verdictname(found.outcome);
-    result.probed =
-        !stopnoticed && (found.outcome == verdict::sound || found.outcome == verdict::counterfeit ||
-                         found.outcome == verdict::damaged || found.outcome == verdict::overwrites);
     const std::string journalfailure = file.failure();
     journalcontents contents;
     restoration restored;

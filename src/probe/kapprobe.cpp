@@ -30,8 +30,9 @@ constexpr char usage[] = "Aufruf: kapprobe [--cache <MByte>] [--json] [--restore
 
 // Reads the command line into chosen and the devices into paths, saying into
 // text what is wrong with it; -1 to go on, else the status to end with.
+// --json, which decides where text goes, main has found already.
 int readoptions(int argc, char** argv, std::FILE* text, probe::runoptions* chosen,
-                std::vector<const char*>* paths, bool* json)
+                std::vector<const char*>* paths)
 {
     for (int i = 1; i < argc; i++) {
         const std::string argument = argv[i];
@@ -44,7 +45,6 @@ int readoptions(int argc, char** argv, std::FILE* text, probe::runoptions* chose
         if (argument == "--restore") {
             chosen->restoreonly = true;
         } else if (argument == "--json") {
-            *json = true;
         } else if (argument == "--cache" || argument.rfind("--cache=", 0) == 0) {
             char* end = nullptr;
             const char* value = argument != "--cache" ? argv[i] + std::strlen("--cache=")
@@ -120,15 +120,14 @@ int main(int argc, char** argv)
     directconsole console(terminalcolumns() > 0);
     // With --json, standard output carries the document alone, from the
     // first word on.
-    const bool wantsjson = std::any_of(
-        argv + 1, argv + argc, [](const char* argument) { return std::strcmp(argument, "--json") == 0; });
-    std::FILE* const text = wantsjson ? stderr : stdout;
+    const bool json = std::any_of(argv + 1, argv + argc,
+                                  [](const char* argument) { return std::strcmp(argument, "--json") == 0; });
+    std::FILE* const text = json ? stderr : stdout;
     std::fprintf(text, "Kapprobe -- Schnellprüfung auf gefälschte Kapazität, von den Kapmess-Autoren\n");
     std::fprintf(text, "Version %s, Copyright (c) 2026 die Kapmess-Autoren\n", KAPMESS_VERSION);
     probe::runoptions chosen;
     std::vector<const char*> paths;
-    bool json = false;
-    if (int status = readoptions(argc, argv, text, &chosen, &paths, &json); status >= 0)
+    if (int status = readoptions(argc, argv, text, &chosen, &paths); status >= 0)
         return status;
     std::int64_t frequency = 0, starttime = 0;
     if (!QueryPerformanceFrequency(&frequency) || !QueryPerformanceCounter(&starttime)) {

@@ -310,10 +310,9 @@ std::string jsondocument(const std::string& version, int status, const std::vect
     json list = json::array();
     for (const deviceresult& one : devices) {
         const runresult& run = one.run;
-        const bool counterfeit = run.probed && run.found.outcome == verdict::counterfeit;
-        const bool damaged = run.probed && run.found.outcome == verdict::damaged;
+        const bool counterfeit = run.verdict == "counterfeit", damaged = run.verdict == "damaged";
         json usable = nullptr;
-        if (run.probed && run.found.outcome == verdict::sound)
+        if (run.verdict == "sound")
             usable = one.info.size;
         else if (counterfeit)
             usable = run.found.usable;

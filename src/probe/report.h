@@ -57,11 +57,10 @@ std::string verdicttext(const findings& found, const verdictplace& place);
 // What a run found out about its device, for the document of --json.
 struct runresult {
     // sound, counterfeit, damaged, overwrites, stopped, refused, failed or
-    // lost; empty where the run only wrote back.
+    // lost; empty where the run only wrote back. found holds what the
+    // probe found where it reached a verdict.
     std::string verdict = "refused";
     int status = noverdict;
-    // Set where the probe reached a verdict.
-    bool probed = false;
     findings found{};
     std::uint64_t written = 0;
     std::uint64_t read = 0;
