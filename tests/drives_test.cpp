@@ -65,3 +65,14 @@ TEST(Drives, AVolumeIsOnTheDiskWhereAnyOfItsExtentsIs)
 }
 
 } // namespace
+
+// The formatting tool gets its arguments as Windows' C runtime splits the
+// command line.
+TEST(Drives, ACommandLineSplitsBackIntoItsArguments)
+{
+    EXPECT_EQ(drives::commandline({"format.com", "E:", "/V:ECHT-383MB", "/Q"}),
+              "format.com E: /V:ECHT-383MB /Q");
+    EXPECT_EQ(drives::commandline({"a b", "", "say \"hi\""}), "\"a b\" \"\" \"say \\\"hi\\\"\"");
+    EXPECT_EQ(drives::commandline({"C:\\Program Files\\", "x\\\\\"y"}),
+              "\"C:\\Program Files\\\\\" \"x\\\\\\\\\\\"y\"");
+}

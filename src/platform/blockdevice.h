@@ -23,6 +23,9 @@ enum class refusal {
 struct deviceinfo {
     std::uint64_t size = 0;
     std::uint32_t sectorsize = 0;
+    // The system told no sector size, and sectorsize is one that any
+    // device's I/O takes, not the unit that its partition table counts in.
+    bool sectorguessed = false;
     // The physical sector size the device reports, else 0: 4096 on 512e media, whose sectorsize is 512.
     std::uint32_t physicalsize = 0;
     refusal why = refusal::none;
@@ -61,6 +64,9 @@ bool writedevice(devicehandle device, std::uint64_t offset, const unsigned char*
 // Puts what was written on the medium, past the device's own cache where
 // the system can ask it to; false when it did not get there.
 bool flushdevice(devicehandle device);
+
+// Lets go of device, and of everything that held the disk for it.
+void closedevice(devicehandle device);
 
 // Closes *device and opens it again as before, where the system would
 // otherwise answer a read from what it kept of the writes (Windows

@@ -16,3 +16,6 @@ int terminalcolumns();
 
 // The height in rows, now, of that terminal; 0 where terminalcolumns is 0.
 int terminalrows();
+
+// True when standard input is a terminal, at which a user can answer.
+bool inputfromterminal();

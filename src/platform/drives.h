@@ -54,4 +54,9 @@ enum class place {
 place placeofvolume(bool answered, unsigned long error, const std::vector<unsigned long>& disks,
                     unsigned long disk);
 
+// The command line that hands arguments to a program as Windows' C runtime
+// splits it: an argument with a blank or a quote in quotes, a quote within
+// it and the backslashes before a quote escaped.
+std::string commandline(const std::vector<std::string>& arguments);
+
 } // namespace drives

@@ -17,9 +17,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
+namespace linuxsystem {
 
-// The canonical name of path, or empty.
 std::string realname(const std::string& path)
 {
     char* real = realpath(path.c_str(), nullptr);
@@ -42,11 +41,9 @@ std::string firstline(const std::string& path)
     return line;
 }
 
-// The device numbers of the whole device whose directory in /sys is sys and
-// of each of its partitions.
 std::vector<std::string> withpartitions(const std::string& sys, dev_t whole)
 {
-    std::vector<std::string> numbers = {linuxsystem::devicenumbers(whole)};
+    std::vector<std::string> numbers = {devicenumbers(whole)};
     if (DIR* directory = opendir(sys.c_str())) {
         while (const dirent* entry = readdir(directory)) {
             const std::string part = sys + "/" + entry->d_name;
@@ -58,21 +55,26 @@ std::vector<std::string> withpartitions(const std::string& sys, dev_t whole)
     return numbers;
 }
 
-// Where one of the devices numbers is mounted, by its own numbers or as the
-// source of a file system (as FUSE file systems show it); empty when nowhere.
 std::string mountpointof(const std::vector<std::string>& numbers)
 {
     auto ours = [&](const std::string& number) {
         return std::find(numbers.begin(), numbers.end(), number) != numbers.end();
     };
-    for (const names::mountline& line : linuxsystem::mounts()) {
+    for (const names::mountline& line : mounts()) {
         struct stat source;
         if (ours(line.devicenumbers) || (stat(line.source.c_str(), &source) == 0 && S_ISBLK(source.st_mode) &&
-                                         ours(linuxsystem::devicenumbers(source.st_rdev))))
+                                         ours(devicenumbers(source.st_rdev))))
             return line.mountpoint;
     }
     return "";
 }
+
+} // namespace linuxsystem
+
+namespace {
+
+using linuxsystem::firstline;
+using linuxsystem::realname;
 
 // What tells the device whose directory in /sys is sys from another one of
 // the same size: a loop device's backing file; else the maker and model it
@@ -123,7 +125,7 @@ devicehandle opendevice(const char* path, deviceinfo* info)
         info->whole = "/dev/" + parent.substr(parent.find_last_of('/') + 1);
         return devicehandle::none;
     }
-    std::string mountpoint = mountpointof(withpartitions(sys, status.st_rdev));
+    std::string mountpoint = linuxsystem::mountpointof(linuxsystem::withpartitions(sys, status.st_rdev));
     if (!mountpoint.empty()) {
         info->why = refusal::mounted;
         info->whole = mountpoint;

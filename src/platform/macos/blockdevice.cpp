@@ -5,6 +5,7 @@
 #include "platform/blockdevice.h"
 
 #include "platform/answers.h"
+#include "platform/macos/macos.h"
 #include "platform/names.h"
 
 #include <cerrno>
@@ -51,10 +52,20 @@ std::string diskutil(const std::string& arguments)
     return output;
 }
 
-// Where a slice of disk, the disk itself, or a volume of an APFS container
-// stored on it is mounted; empty when nowhere. The system mounts APFS volumes
-// from a disk it makes up for their container, which only diskutil ties to
-// the disk; without diskutil, only slices of the disk itself are seen.
+devicehandle refuse(deviceinfo* info, refusal why)
+{
+    info->why = why;
+    info->reason = std::strerror(errno);
+    return devicehandle::none;
+}
+
+} // namespace
+
+namespace macsystem {
+
+// The system mounts APFS volumes from a disk it makes up for their
+// container, which only diskutil ties to the disk; without diskutil, only
+// slices of the disk itself are seen.
 std::string mountpointof(int disk)
 {
     std::vector<names::apfscontainer> containers;
@@ -67,14 +78,7 @@ std::string mountpointof(int disk)
     return "";
 }
 
-devicehandle refuse(deviceinfo* info, refusal why)
-{
-    info->why = why;
-    info->reason = std::strerror(errno);
-    return devicehandle::none;
-}
-
-} // namespace
+} // namespace macsystem
 
 devicehandle opendevice(const char* path, deviceinfo* info)
 {
@@ -90,7 +94,7 @@ devicehandle opendevice(const char* path, deviceinfo* info)
         info->whole = info->node;
         return refuse(info, refusal::partition);
     }
-    if (std::string mountpoint = mountpointof(name.disk); !mountpoint.empty()) {
+    if (std::string mountpoint = macsystem::mountpointof(name.disk); !mountpoint.empty()) {
         info->whole = mountpoint;
         return refuse(info, refusal::mounted);
     }

@@ -6,6 +6,7 @@
 
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 
 bool readdevice(devicehandle device, std::uint64_t offset, unsigned char* data, std::size_t size)
 {
@@ -15,6 +16,11 @@ bool readdevice(devicehandle device, std::uint64_t offset, unsigned char* data, 
 bool writedevice(devicehandle device, std::uint64_t offset, const unsigned char* data, std::size_t size)
 {
     return posix::writeat(static_cast<int>(device), offset, data, size);
+}
+
+void closedevice(devicehandle device)
+{
+    close(static_cast<int>(device));
 }
 
 bool reopendevice(devicehandle*)

@@ -36,3 +36,8 @@ int terminalrows()
     winsize size;
     return ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_row > 0 ? size.ws_row : 24;
 }
+
+bool inputfromterminal()
+{
+    return isatty(STDIN_FILENO) != 0;
+}

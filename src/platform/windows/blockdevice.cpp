@@ -33,13 +33,14 @@ constexpr DWORD rawflags = FILE_FLAG_NO_BUFFERING | FILE_FLAG_WRITE_THROUGH;
 struct openeddevice {
     std::string path;
     bool lockedbyhandle;
+    // The volumes of the disk, locked and dismounted for as long as the
+    // device is open: a lock lasts as long as its handle, and a dismounted
+    // volume that nobody holds locked may be mounted again by any process
+    // at any time.
+    std::vector<HANDLE> volumes;
 };
 std::mutex deviceslock;
 std::map<HANDLE, openeddevice> devices;
-// The volumes of the disk, locked and dismounted for the whole run: a lock
-// lasts as long as its handle, and a dismounted volume that nobody holds
-// locked may be mounted again by any process at any time.
-std::vector<HANDLE> lockedvolumes;
 
 // A disk or a volume for raw I/O. Windows opens a disk or a volume only
 // with both share flags, and locks a volume only on a handle opened so;
@@ -152,9 +153,9 @@ drives::place placeofvolume(const std::string& volume, DWORD disk)
 }
 
 // Locks and dismounts every volume on disk, as Windows writes no sector of a
-// mounted volume; false, with the reason, when one is in use or cannot be
-// examined.
-bool lockvolumes(DWORD disk, deviceinfo* info)
+// mounted volume, and keeps their handles in held; false, with the
+// reason, when one is in use or cannot be examined.
+bool lockvolumes(DWORD disk, deviceinfo* info, std::vector<HANDLE>* held)
 {
     char name[MAX_PATH];
     HANDLE found = FindFirstVolumeA(name, sizeof name);
@@ -179,7 +180,7 @@ bool lockvolumes(DWORD disk, deviceinfo* info)
                 CloseHandle(opened);
             locked = false;
         } else {
-            lockedvolumes.push_back(opened);
+            held->push_back(opened);
         }
     } while (locked && FindNextVolumeA(found, name, sizeof name));
     FindVolumeClose(found);
@@ -245,6 +246,7 @@ STORAGE_ACCESS_ALIGNMENT_DESCRIPTOR sectorsizes(HANDLE device)
     return alignment;
 }
 
+// The logical sector size as the system tells it; 0 where it does not.
 DWORD logicalsectorsize(HANDLE device, const STORAGE_ACCESS_ALIGNMENT_DESCRIPTOR& sizes)
 {
     if (sizes.BytesPerLogicalSector > 0)
@@ -255,9 +257,7 @@ DWORD logicalsectorsize(HANDLE device, const STORAGE_ACCESS_ALIGNMENT_DESCRIPTOR
                         nullptr) &&
         geometry.BytesPerSector > 0)
         return geometry.BytesPerSector;
-    // Where the system does not tell (Wine), blocks of 4 KiB are whole
-    // sectors of either kind of device.
-    return 4096;
+    return 0;
 }
 
 // The device that given stands for, with *known set where the system tells
@@ -318,7 +318,10 @@ devicehandle opendevice(const char* path, deviceinfo* info)
         info->reason = "ein anderer Lauf von kapprobe prüft diese Platte";
         return devicehandle::none;
     }
-    if (!lockedbyhandle && !lockvolumes(disk, info)) {
+    std::vector<HANDLE> volumes;
+    if (!lockedbyhandle && !lockvolumes(disk, info, &volumes)) {
+        for (HANDLE volume : volumes)
+            CloseHandle(volume);
         info->why = refusal::cannotopen;
         return devicehandle::none;
     }
@@ -331,10 +334,17 @@ devicehandle opendevice(const char* path, deviceinfo* info)
         info->reason = systemreason();
         if (device != INVALID_HANDLE_VALUE)
             CloseHandle(device);
+        for (HANDLE volume : volumes)
+            CloseHandle(volume);
         return devicehandle::none;
     }
     const STORAGE_ACCESS_ALIGNMENT_DESCRIPTOR sizes = sectorsizes(device);
     info->sectorsize = logicalsectorsize(device, sizes);
+    // Where the system does not tell (Wine), blocks of 4 KiB are whole
+    // sectors of either kind of device.
+    info->sectorguessed = info->sectorsize == 0;
+    if (info->sectorguessed)
+        info->sectorsize = 4096;
     info->physicalsize = sizes.BytesPerPhysicalSector;
     GET_LENGTH_INFORMATION length{};
     DWORD got = 0;
@@ -344,7 +354,7 @@ devicehandle opendevice(const char* path, deviceinfo* info)
             : sizebyreading(device, info->sectorsize);
     {
         const std::lock_guard<std::mutex> hold(deviceslock);
-        devices[device] = {target, lockedbyhandle};
+        devices[device] = {target, lockedbyhandle, volumes};
     }
     windowssystem::unbuffered(device, info->sectorsize);
     info->identity = identityof(device);
@@ -379,6 +389,20 @@ bool writedevice(devicehandle device, std::uint64_t offset, const unsigned char*
 bool flushdevice(devicehandle device)
 {
     return FlushFileBuffers(handle(device)) != 0;
+}
+
+void closedevice(devicehandle device)
+{
+    openeddevice was;
+    {
+        const std::lock_guard<std::mutex> hold(deviceslock);
+        was = devices[handle(device)];
+        devices.erase(handle(device));
+    }
+    windowssystem::buffered(handle(device));
+    CloseHandle(handle(device));
+    for (HANDLE volume : was.volumes)
+        CloseHandle(volume);
 }
 
 bool reopendevice(devicehandle* device)

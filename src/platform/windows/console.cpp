@@ -30,3 +30,9 @@ int terminalrows()
         return 0;
     return console.srWindow.Bottom - console.srWindow.Top + 1;
 }
+
+bool inputfromterminal()
+{
+    DWORD mode;
+    return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
+}

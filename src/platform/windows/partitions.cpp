@@ -1,0 +1,114 @@
+// Windows reads a disk's partition table anew when asked
+// (IOCTL_DISK_UPDATE_PROPERTIES), mounts the volume it finds on the
+// partition once the run let go of the disk, and gives it a drive letter,
+// which its format command takes.
+#include "platform/partitions.h"
+
+#include "platform/drives.h"
+#include "platform/windows/windows.h"
+
+#include <winioctl.h>
+
+#include <chrono>
+#include <thread>
+
+namespace {
+
+// The drive of the volume that begins 1 MiB into disk, where the new
+// partition lies; empty while there is none with a drive letter.
+std::string driveatfirstmib(DWORD disk)
+{
+    char name[MAX_PATH];
+    HANDLE found = FindFirstVolumeA(name, sizeof name);
+    if (found == INVALID_HANDLE_VALUE)
+        return "";
+    std::string drive;
+    do {
+        HANDLE volume = CreateFileA(drives::volumedevice(name).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING, 0, nullptr);
+        if (volume == INVALID_HANDLE_VALUE)
+            continue;
+        VOLUME_DISK_EXTENTS extents{};
+        DWORD got = 0;
+        // A volume of more than one extent is no partition of its own.
+        const bool one = DeviceIoControl(volume, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, nullptr, 0, &extents,
+                                         sizeof extents, &got, nullptr) != 0 &&
+                         extents.NumberOfDiskExtents == 1;
+        CloseHandle(volume);
+        char paths[MAX_PATH] = "";
+        if (one && extents.Extents[0].DiskNumber == disk &&
+            extents.Extents[0].StartingOffset.QuadPart == 1 << 20 &&
+            GetVolumePathNamesForVolumeNameA(name, paths, sizeof paths, &got) && paths[0] != '\0') {
+            drive = paths;
+            if (drive.back() == '\\')
+                drive.pop_back();
+        }
+    } while (drive.empty() && FindNextVolumeA(found, name, sizeof name));
+    FindVolumeClose(found);
+    return drive;
+}
+
+} // namespace
+
+void rereadpartitions(devicehandle device)
+{
+    DWORD got = 0;
+    DeviceIoControl(windowssystem::handle(device), IOCTL_DISK_UPDATE_PROPERTIES, nullptr, 0, nullptr, 0, &got,
+                    nullptr);
+}
+
+std::string firstpartitionnode(const deviceinfo& info)
+{
+    if (info.disknumber < 0)
+        return "";
+    for (int tries = 0; tries < 100; tries++) {
+        if (std::string drive = driveatfirstmib(static_cast<DWORD>(info.disknumber)); !drive.empty())
+            return drive;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return "";
+}
+
+std::string mountedpartition(const deviceinfo& info)
+{
+    return info.disknumber < 0 ? "" : driveatfirstmib(static_cast<DWORD>(info.disknumber));
+}
+
+toolrun runtool(const std::vector<std::string>& arguments)
+{
+    toolrun run;
+    SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
+    HANDLE reading = nullptr, writing = nullptr;
+    if (arguments.empty() || !CreatePipe(&reading, &writing, &inherited, 0))
+        return run;
+    SetHandleInformation(reading, HANDLE_FLAG_INHERIT, 0);
+    HANDLE nothing = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited,
+                                 OPEN_EXISTING, 0, nullptr);
+    STARTUPINFOA start{};
+    start.cb = sizeof start;
+    start.dwFlags = STARTF_USESTDHANDLES;
+    start.hStdInput = nothing;
+    start.hStdOutput = writing;
+    start.hStdError = writing;
+    PROCESS_INFORMATION process{};
+    std::string line = drives::commandline(arguments);
+    run.started = CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+                                 nullptr, &start, &process) != 0;
+    CloseHandle(writing);
+    if (nothing != INVALID_HANDLE_VALUE)
+        CloseHandle(nothing);
+    char buffer[4096];
+    DWORD got = 0;
+    while (run.started && ReadFile(reading, buffer, sizeof buffer, &got, nullptr) && got > 0)
+        run.output.append(buffer, got);
+    CloseHandle(reading);
+    if (!run.started)
+        return run;
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD status = 0;
+    GetExitCodeProcess(process.hProcess, &status);
+    run.status = static_cast<int>(status);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return run;
+}
