@@ -9,6 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
 installmissing cmake make g++ nlohmann-json3-dev libgtest-dev googletest libbenchmark-dev strace mount e2fsprogs exfatprogs exfat-fuse \
+    fdisk dosfstools fusefat \
     pkg-config libfuse3-dev fuse3 \
     clang-format clang-tidy cppcheck mandoc man-db dpkg-dev file g++-mingw-w64-x86-64 wine wine64 unzip \
     clang libclang-rt-14-dev g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user llvm-14

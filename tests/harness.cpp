@@ -40,18 +40,24 @@ std::string cleanrun(bool verifyonly)
     return banner + written + verifyheading + verifyprogress("1.kpm", 0) + rateline;
 }
 
+std::string printedby(const std::string& command)
+{
+    std::string printed;
+    if (std::FILE* pipe = popen(command.c_str(), "r")) {
+        char chunk[4096];
+        for (std::size_t got; (got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;)
+            printed.append(chunk, got);
+        pclose(pipe);
+    }
+    return printed;
+}
+
 namespace {
 
 // The digest that command, ending in sha256sum or cksum, prints first.
 std::string digestfrom(const std::string& command)
 {
-    std::FILE* pipe = popen(command.c_str(), "r");
-    char digest[65] = "";
-    if (pipe != nullptr) {
-        std::fread(digest, 1, 64, pipe);
-        pclose(pipe);
-    }
-    return digest;
+    return printedby(command).substr(0, 64);
 }
 
 } // namespace
@@ -201,6 +207,19 @@ std::string scratch::mountloop(const std::string& type, int mib, int writerate, 
     return why;
 }
 
+std::string scratch::mountpartition(const std::string& device)
+{
+    std::string why = medium("partition '" + dir.string() + "' " + device);
+    partitionmounted = why.empty();
+    return why;
+}
+
+void scratch::unmountpartition()
+{
+    EXPECT_EQ(medium("unpartition '" + dir.string() + "'"), "");
+    partitionmounted = false;
+}
+
 std::filesystem::path scratch::image() const
 {
     return dir.string() + ".img";
@@ -278,6 +297,8 @@ std::string scratch::throttlecard(const std::string& device, int writerate, int 
 
 void scratch::TearDown()
 {
+    if (partitionmounted)
+        unmountpartition();
     for (const auto& [device, letter, suffix] :
          {std::tuple{card, 'x', ".card"}, std::tuple{other, 'y', ".other"},
           std::tuple{third, 'w', ".third"}}) {

@@ -79,6 +79,9 @@ bool emulated();
 // CR LF line ends, and Linux-only tools (mounts, links, preloading) don't reach it.
 bool underwine();
 
+// What a shell command prints on its standard output.
+std::string printedby(const std::string& command);
+
 std::string sha256(const std::filesystem::path& path);
 // The digest of a whole device, read past every cache of the system.
 std::string devicedigest(const std::string& device);
@@ -142,6 +145,12 @@ class scratch : public testing::Test {
     std::string third;
     std::string thirdname;
 
+    // Mounts the file system on the first partition of device on dir, and
+    // unmounts it once everything is written; empty when mounted, else why
+    // not. A partition still mounted is unmounted at the end of the test.
+    std::string mountpartition(const std::string& device);
+    void unmountpartition();
+
     // The image beneath a mountloop medium.
     std::filesystem::path image() const;
 
@@ -161,4 +170,5 @@ class scratch : public testing::Test {
     int started = 0;
     bool mounted = false;
     bool loopmounted = false;
+    bool partitionmounted = false;
 };

@@ -9,8 +9,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -315,6 +317,71 @@ TEST(Stamp, PartsOfStampsSharingASectorAreFound)
     EXPECT_EQ(parts.headstart, sizeof sector) << "a changed byte makes it no stamp";
 }
 
+// The bytes of the partition table that makes a fake's real part usable,
+// as fdisk writes them with the CHS addresses every system assumes, and the
+// command that formats it on each system.
+TEST(Advice, TheFixWritesOnePartitionFrom1MibToTheUsableSizeAndFormatsIt)
+{
+    // 384 MiB usable in sectors of 512 bytes.
+    const probe::fixplan plan = probe::planfix(384u << 20, 512);
+    EXPECT_EQ(plan.place.first, 2048u);
+    EXPECT_EQ(plan.place.sectors, 383u * 2048);
+    EXPECT_EQ(plan.label, "ECHT-383MB");
+    const auto record = probe::masterbootrecord(plan.place, plan.what, 0x12345678);
+    const unsigned char entry[16] = {0x00, 0x20, 0x21, 0x00, 0x0c, 0xf3, 0x03, 0x30,
+                                     0x00, 0x08, 0x00, 0x00, 0x00, 0xf8, 0x0b, 0x00};
+    EXPECT_EQ(std::vector<unsigned char>(record.begin() + 446, record.begin() + 462),
+              std::vector<unsigned char>(entry, entry + 16));
+    EXPECT_EQ(std::vector<unsigned char>(record.begin() + 440, record.begin() + 444),
+              (std::vector<unsigned char>{0x78, 0x56, 0x34, 0x12}));
+    EXPECT_EQ(record[510], 0x55);
+    EXPECT_EQ(record[511], 0xaa);
+    EXPECT_EQ(std::count(record.begin(), record.end(), 0), 512 - 2 - 4 - 9) << "nothing else is written";
+
+    // A usable size short of a whole MiB ends at the MiB below; 4 KiB
+    // sectors count in 4 KiB, and too few of them for FAT32's clusters
+    // make FAT16.
+    const probe::fixplan wide = probe::planfix((512u << 20) - 80 * 1024, 4096);
+    EXPECT_EQ(wide.place.first, 256u);
+    EXPECT_EQ(wide.place.sectors, 510u * 256);
+    EXPECT_EQ(wide.what, probe::filesystem::fat16);
+    EXPECT_EQ(probe::planfix(64u << 20, 512).what, probe::filesystem::fat16);
+    EXPECT_EQ(probe::planfix(65u << 20, 512).what, probe::filesystem::fat32);
+
+    // Up to 32 GiB FAT32, above exFAT, whose end lies beyond what CHS can
+    // address; a partition table of this kind ends at 2 TiB.
+    EXPECT_EQ(probe::planfix((std::uint64_t{32} << 30) + (1 << 20), 512).what, probe::filesystem::fat32);
+    const probe::fixplan large = probe::planfix(std::uint64_t{40} << 30, 512);
+    EXPECT_EQ(large.label, "ECHT-39GB");
+    const auto big = probe::masterbootrecord(large.place, large.what, 1);
+    EXPECT_EQ(big[446 + 4], 0x07);
+    EXPECT_EQ(std::vector<unsigned char>(big.begin() + 446 + 5, big.begin() + 446 + 8),
+              (std::vector<unsigned char>{0xfe, 0xff, 0xff}));
+    EXPECT_EQ(probe::planfix(std::uint64_t{3} << 40, 512).place.sectors, UINT32_MAX - 2048);
+
+    // Formatting: on the partition where the system shows it, else through
+    // the whole device where the tool can, else named for later.
+    const probe::partitiontarget linux{operatingsystem::gnulinux, "/dev/sdc", -1, false};
+    EXPECT_EQ(probe::commandtext(linux, probe::formatcommand(linux, plan, "/dev/sdc1").arguments),
+              "sudo mkfs.vfat -F 32 -n ECHT-383MB /dev/sdc1");
+    const probe::formatting whole = probe::formatcommand(linux, plan, "");
+    EXPECT_TRUE(whole.runnable);
+    EXPECT_EQ(probe::commandtext(linux, whole.arguments),
+              "sudo mkfs.vfat -F 32 -n ECHT-383MB --offset 2048 -h 2048 /dev/sdc 392192");
+    const probe::formatting later = probe::formatcommand(linux, large, "");
+    EXPECT_FALSE(later.runnable);
+    EXPECT_EQ(probe::commandtext(linux, later.arguments), "sudo mkfs.exfat -L ECHT-39GB /dev/sdc1");
+    const probe::partitiontarget mac{operatingsystem::macos, "/dev/disk4", -1, true};
+    EXPECT_EQ(probe::commandtext(mac, probe::formatcommand(mac, plan, "/dev/rdisk4s1").arguments),
+              "newfs_msdos -F 32 -v ECHT-383MB /dev/rdisk4s1");
+    const probe::partitiontarget windows{operatingsystem::windows, "\\\\.\\PhysicalDrive2", 2, true};
+    EXPECT_EQ(probe::commandtext(windows, probe::formatcommand(windows, large, "F:").arguments),
+              "format.com F: /FS:exFAT /V:ECHT-39GB /Q /Y");
+    EXPECT_EQ(probe::commandtext(linux, {"mkfs.vfat", "-n", "it's"}), "sudo mkfs.vfat -n 'it'\\''s'");
+    EXPECT_EQ(probe::ejectcommand(mac), "diskutil eject '/dev/disk4'");
+    EXPECT_EQ(probe::ejectcommand(linux), "sudo eject '/dev/sdc'");
+}
+
 TEST(Advice, CommandsAreSafeToCopy)
 {
     EXPECT_EQ(probe::firstpartition("/dev/sdb", operatingsystem::gnulinux), "/dev/sdb1");
@@ -322,22 +389,6 @@ TEST(Advice, CommandsAreSafeToCopy)
     EXPECT_EQ(probe::firstpartition("/dev/nvme0n1", operatingsystem::gnulinux), "/dev/nvme0n1p1");
     EXPECT_EQ(probe::firstpartition("/dev/disk4", operatingsystem::macos), "/dev/disk4s1");
     EXPECT_EQ(probe::shellquoted("/dev/it's"), "'/dev/it'\\''s'");
-    EXPECT_EQ(probe::partitioncommands({operatingsystem::gnulinux, "/dev/sdc", -1, false}, 1000),
-              "    sudo parted '/dev/sdc' mklabel msdos mkpart primary fat32 1MiB 1000MiB\n"
-              "    sudo mkfs.vfat '/dev/sdc1'\n");
-    EXPECT_EQ(probe::partitioncommands({operatingsystem::windows, "\\\\.\\PhysicalDrive2", 2, true}, 1000),
-              "    diskpart\n    select disk 2\n    clean\n    create partition primary size=999\n"
-              "    format fs=fat32 quick\n    assign\n");
-    EXPECT_NE(probe::partitioncommands({operatingsystem::windows, "\\\\.\\PhysicalDrive2", 2, true}, 32769)
-                  .find("size=32768\n    format fs=fat32 quick"),
-              std::string::npos)
-        << "Windows formats FAT32 up to 32 GiB";
-    EXPECT_NE(probe::partitioncommands({operatingsystem::windows, "\\\\.\\PhysicalDrive2", 2, true}, 32770)
-                  .find("size=32769\n    format fs=exfat quick"),
-              std::string::npos);
-    EXPECT_EQ(
-        probe::partitioncommands({operatingsystem::macos, "/dev/disk4", -1, false}, 1000),
-        "    sudo diskutil partitionDisk '/dev/disk4' 2 MBR FAT32 KARTE 2045952S 'Free Space' FREE R\n");
     EXPECT_EQ(probe::unmountcommand({operatingsystem::macos, "/dev/disk4", -1, false}),
               "diskutil unmountDisk '/dev/disk4'");
     EXPECT_EQ(probe::unmountcommand({operatingsystem::gnulinux, "/dev/sdc", -1, false}), "");

@@ -11,7 +11,9 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <regex>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
+#include <tuple>
 
 namespace fs = std::filesystem;
 
@@ -23,13 +25,19 @@ const std::string probebanner =
     "Kapprobe -- Schnellprüfung auf gefälschte Kapazität, von den Kapmess-Autoren\n"
     "Version 1.6, Copyright (c) 2026 die Kapmess-Autoren\n";
 
-const std::string usage = "Aufruf: kapprobe [--cache <MByte>] [--json] [--restore] <Gerät> [<Gerät> …]\n"
-                          "        <Gerät>    das ganze Gerät, etwa /dev/sdb oder unter Windows E:\n"
-                          "        --cache    so viel Zwischenspeicher des Geräts schließt die Probe aus\n"
-                          "                   (Vorgabe 512 MByte)\n"
-                          "        --json     das Ergebnis als JSON auf die Standardausgabe, der Text auf\n"
-                          "                   die Fehlerausgabe\n"
-                          "        --restore  nur zurückschreiben, was ein abgebrochener Lauf überschrieb\n";
+const std::string usage =
+    "Aufruf: kapprobe [--cache <MByte>] [--json] [--restore] [--fix [--yes]] <Gerät> [<Gerät> …]\n"
+    "        kapprobe --unfix <Datei> <Gerät>\n"
+    "        <Gerät>    das ganze Gerät, etwa /dev/sdb oder unter Windows E:\n"
+    "        --cache    so viel Zwischenspeicher des Geräts schließt die Probe aus\n"
+    "                   (Vorgabe 512 MByte)\n"
+    "        --json     das Ergebnis als JSON auf die Standardausgabe, der Text auf\n"
+    "                   die Fehlerausgabe\n"
+    "        --restore  nur zurückschreiben, was ein abgebrochener Lauf überschrieb\n"
+    "        --fix      eine Fälschung danach mit einer Partition über ihren nutzbaren\n"
+    "                   Teil versehen und formatieren (löscht alles darauf)\n"
+    "        --yes      --fix ohne Rückfrage\n"
+    "        --unfix    das erste MByte zurückschreiben, das --fix in <Datei> sicherte\n";
 
 invocation kapprobe(const std::string& faults = "")
 {
@@ -88,29 +96,18 @@ const std::string interrupted =
     "\n*** Abbruch: stelle wieder her, was überschrieben wurde. Nicht abziehen!\n";
 const std::string stopped = "\n*** Abgebrochen: alles Überschriebene ist wiederhergestellt.\n" + closing;
 
-// The commands for a partition of mib MiB: parted on Linux, diskpart on
-// Windows, where Wine tells some disk number for the drive.
-std::string partitioncommands(const std::string& device, std::uint64_t mib, const std::string& verdict)
-{
-    if (!underwine())
-        return "    parted '" + device + "' mklabel msdos mkpart primary fat32 1MiB " + std::to_string(mib) +
-               "MiB\n    mkfs.vfat '" + device + "p1'\n";
-    std::smatch disk;
-    std::regex_search(verdict, disk, std::regex("select disk [0-9]+"));
-    return "    diskpart\n    " + disk.str() +
-           "\n    clean\n    create partition primary size=" + std::to_string(mib - 1) +
-           "\n    format fs=fat32 quick\n    assign\n";
-}
-
-std::string counterfeit(std::uint64_t usable, const std::string& beyond, const std::string& device,
-                        const std::string& verdict)
+// The verdict on a counterfeit card of 2 GiB that keeps usable bytes, with
+// the command that makes them of use.
+std::string counterfeit(std::uint64_t usable, const std::string& beyond, const std::string& device)
 {
     const std::string usablemib = std::to_string(usable / mib);
+    // kapprobe.exe names a drive as it is typed, without quotes.
+    const std::string fix = underwine() ? "kapprobe --fix " + device : "kapprobe --fix '" + device + "'";
     return "\nGefälscht: nutzbar sind nur die ersten " + std::to_string(usable) + " Bytes (" + usablemib +
            " MByte) der gemeldeten 2147483648 Bytes.\n" + beyond + "Nutzen Sie nur die ersten " + usablemib +
-           " MByte, etwa mit einer Partition dieser Größe (das löscht alles auf dem Medium):\n" +
-           partitioncommands(device, usable / mib, verdict) + "und prüfen Sie sie danach mit kapmess.\n" +
-           closing;
+           " MByte. Eine Partition dieser Größe mit einem Dateisystem legt an (das löscht alles auf dem "
+           "Medium)\n    " +
+           fix + "\nPrüfen Sie sie danach mit kapmess.\n" + closing;
 }
 
 // The journal in the scratch directory, or empty.
@@ -208,7 +205,7 @@ TEST_F(scratch, WrapAroundIsFoundToTheByteOnA4KibSectorCard)
               counterfeit(real,
                           "Dahinter beginnen die Adressen von vorn: Byte " + std::to_string(real) +
                               " ist wieder Byte 0, und was dort geschrieben wird, überschreibt den Anfang.\n",
-                          cardname, shown));
+                          cardname));
     EXPECT_EQ(devicedigest(card), before);
 }
 
@@ -252,7 +249,7 @@ TEST_F(scratch, LostWritesBehindASmallCacheAreFoundWithLittleIo)
     EXPECT_LT(real - found, mib);
     EXPECT_EQ(shown,
               counterfeit(found, "Was dahinter geschrieben wird, geht verloren: gelesen werden Nullen.\n",
-                          cardname, shown));
+                          cardname));
     // Wine tells no sector size, and kapprobe.exe then probes in blocks of
     // 4 KiB: eight times the probes' I/O.
     const auto [written, read] = iofigures(result.out);
@@ -768,7 +765,7 @@ TEST_F(scratch, ACardThatStopsAnsweringIsNeverCounterfeit)
                   std::string::npos)
             << result.out;
         EXPECT_EQ(result.out.find("Gefälscht"), std::string::npos) << result.out;
-        EXPECT_EQ(result.out.find("parted"), std::string::npos) << result.out;
+        EXPECT_EQ(result.out.find("--fix"), std::string::npos) << result.out;
         for (const std::string& name : files())
             fs::remove(dir / name);
     }
@@ -866,4 +863,111 @@ TEST_F(scratch, ABatchOfCardsIsProbedSideBySideAndComesBackWhole)
     EXPECT_EQ(restored.status, 0) << restored.out;
     EXPECT_EQ(stores(), before);
     EXPECT_EQ(files(), std::vector<std::string>());
+}
+
+// --fix on fake cards: the real part of each gets a partition and a FAT file
+// system that keeps what kapmess gives it, the honest card stays untouched,
+// nothing is erased unasked, and the saved first MiB goes back onto its own
+// card only.
+TEST_F(scratch, AFixedFakeKeepsWhatItIsGiven)
+{
+    ATTACH_OR_SKIP(attachcard("honest " + std::to_string(64 * mib) + " 0 0 512"));
+    ATTACH_OR_SKIP(
+        attachothercard("wrap " + std::to_string(8192 * mib) + " " + std::to_string(384 * mib) + " 0 512"));
+    ATTACH_OR_SKIP(attachthirdcard("zeros " + std::to_string(32768 * mib) + " " + std::to_string(512 * mib) +
+                                   " " + std::to_string(16 * mib) + " 512"));
+    const std::string honest = sha256(cardstore(".card")), wrapping = sha256(cardstore(".other"));
+    const std::string firstmib = readbytes(other, 0, mib);
+
+    // Without a terminal to ask at and without --yes: refused before anything.
+    const outcome refused = run({"--fix", othername}, kapprobe());
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.out,
+              probebanner +
+                  "*** --fix fragt, bevor es etwas löscht, doch hier antwortet niemand: die Eingabe ist "
+                  "kein Terminal. Mit --yes gilt die Frage als bejaht.\n")
+        << refused.out;
+    EXPECT_EQ(sha256(cardstore(".other")), wrapping);
+
+    const outcome fixed =
+        run({"--cache", "64", "--fix", "--yes", "--json", cardname, othername, thirdname}, kapprobe());
+    EXPECT_EQ(fixed.status, 2) << fixed.err;
+    const nlohmann::json devices = nlohmann::json::parse(fixed.out)["devices"];
+    ASSERT_EQ(devices.size(), 3U) << fixed.out;
+    EXPECT_EQ(devices[0]["verdict"], "sound");
+    EXPECT_TRUE(devices[0]["fix"].is_null());
+    std::string text = fixed.err;
+    text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+    EXPECT_NE(text.find("Nichts zu reparieren: das Medium bleibt, wie es ist.\n"), std::string::npos) << text;
+    EXPECT_EQ(sha256(cardstore(".card")), honest);
+    for (const auto& [index, device, real] :
+         {std::tuple{1, other, 384 * mib}, std::tuple{2, third, 512 * mib}}) {
+        const nlohmann::json& fix = devices[index]["fix"];
+        ASSERT_TRUE(fix.is_object()) << fixed.out;
+        EXPECT_EQ(fix["filesystem"], "FAT32");
+        EXPECT_EQ(fix["formatted"], !underwine()) << fixed.err;
+        EXPECT_TRUE(fs::exists(dir / fix["backup"].get<std::string>())) << "the first MiB saved";
+        // The table as the system's own tool reads it.
+        const nlohmann::json table =
+            nlohmann::json::parse(printedby("sfdisk --json " + device))["partitiontable"];
+        ASSERT_EQ(table["partitions"].size(), 1U) << table;
+        const nlohmann::json& partition = table["partitions"][0];
+        EXPECT_EQ(partition["type"], "c");
+        EXPECT_EQ(partition["start"], 2048);
+        const std::uint64_t end =
+            (partition["start"].get<std::uint64_t>() + partition["size"].get<std::uint64_t>()) * 512;
+        EXPECT_LE(end, real);
+        EXPECT_GE(end - mib, real - 2 * mib) << "the partition covers all but 2 MiB of the real part";
+        if (!underwine()) {
+            EXPECT_EQ(printedby("blkid -p -O 1048576 -o value -s TYPE " + device), "vfat\n");
+        }
+    }
+    if (underwine() || emulated())
+        GTEST_SKIP() << "the file systems are left to the native run";
+
+    // kapmess fills each file system and verifies it after a remount.
+    for (const std::string& device : {other, third}) {
+        ASSERT_EQ(mountpartition(device), "");
+        struct statvfs room;
+        ASSERT_EQ(statvfs(dir.c_str(), &room), 0);
+        ASSERT_LT(room.f_bavail * room.f_frsize, 512 * mib)
+            << "the partition's file system, not the scratch's";
+        const std::string amount = std::to_string(room.f_bavail * room.f_frsize / mib);
+        const outcome filled = run({amount});
+        EXPECT_EQ(filled.status, 0) << filled.out;
+        unmountpartition();
+        ASSERT_EQ(mountpartition(device), "");
+        const outcome verified = run({amount, "-r"});
+        EXPECT_EQ(verified.status, 0) << verified.out;
+        unmountpartition();
+    }
+
+    const std::string saved = devices[1]["fix"]["backup"];
+    const outcome wrong = run({"--unfix", saved, thirdname}, kapprobe());
+    EXPECT_EQ(wrong.status, 1);
+    EXPECT_NE(wrong.out.find("*** '" + saved + "' ist das erste MByte von '" + othername), std::string::npos)
+        << wrong.out;
+    const outcome back = run({"--unfix", saved, othername}, kapprobe());
+    EXPECT_EQ(back.status, 0) << back.out;
+    EXPECT_TRUE(readbytes(other, 0, mib) == firstmib) << "the first MiB as it was";
+
+    // At a terminal, only the device's name typed confirms.
+    for (const std::string& typed : {std::string("nein"), othername}) {
+        const std::string shown =
+            printedby("cd '" + dir.string() + "' && printf '%s\\n' '" + typed + "' | script -qec '" +
+                      KAPPROBE_PROGRAM + " --cache 64 --fix " + othername + "' /dev/null");
+        EXPECT_NE(shown.find("Geben Sie zur Bestätigung den Namen des Geräts ein (" + othername + "): "),
+                  std::string::npos)
+            << shown;
+        if (typed == "nein") {
+            EXPECT_NE(shown.find("Nichts geändert."), std::string::npos) << shown;
+            EXPECT_TRUE(readbytes(other, 0, mib) == firstmib) << "nothing written";
+        } else {
+            EXPECT_NE(shown.find("Formatiert mit FAT32, Name 'ECHT-383MB': nutzbar sind jetzt 383 MByte."),
+                      std::string::npos)
+                << shown;
+        }
+    }
+    EXPECT_TRUE(fs::exists(dir / (saved.substr(0, saved.rfind(".erstes-mbyte")) + "-2.erstes-mbyte")))
+        << "an earlier first MiB stays as it is";
 }

@@ -6,12 +6,20 @@
 #
 #   medium.sh mount DIR ext4|exfat MIB [WRITE-MIB/S READ-MIB/S]
 #   medium.sh unmount DIR
+#   medium.sh partition DIR DEVICE
+#   medium.sh unpartition DIR
 #
 # The image is DIR.img, put there by mount and removed by unmount. The loop
 # device does direct I/O, so the only cache above the image is the kernel's
 # cache of the device itself. exfat is mounted with Debian's exfat-fuse, a
-# FUSE daemon that reads the device through that cache. Where this machine
-# cannot, mount says why on standard error and exits with 77.
+# FUSE daemon that reads the device through that cache.
+#
+# partition mounts the file system on the first partition of DEVICE, as its
+# partition table tells, on DIR: through a loop device of its own (this
+# kernel shows no partitions of a loop device), FAT with fusefat, exFAT with
+# exfat-fuse. unpartition unmounts it once its daemon has written everything
+# and ended. Where this machine cannot, mount and partition say why on
+# standard error and exit with 77.
 set -euo pipefail
 
 throttles=/sys/fs/cgroup/blkio/blkio.throttle
@@ -69,11 +77,69 @@ unmountmedium() {
     rm -f "$dir.img"
 }
 
+# The FUSE daemons serving DIR: the processes of fusefat or exfat-fuse
+# whose command line names it.
+daemonsof() {
+    local dir=$1 process line
+    for process in /proc/[0-9]*; do
+        line=$(tr '\0' ' ' <"$process/cmdline" 2>/dev/null) || continue
+        case "${line%% *}" in
+        *fusefat | *exfat-fuse) [[ "$line " == *" $dir "* ]] && echo "${process#/proc/}" ;;
+        esac
+    done
+    return 0
+}
+
+mountpartition() {
+    local dir=$1 device=$2 sector start size loop type tries
+    for tool in losetup sfdisk blkid fusefat mount.exfat-fuse; do
+        command -v "$tool" >/dev/null || cannot "$tool is not installed"
+    done
+    [ -c /dev/fuse ] || cannot "no /dev/fuse"
+    sector=$(blockdev --getss "$device")
+    read -r start size < <(sfdisk --dump "$device" | sed -n 's/.*start= *\([0-9]*\), size= *\([0-9]*\),.*/\1 \2/p')
+    [ -n "$size" ] || cannot "no partition on $device"
+    loop=$(losetup --find --show --offset $((start * sector)) --sizelimit $((size * sector)) "$device" 2>&1) ||
+        cannot "no loop device: $loop"
+    type=$(blkid -o value -s TYPE "$loop" || true)
+    # fusefat reports a mount that failed in its daemon with status 0, and
+    # refuses a directory that holds files unless told.
+    case "$type" in
+    vfat) fusefat -o rw+,nonempty "$loop" "$dir" >/dev/null 2>&1 || true ;;
+    exfat) mount.exfat-fuse "$loop" "$dir" >/dev/null 2>&1 || true ;;
+    esac
+    for tries in $(seq 50); do
+        ! mountpoint -q "$dir" || break
+        sleep 0.1
+    done
+    if ! mountpoint -q "$dir"; then
+        losetup -d "$loop"
+        cannot "cannot mount the partition of $device through $loop"
+    fi
+    echo "$loop" >"$dir.loop"
+}
+
+unmountpartition() {
+    local dir=$1 daemons tries
+    daemons=$(daemonsof "$dir")
+    umount "$dir"
+    for tries in $(seq 100); do
+        [ -n "$(daemonsof "$dir")" ] || break
+        sleep 0.1
+    done
+    [ -z "$(daemonsof "$dir")" ] || { echo "the daemon of $dir does not end: $daemons" >&2; exit 1; }
+    losetup -d "$(cat "$dir.loop")"
+    rm -f "$dir.loop"
+}
+
 case "${1:-}" in
 mount) mountmedium "${@:2}" ;;
 unmount) unmountmedium "$2" ;;
+partition) mountpartition "$2" "$3" ;;
+unpartition) unmountpartition "$2" ;;
 *)
-    echo "usage: medium.sh mount DIR ext4|exfat MIB [WRITE-MIB/S READ-MIB/S] | unmount DIR" >&2
+    echo "usage: medium.sh mount DIR ext4|exfat MIB [WRITE-MIB/S READ-MIB/S] | unmount DIR |" \
+        "partition DIR DEVICE | unpartition DIR" >&2
     exit 2
     ;;
 esac

@@ -1,15 +1,101 @@
 #include "probe/advice.h"
 
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
+#include <cstring>
+
 namespace probe {
 
 namespace {
+
+constexpr std::uint64_t mib = 1 << 20;
 
 std::string sudo(const partitiontarget& target)
 {
     return target.privileged || target.system == operatingsystem::windows ? "" : "sudo ";
 }
 
+void putlittle(unsigned char* at, std::uint32_t value)
+{
+    for (int i = 0; i < 4; i++)
+        at[i] = static_cast<unsigned char>(value >> (8 * i));
+}
+
+// A sector's address as cylinder, head and sector, in the geometry that
+// every system assumes for a disk it addresses by LBA (255 heads, 63
+// sectors a track); past cylinder 1023 the largest address, which says
+// "read the LBA".
+void putchs(unsigned char* at, std::uint32_t lba)
+{
+    constexpr std::uint32_t heads = 255, sectors = 63;
+    std::uint32_t cylinder = lba / (heads * sectors), head = lba / sectors % heads,
+                  sector = lba % sectors + 1;
+    if (cylinder > 1023)
+        cylinder = 1023, head = 254, sector = 63;
+    at[0] = static_cast<unsigned char>(head);
+    at[1] = static_cast<unsigned char>(sector | (cylinder >> 2 & 0xc0));
+    at[2] = static_cast<unsigned char>(cylinder & 0xff);
+}
+
 } // namespace
+
+partitionplace partitionfor(std::uint64_t usable, std::uint32_t sectorsize)
+{
+    const std::uint64_t end = usable / mib * mib;
+    const std::uint64_t size = end > mib ? end - mib : 0;
+    const std::uint32_t first = static_cast<std::uint32_t>(mib / sectorsize);
+    // A partition table of this kind counts at most 2^32 sectors.
+    const std::uint64_t sectors = std::min<std::uint64_t>(size / sectorsize, UINT32_MAX - first);
+    return {first, static_cast<std::uint32_t>(sectors)};
+}
+
+fixplan planfix(std::uint64_t usable, std::uint32_t sectorsize)
+{
+    const partitionplace place = partitionfor(usable, sectorsize);
+    const std::uint64_t bytes = std::uint64_t{place.sectors} * sectorsize;
+    // FAT32 wants at least 65525 clusters, each of one sector at least; on
+    // fewer a system would read it as FAT16 and spoil it.
+    constexpr std::uint32_t fewestforfat32 = 1 << 17;
+    const filesystem what = place.sectors < fewestforfat32       ? filesystem::fat16
+                            : bytes <= (std::uint64_t{32} << 30) ? filesystem::fat32
+                                                                 : filesystem::exfat;
+    // At most 11 characters, what FAT and exFAT take.
+    const std::uint64_t megabytes = bytes / mib;
+    const std::string label = megabytes < 10000 ? "ECHT-" + std::to_string(megabytes) + "MB"
+                                                : "ECHT-" + std::to_string(bytes >> 30) + "GB";
+    return {place, sectorsize, what, label};
+}
+
+const char* filesystemname(filesystem what)
+{
+    switch (what) {
+    case filesystem::fat16:
+        return "FAT16";
+    case filesystem::fat32:
+        return "FAT32";
+    case filesystem::exfat:
+        return "exFAT";
+    }
+    return "FAT32";
+}
+
+std::array<unsigned char, 512> masterbootrecord(const partitionplace& place, filesystem what,
+                                                std::uint32_t signature)
+{
+    std::array<unsigned char, 512> record{};
+    putlittle(&record[440], signature);
+    unsigned char* entry = &record[446];
+    // Not bootable: entry[0] stays 0.
+    putchs(entry + 1, place.first);
+    entry[4] = static_cast<unsigned char>(what);
+    putchs(entry + 5, place.first + place.sectors - 1);
+    putlittle(entry + 8, place.first);
+    putlittle(entry + 12, place.sectors);
+    record[510] = 0x55;
+    record[511] = 0xaa;
+    return record;
+}
 
 std::string shellquoted(const std::string& text)
 {
@@ -29,31 +115,70 @@ std::string firstpartition(const std::string& node, operatingsystem system)
     return node + (digit ? "p1" : "1");
 }
 
-std::string partitioncommands(const partitiontarget& target, std::uint64_t mib)
+formatting formatcommand(const partitiontarget& target, const fixplan& plan, const std::string& node)
 {
+    const bool fat = plan.what != filesystem::exfat;
+    const std::string bits = plan.what == filesystem::fat16 ? "16" : "32";
+    const std::string shown = node.empty() ? firstpartition(target.node, target.system) : node;
     switch (target.system) {
     case operatingsystem::windows: {
-        // diskpart puts the partition at 1 MiB: it may be a MiB shorter.
-        // Windows formats FAT32 only up to 32 GiB, exFAT beyond.
-        const std::string disk = target.disknumber >= 0 ? std::to_string(target.disknumber) : "<Nummer>";
-        const std::uint64_t size = mib > 1 ? mib - 1 : 1;
-        return "    diskpart\n    select disk " + disk +
-               "\n    clean\n    create partition primary size=" + std::to_string(size) +
-               "\n    format fs=" + (size > 32768 ? "exfat" : "fat32") + " quick\n    assign\n";
+        const std::string system = plan.what == filesystem::fat16   ? "FAT"
+                                   : plan.what == filesystem::fat32 ? "FAT32"
+                                                                    : "exFAT";
+        return {{"format.com", node.empty() ? "<Laufwerk>:" : node, "/FS:" + system, "/V:" + plan.label, "/Q",
+                 "/Y"},
+                !node.empty(),
+                ""};
     }
-    case operatingsystem::macos: {
-        // Sizes in 512-byte blocks, as diskutil reads M as a million bytes;
-        // a MiB is left for where it puts the partition.
-        const std::string blocks = std::to_string((mib > 1 ? mib - 1 : 1) * 2048) + "S";
-        return "    " + sudo(target) + "diskutil partitionDisk " + shellquoted(target.node) +
-               " 2 MBR FAT32 KARTE " + blocks + " 'Free Space' FREE R\n";
-    }
+    case operatingsystem::macos:
+        if (fat)
+            return {{"newfs_msdos", "-F", bits, "-v", plan.label, shown}, !node.empty(), ""};
+        return {{"newfs_exfat", "-v", plan.label, shown}, !node.empty(), ""};
     case operatingsystem::gnulinux:
         break;
     }
-    return "    " + sudo(target) + "parted " + shellquoted(target.node) +
-           " mklabel msdos mkpart primary fat32 1MiB " + std::to_string(mib) + "MiB\n    " + sudo(target) +
-           "mkfs.vfat " + shellquoted(firstpartition(target.node, target.system)) + "\n";
+    if (!fat)
+        return {{"mkfs.exfat", "-L", plan.label, shown}, !node.empty(), "exfatprogs"};
+    if (!node.empty())
+        return {{"mkfs.vfat", "-F", bits, "-n", plan.label, node}, true, "dosfstools"};
+    // Through the whole device, at the partition's offset and for its length
+    // in KiB; the hidden sectors tell the file system where its partition
+    // begins, as one made on the partition itself tells it.
+    const std::string first = std::to_string(plan.place.first);
+    const std::uint64_t kib = std::uint64_t{plan.place.sectors} * plan.sectorsize / 1024;
+    return {{"mkfs.vfat", "-F", bits, "-n", plan.label, "--offset", first, "-h", first, target.node,
+             std::to_string(kib)},
+            true,
+            "dosfstools"};
+}
+
+std::string commandtext(const partitiontarget& target, const std::vector<std::string>& arguments)
+{
+    const bool windows = target.system == operatingsystem::windows;
+    std::string text = sudo(target);
+    for (const std::string& argument : arguments) {
+        const bool plain = std::all_of(argument.begin(), argument.end(), [windows](char c) {
+            return std::isalnum(static_cast<unsigned char>(c)) || std::strchr("-_./:=,+", c) != nullptr ||
+                   (windows && c != ' ' && c != '"');
+        });
+        if (text.size() > sudo(target).size())
+            text += ' ';
+        text += plain ? argument : windows ? '"' + argument + '"' : shellquoted(argument);
+    }
+    return text;
+}
+
+std::string ejectcommand(const partitiontarget& target)
+{
+    switch (target.system) {
+    case operatingsystem::windows:
+        return "";
+    case operatingsystem::macos:
+        return "diskutil eject " + shellquoted(target.node);
+    case operatingsystem::gnulinux:
+        break;
+    }
+    return sudo(target) + "eject " + shellquoted(target.node);
 }
 
 std::string unmountcommand(const partitiontarget& target)

@@ -1,11 +1,15 @@
-// What kapprobe tells the user to type: the partition of a counterfeit
-// device's usable size, ready to copy and paste as the system takes it.
+// What makes a counterfeit device's usable part of use: the partition
+// table that kapprobe writes, the command that formats it, and what
+// kapprobe tells the user to type, ready to copy and paste as the system
+// takes it.
 #pragma once
 
 #include "platform/process.h"
 
+#include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace probe {
 
@@ -27,9 +31,58 @@ std::string shellquoted(const std::string& text);
 // /dev/mmcblk0p1, /dev/nvme0n1p1, /dev/disk4s1.
 std::string firstpartition(const std::string& node, operatingsystem system);
 
-// The commands, one a line and indented by four blanks, that make a
-// partition of the first mib MiB of target and a FAT file system on it.
-std::string partitioncommands(const partitiontarget& target, std::uint64_t mib);
+// The file system that a partition gets, as the SD cards' standards have
+// it: FAT32 up to 32 GiB, exFAT above; FAT16 for a partition too small for
+// the clusters FAT32 needs. The value is its type in a partition table.
+enum class filesystem : unsigned char { fat16 = 0x0e, fat32 = 0x0c, exfat = 0x07 };
+
+// Where the partition of a usable size lies: from 1 MiB to the usable size
+// rounded down to whole MiB, in sectors of the device.
+struct partitionplace {
+    std::uint32_t first;
+    std::uint32_t sectors;
+};
+partitionplace partitionfor(std::uint64_t usable, std::uint32_t sectorsize);
+
+// The partition that makes a counterfeit device's usable part of use: its
+// place, its file system, and the volume label that says what it is.
+struct fixplan {
+    partitionplace place;
+    std::uint32_t sectorsize;
+    filesystem what;
+    std::string label;
+};
+fixplan planfix(std::uint64_t usable, std::uint32_t sectorsize);
+
+// The file system's name as the user reads it: FAT16, FAT32, exFAT.
+const char* filesystemname(filesystem what);
+
+// A master boot record with one primary partition at place, of type what,
+// the disk telling signature (which Windows needs to tell disks apart); no
+// boot code.
+std::array<unsigned char, 512> masterbootrecord(const partitionplace& place, filesystem what,
+                                                std::uint32_t signature);
+
+// The command that puts plan's file system on its partition of target,
+// where the system shows the partition as node (/dev/sdb1, /dev/rdisk4s1,
+// E:). Where it shows none (empty node), the command that reaches the
+// partition through the whole device where the tool can, else one that
+// names the partition as the system will show it, which is not runnable.
+struct formatting {
+    std::vector<std::string> arguments;
+    bool runnable;
+    // Where the tool comes from, where the system may lack it.
+    std::string package;
+};
+formatting formatcommand(const partitiontarget& target, const fixplan& plan, const std::string& node);
+
+// A command as the user types it: with sudo where needed, each argument
+// quoted where the shell would otherwise read it.
+std::string commandtext(const partitiontarget& target, const std::vector<std::string>& arguments);
+
+// The command that ejects target, which the system mounted, before it is
+// pulled; empty where the system has none (Windows: the Explorer).
+std::string ejectcommand(const partitiontarget& target);
 
 // The command that unmounts every volume of target, where the system has
 // one that does so at once (macOS: diskutil); empty elsewhere.

@@ -123,6 +123,12 @@ class batchconsole : public runconsole {
         shown.step(device, line, "");
     }
 
+    std::string ask(const std::string& question) override
+    {
+        shown.notice(question);
+        return answerline();
+    }
+
     std::string said;
 
   private:
@@ -197,6 +203,12 @@ int probebatch(const std::vector<const char*>& paths, const runoptions& common, 
     std::vector<deviceresult> results;
     for (std::size_t i = 0; i < paths.size(); i++) {
         std::fprintf(out, "\n=== %s ===\n%s", paths[i], consoles[i]->said.c_str());
+        // --fix asks about one device at a time, below what its run said.
+        if (going[i]) {
+            const std::size_t before = consoles[i]->said.size();
+            statuses[i] = runs[i]->fix(statuses[i]);
+            std::fputs(consoles[i]->said.c_str() + before, out);
+        }
         results.push_back({paths[i], runs[i]->opened(), runs[i]->outcome()});
         results.back().run.status = statuses[i];
         if (results.back().run.message.empty())

@@ -5,6 +5,7 @@
 #include "platform/console.h"
 #include "platform/journalfile.h"
 #include "platform/process.h"
+#include "probe/onsystem.h"
 #include "probe/report.h"
 #include "probe/stamp.h"
 
@@ -20,106 +21,6 @@
 #include <utility>
 
 namespace probe {
-
-// The device that kapprobe opened, counting what goes each way.
-class blockdevice : public device {
-  public:
-    blockdevice(devicehandle handle, std::uint64_t size, std::uint32_t unit)
-        : device(size, unit), handle(handle)
-    {
-    }
-
-    bool read(std::uint64_t offset, unsigned char* data, std::size_t size) override
-    {
-        bytesread += size;
-        return readdevice(handle, offset, data, size) || failed();
-    }
-
-    bool write(std::uint64_t offset, const unsigned char* data, std::size_t size) override
-    {
-        byteswritten += size;
-        return writedevice(handle, offset, data, size) || failed();
-    }
-
-    bool settle() override
-    {
-        return (flushdevice(handle) && reopendevice(&handle)) || failed();
-    }
-
-    std::string failure() const override
-    {
-        return reason;
-    }
-
-    devicehandle held() const
-    {
-        return handle;
-    }
-
-    // Goes on where other, a view of the same device in another unit, left
-    // off: with its handle, which settling may have opened anew, and its I/O.
-    void takeover(blockdevice& other)
-    {
-        handle = other.handle;
-        bytesread += std::exchange(other.bytesread, 0);
-        byteswritten += std::exchange(other.byteswritten, 0);
-    }
-
-    std::uint64_t bytesread = 0;
-    std::uint64_t byteswritten = 0;
-
-  private:
-    bool failed()
-    {
-        reason = systemreason();
-        return false;
-    }
-
-    devicehandle handle;
-    std::string reason;
-};
-
-// The journal's file in the current directory.
-class journalonfile : public journalfile {
-  public:
-    explicit journalonfile(journalhandle handle) : handle(handle) {}
-
-    bool append(const unsigned char* data, std::size_t size) override
-    {
-        return appendjournal(handle, data, size) || failed();
-    }
-
-    bool read(std::uint64_t offset, unsigned char* data, std::size_t size) override
-    {
-        return readjournal(handle, offset, data, size) || failed();
-    }
-
-    bool sync() override
-    {
-        return syncjournal(handle) || failed();
-    }
-
-    std::uint64_t size() override
-    {
-        return journalsize(handle);
-    }
-
-    std::string failure() const
-    {
-        return reason;
-    }
-
-    const journalhandle handle;
-
-  private:
-    bool failed()
-    {
-        reason = systemreason();
-        return false;
-    }
-
-    std::string reason;
-};
 
 namespace {
 
@@ -143,14 +44,25 @@ std::vector<std::string> journalsfor(std::uint64_t size, const std::string& name
     return names;
 }
 
+} // namespace
+
+std::string answerline()
+{
+    char line[512];
+    if (std::fgets(line, sizeof line, stdin) == nullptr)
+        return "";
+    std::string typed = line;
+    while (!typed.empty() && (typed.back() == '\n' || typed.back() == '\r'))
+        typed.pop_back();
+    return typed;
+}
+
 std::uint64_t runkey()
 {
     std::random_device entropy;
     const auto now = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
     return (static_cast<std::uint64_t>(entropy()) << 32 | entropy()) ^ now;
 }
-
-} // namespace
 
 devicerun::devicerun(const runoptions& chosen, std::int64_t frequency, std::int64_t starttime,
                      runconsole& console)
@@ -233,7 +145,7 @@ void devicerun::reportrestoration(const restoration& restored, const journalcont
 
 void devicerun::showverdict(const findings& found, const std::string& name, const std::string& journalfailure)
 {
-    result.message = verdicttext(found, {info.size, chosen.path, target, name, journalfailure});
+    result.message = verdicttext(found, {info.size, chosen.path, target, name, journalfailure, chosen.fix});
     say("%s", result.message.c_str());
 }
 
@@ -581,7 +493,12 @@ int devicerun::proceed()
 
 int devicerun::go()
 {
-    result.status = open() ? proceed() : noverdict;
+    if (!open())
+        result.status = noverdict;
+    else if (chosen.unfix != nullptr)
+        result.status = unfix();
+    else
+        result.status = fix(proceed());
     return result.status;
 }
 

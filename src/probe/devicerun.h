@@ -21,6 +21,12 @@ namespace probe {
 struct runoptions {
     std::uint64_t cachelimit = defaultcachelimit;
     bool restoreonly = false;
+    // After the verdict, a counterfeit device's usable part made of use,
+    // with (yes) or without asking first.
+    bool fix = false;
+    bool yes = false;
+    // The first MiB that --fix saved, to be written back instead of a probe.
+    const char* unfix = nullptr;
     const char* path = nullptr;
 };
 
@@ -43,7 +49,13 @@ class runconsole {
     virtual void step(const std::string& line, const std::string& figures, bool first) = 0;
     // The last step's line at 100%, at the end of a run shown live.
     virtual void finished(const std::string& line) = 0;
+    // The user's answer to question, a line typed at the terminal; empty
+    // where none came.
+    virtual std::string ask(const std::string& question) = 0;
 };
+
+// A line typed on standard input, without its end; empty where none came.
+std::string answerline();
 
 class devicerun {
   public:
@@ -63,6 +75,11 @@ class devicerun {
     int probe();
     // After open: both of the above; the exit status.
     int proceed();
+    // After the probe, which ended with status: a counterfeit device's
+    // usable part made of use, where --fix asks for it; the exit status.
+    int fix(int status);
+    // After open: the first MiB that --fix saved written back; the exit status.
+    int unfix();
     // The whole run; its exit status.
     int go();
 
@@ -119,6 +136,9 @@ class devicerun {
     void showverdict(const findings& found, const std::string& name, const std::string& journalfailure);
     bool roomforjournal(const blockdevice& dev, std::uint64_t cachelimit);
     int probedevice(blockdevice& dev, const std::string& name);
+    std::string savefirstmib();
+    bool writepartitiontable(const fixplan& plan, const std::string& backup);
+    void format(const fixplan& plan);
 
     const runoptions chosen;
     const std::int64_t frequency;

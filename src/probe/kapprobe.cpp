@@ -20,13 +20,19 @@
 
 namespace {
 
-constexpr char usage[] = "Aufruf: kapprobe [--cache <MByte>] [--json] [--restore] <Gerät> [<Gerät> …]\n"
-                         "        <Gerät>    das ganze Gerät, etwa /dev/sdb oder unter Windows E:\n"
-                         "        --cache    so viel Zwischenspeicher des Geräts schließt die Probe aus\n"
-                         "                   (Vorgabe 512 MByte)\n"
-                         "        --json     das Ergebnis als JSON auf die Standardausgabe, der Text auf\n"
-                         "                   die Fehlerausgabe\n"
-                         "        --restore  nur zurückschreiben, was ein abgebrochener Lauf überschrieb\n";
+constexpr char usage[] =
+    "Aufruf: kapprobe [--cache <MByte>] [--json] [--restore] [--fix [--yes]] <Gerät> [<Gerät> …]\n"
+    "        kapprobe --unfix <Datei> <Gerät>\n"
+    "        <Gerät>    das ganze Gerät, etwa /dev/sdb oder unter Windows E:\n"
+    "        --cache    so viel Zwischenspeicher des Geräts schließt die Probe aus\n"
+    "                   (Vorgabe 512 MByte)\n"
+    "        --json     das Ergebnis als JSON auf die Standardausgabe, der Text auf\n"
+    "                   die Fehlerausgabe\n"
+    "        --restore  nur zurückschreiben, was ein abgebrochener Lauf überschrieb\n"
+    "        --fix      eine Fälschung danach mit einer Partition über ihren nutzbaren\n"
+    "                   Teil versehen und formatieren (löscht alles darauf)\n"
+    "        --yes      --fix ohne Rückfrage\n"
+    "        --unfix    das erste MByte zurückschreiben, das --fix in <Datei> sicherte\n";
 
 // Reads the command line into chosen and the devices into paths, saying into
 // text what is wrong with it; -1 to go on, else the status to end with.
@@ -44,6 +50,16 @@ int readoptions(int argc, char** argv, std::FILE* text, probe::runoptions* chose
             return 0;
         if (argument == "--restore") {
             chosen->restoreonly = true;
+        } else if (argument == "--fix") {
+            chosen->fix = true;
+        } else if (argument == "--yes") {
+            chosen->yes = true;
+        } else if (argument == "--unfix") {
+            if (i + 1 == argc) {
+                std::fprintf(text, "*** --unfix braucht die Datei, die --fix anlegte.\n");
+                return probe::noverdict;
+            }
+            chosen->unfix = argv[++i];
         } else if (argument == "--json") {
         } else if (argument == "--cache" || argument.rfind("--cache=", 0) == 0) {
             char* end = nullptr;
@@ -64,10 +80,26 @@ int readoptions(int argc, char** argv, std::FILE* text, probe::runoptions* chose
             paths->push_back(argv[i]);
         }
     }
-    if (!paths->empty())
-        return -1;
-    std::fprintf(text, "%s", usage);
-    return probe::noverdict;
+    if (paths->empty()) {
+        std::fprintf(text, "%s", usage);
+        return probe::noverdict;
+    }
+    if (chosen->unfix != nullptr && (paths->size() > 1 || chosen->fix || chosen->restoreonly)) {
+        std::fprintf(text, "*** --unfix schreibt genau ein Gerät zurück, ohne weitere Optionen.\n");
+        return probe::noverdict;
+    }
+    if (chosen->fix && chosen->restoreonly) {
+        std::fprintf(text, "*** --fix braucht ein Urteil, und --restore gibt keines.\n");
+        return probe::noverdict;
+    }
+    // Nothing is erased unasked: a script answers with --yes, else the
+    // user at the terminal.
+    if (chosen->fix && !chosen->yes && !inputfromterminal()) {
+        std::fprintf(text, "*** --fix fragt, bevor es etwas löscht, doch hier antwortet niemand: die "
+                           "Eingabe ist kein Terminal. Mit --yes gilt die Frage als bejaht.\n");
+        return probe::noverdict;
+    }
+    return -1;
 }
 
 // A device probed alone speaks straight to standard output; on a terminal
@@ -105,6 +137,12 @@ class directconsole : public probe::runconsole {
     void finished(const std::string& line) override
     {
         showline(line.c_str(), "", false, onterminal);
+    }
+
+    std::string ask(const std::string& question) override
+    {
+        notice(question);
+        return probe::answerline();
     }
 
   private:

@@ -208,10 +208,13 @@ std::string verdicttext(const findings& found, const verdictplace& place)
                          " MByte) der gemeldeten %" PRIu64 " Bytes.\n",
                          found.usable, usablemib, place.size);
         out += beyondtext(found);
-        out += formatted("Nutzen Sie nur die ersten %" PRIu64
-                         " MByte, etwa mit einer Partition dieser Größe (das "
-                         "löscht alles auf dem Medium):\n%sund prüfen Sie sie danach mit kapmess.\n",
-                         usablemib, partitioncommands(place.target, usablemib).c_str());
+        if (place.fixing)
+            out += formatted("Nutzen Sie nur die ersten %" PRIu64 " MByte.\n", usablemib);
+        else
+            out += formatted("Nutzen Sie nur die ersten %" PRIu64
+                             " MByte. Eine Partition dieser Größe mit einem Dateisystem legt an (das löscht "
+                             "alles auf dem Medium)\n    %s\nPrüfen Sie sie danach mit kapmess.\n",
+                             usablemib, probecommand(place.target, "--fix ", place.path).c_str());
         break;
     }
     case verdict::damaged:
@@ -302,6 +305,23 @@ std::string trimmed(const std::string& text)
     return first == std::string::npos ? "" : text.substr(first, last - first + 1);
 }
 
+// What --fix did, null where it wrote nothing.
+nlohmann::ordered_json fixdocument(const fixreport& fixed)
+{
+    using json = nlohmann::ordered_json;
+    if (!fixed.written)
+        return nullptr;
+    return {
+        {"first", fixed.first},
+        {"size", fixed.size},
+        {"filesystem", fixed.filesystem},
+        {"label", fixed.label},
+        {"backup", fixed.backup},
+        {"formatted", fixed.formatted},
+        {"command", fixed.formatted ? json(nullptr) : json(fixed.command)},
+    };
+}
+
 } // namespace
 
 std::string jsondocument(const std::string& version, int status, const std::vector<deviceresult>& devices)
@@ -331,6 +351,7 @@ std::string jsondocument(const std::string& version, int status, const std::vect
             {"seconds", run.seconds},
             {"status", run.status},
             {"message", trimmed(run.message)},
+            {"fix", fixdocument(run.fixed)},
         };
         list.push_back(entry);
     }

@@ -49,10 +49,25 @@ struct verdictplace {
     partitiontarget target;
     std::string journal;
     std::string journalfailure;
+    // The run goes on to make the usable part of use, and says so itself.
+    bool fixing;
 };
 
 // The verdict of found, empty for a stopped run.
 std::string verdicttext(const findings& found, const verdictplace& place);
+
+// What --fix did: the partition it wrote, where it saved what it
+// replaced, and how it was formatted, or the command that formats it.
+struct fixreport {
+    bool written = false;
+    std::uint64_t first = 0;
+    std::uint64_t size = 0;
+    std::string filesystem;
+    std::string label;
+    std::string backup;
+    bool formatted = false;
+    std::string command;
+};
 
 // What a run found out about its device, for the document of --json.
 struct runresult {
@@ -67,6 +82,7 @@ struct runresult {
     double seconds = 0;
     // The verdict's text; else what the run said.
     std::string message;
+    fixreport fixed;
 };
 
 // The name of a verdict in the document.
