@@ -376,7 +376,7 @@ TEST(Advice, TheFixWritesOnePartitionFrom1MibToTheUsableSizeAndFormatsIt)
               "newfs_msdos -F 32 -v ECHT-383MB /dev/rdisk4s1");
     const probe::partitiontarget windows{operatingsystem::windows, "\\\\.\\PhysicalDrive2", 2, true};
     EXPECT_EQ(probe::commandtext(windows, probe::formatcommand(windows, large, "F:").arguments),
-              "format.com F: /FS:exFAT /V:ECHT-39GB /Q /Y");
+              "format.com F: /FS:exFAT /V:ECHT-39GB /Q /X /Y");
     EXPECT_EQ(probe::commandtext(linux, {"mkfs.vfat", "-n", "it's"}), "sudo mkfs.vfat -n 'it'\\''s'");
     EXPECT_EQ(probe::ejectcommand(mac), "diskutil eject '/dev/disk4'");
     EXPECT_EQ(probe::ejectcommand(linux), "sudo eject '/dev/sdc'");

@@ -37,7 +37,7 @@ const std::string usage =
     "        --fix      eine Fälschung danach mit einer Partition über ihren nutzbaren\n"
     "                   Teil versehen und formatieren (löscht alles darauf)\n"
     "        --yes      --fix ohne Rückfrage\n"
-    "        --unfix    das erste MByte zurückschreiben, das --fix in <Datei> sicherte\n";
+    "        --unfix    zurückschreiben, was --fix in <Datei> sicherte\n";
 
 invocation kapprobe(const std::string& faults = "")
 {
@@ -108,6 +108,13 @@ std::string counterfeit(std::uint64_t usable, const std::string& beyond, const s
            " MByte. Eine Partition dieser Größe mit einem Dateisystem legt an (das löscht alles auf dem "
            "Medium)\n    " +
            fix + "\nPrüfen Sie sie danach mit kapmess.\n" + closing;
+}
+
+// Standard error as Linux ends its lines: kapprobe.exe ends them with CR LF.
+std::string plainlines(std::string text)
+{
+    text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+    return text;
 }
 
 // The journal in the scratch directory, or empty.
@@ -602,6 +609,10 @@ TEST_F(scratch, TheCommandLineAndEveryRefusalSayWhatToDo)
               probebanner + "*** Ungültige Grenze für --cache: '0' (ganze MByte, etwa 512)\n");
     EXPECT_EQ(run({"--force", "/dev/null"}, kapprobe()).out,
               probebanner + "*** Unbekannte Option '--force'\n" + usage);
+    EXPECT_EQ(plainlines(run({"--json", "--unfix", "saved", "/dev/null"}, kapprobe()).err),
+              probebanner + "*** --unfix schreibt genau ein Gerät zurück, ohne weitere Optionen.\n");
+    EXPECT_EQ(run({"--yes", "/dev/null"}, kapprobe()).out,
+              probebanner + "*** --yes beantwortet nur die Frage von --fix.\n");
 
     LINUX_ONLY("the rest asks for Linux users, mounts and files");
     ATTACH_OR_SKIP(attachcard("honest " + std::to_string(128 * mib) + " 0 0 512"));
@@ -831,8 +842,7 @@ TEST_F(scratch, ABatchOfCardsIsProbedSideBySideAndComesBackWhole)
     EXPECT_EQ(devices[3]["verdict"], "refused");
     EXPECT_EQ(devices[3]["message"],
               "*** '" + twice + "' ist dasselbe Gerät wie '" + othername + "' und wird nur einmal geprüft.");
-    std::string text = result.err;
-    text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+    const std::string text = plainlines(result.err);
     EXPECT_NE(text.find("\n=== " + othername + " ===\nGerät '" + othername), std::string::npos) << text;
     EXPECT_EQ(stores(), before);
     EXPECT_EQ(files(), underwine() ? std::vector<std::string>() : std::vector<std::string>{"again"});
@@ -867,7 +877,7 @@ TEST_F(scratch, ABatchOfCardsIsProbedSideBySideAndComesBackWhole)
 
 // --fix on fake cards: the real part of each gets a partition and a FAT file
 // system that keeps what kapmess gives it, the honest card stays untouched,
-// nothing is erased unasked, and the saved first MiB goes back onto its own
+// nothing is erased unasked, and what the fix overwrote goes back onto its own
 // card only.
 TEST_F(scratch, AFixedFakeKeepsWhatItIsGiven)
 {
@@ -877,7 +887,7 @@ TEST_F(scratch, AFixedFakeKeepsWhatItIsGiven)
     ATTACH_OR_SKIP(attachthirdcard("zeros " + std::to_string(32768 * mib) + " " + std::to_string(512 * mib) +
                                    " " + std::to_string(16 * mib) + " 512"));
     const std::string honest = sha256(cardstore(".card")), wrapping = sha256(cardstore(".other"));
-    const std::string firstmib = readbytes(other, 0, mib);
+    const std::string beginning = readbytes(other, 0, 2 * mib);
 
     // Without a terminal to ask at and without --yes: refused before anything.
     const outcome refused = run({"--fix", othername}, kapprobe());
@@ -896,8 +906,7 @@ TEST_F(scratch, AFixedFakeKeepsWhatItIsGiven)
     ASSERT_EQ(devices.size(), 3U) << fixed.out;
     EXPECT_EQ(devices[0]["verdict"], "sound");
     EXPECT_TRUE(devices[0]["fix"].is_null());
-    std::string text = fixed.err;
-    text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+    const std::string text = plainlines(fixed.err);
     EXPECT_NE(text.find("Nichts zu reparieren: das Medium bleibt, wie es ist.\n"), std::string::npos) << text;
     EXPECT_EQ(sha256(cardstore(".card")), honest);
     for (const auto& [index, device, real] :
@@ -906,7 +915,8 @@ TEST_F(scratch, AFixedFakeKeepsWhatItIsGiven)
         ASSERT_TRUE(fix.is_object()) << fixed.out;
         EXPECT_EQ(fix["filesystem"], "FAT32");
         EXPECT_EQ(fix["formatted"], !underwine()) << fixed.err;
-        EXPECT_TRUE(fs::exists(dir / fix["backup"].get<std::string>())) << "the first MiB saved";
+        EXPECT_EQ(fix["written"], true);
+        EXPECT_TRUE(fs::exists(dir / fix["backup"].get<std::string>())) << "what the fix overwrites, saved";
         // The table as the system's own tool reads it.
         const nlohmann::json table =
             nlohmann::json::parse(printedby("sfdisk --json " + device))["partitiontable"];
@@ -945,11 +955,11 @@ TEST_F(scratch, AFixedFakeKeepsWhatItIsGiven)
     const std::string saved = devices[1]["fix"]["backup"];
     const outcome wrong = run({"--unfix", saved, thirdname}, kapprobe());
     EXPECT_EQ(wrong.status, 1);
-    EXPECT_NE(wrong.out.find("*** '" + saved + "' ist das erste MByte von '" + othername), std::string::npos)
+    EXPECT_NE(wrong.out.find("*** '" + saved + "' ist der Anfang von '" + othername), std::string::npos)
         << wrong.out;
     const outcome back = run({"--unfix", saved, othername}, kapprobe());
     EXPECT_EQ(back.status, 0) << back.out;
-    EXPECT_TRUE(readbytes(other, 0, mib) == firstmib) << "the first MiB as it was";
+    EXPECT_TRUE(readbytes(other, 0, 2 * mib) == beginning) << "the first 2 MiB as they were";
 
     // At a terminal, only the device's name typed confirms.
     for (const std::string& typed : {std::string("nein"), othername}) {
@@ -961,13 +971,13 @@ TEST_F(scratch, AFixedFakeKeepsWhatItIsGiven)
             << shown;
         if (typed == "nein") {
             EXPECT_NE(shown.find("Nichts geändert."), std::string::npos) << shown;
-            EXPECT_TRUE(readbytes(other, 0, mib) == firstmib) << "nothing written";
+            EXPECT_TRUE(readbytes(other, 0, 2 * mib) == beginning) << "nothing written";
         } else {
             EXPECT_NE(shown.find("Formatiert mit FAT32, Name 'ECHT-383MB': nutzbar sind jetzt 383 MByte."),
                       std::string::npos)
                 << shown;
         }
     }
-    EXPECT_TRUE(fs::exists(dir / (saved.substr(0, saved.rfind(".erstes-mbyte")) + "-2.erstes-mbyte")))
-        << "an earlier first MiB stays as it is";
+    EXPECT_TRUE(fs::exists(dir / (saved.substr(0, saved.rfind(".vor-fix")) + "-2.vor-fix")))
+        << "an earlier backup stays as it is";
 }

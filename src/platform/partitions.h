@@ -14,17 +14,19 @@
 void rereadpartitions(devicehandle device);
 
 // The first partition of the device that info describes, as its formatting
-// tool takes it (/dev/sdb1, /dev/rdisk4s1, E:), once the system shows it,
-// after the run let go of the device; waits a few seconds for it. Empty
-// where the system shows none.
-std::string firstpartitionnode(const deviceinfo& info);
+// tool takes it (/dev/sdb1, /dev/rdisk4s1, E:), once the system shows it
+// from first to first + size bytes, after the run let go of the device;
+// waits a few seconds for it. Empty where the system shows none, or one
+// that lies elsewhere (its old table, which it did not read again).
+std::string firstpartitionnode(const deviceinfo& info, std::uint64_t first, std::uint64_t size);
 
 // Where the system mounted the device or one of its partitions; empty
 // where it mounted none.
 std::string mountedpartition(const deviceinfo& info);
 
-// A tool of the system, run to its end with no input: whether it started
-// (not: it is not installed), its exit status, and what it wrote.
+// A tool of the system, run to its end with no input (on Windows the one of
+// that name in the system's directory): whether it started (not: it is not
+// installed), its exit status, and what it wrote.
 struct toolrun {
     bool started = false;
     int status = -1;

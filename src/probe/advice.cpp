@@ -1,5 +1,7 @@
 #include "probe/advice.h"
 
+#include "platform/drives.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
@@ -8,8 +10,6 @@
 namespace probe {
 
 namespace {
-
-constexpr std::uint64_t mib = 1 << 20;
 
 std::string sudo(const partitiontarget& target)
 {
@@ -126,7 +126,7 @@ formatting formatcommand(const partitiontarget& target, const fixplan& plan, con
                                    : plan.what == filesystem::fat32 ? "FAT32"
                                                                     : "exFAT";
         return {{"format.com", node.empty() ? "<Laufwerk>:" : node, "/FS:" + system, "/V:" + plan.label, "/Q",
-                 "/Y"},
+                 "/X", "/Y"},
                 !node.empty(),
                 ""};
     }
@@ -154,16 +154,16 @@ formatting formatcommand(const partitiontarget& target, const fixplan& plan, con
 
 std::string commandtext(const partitiontarget& target, const std::vector<std::string>& arguments)
 {
-    const bool windows = target.system == operatingsystem::windows;
+    if (target.system == operatingsystem::windows)
+        return drives::commandline(arguments);
     std::string text = sudo(target);
     for (const std::string& argument : arguments) {
-        const bool plain = std::all_of(argument.begin(), argument.end(), [windows](char c) {
-            return std::isalnum(static_cast<unsigned char>(c)) || std::strchr("-_./:=,+", c) != nullptr ||
-                   (windows && c != ' ' && c != '"');
+        const bool plain = std::all_of(argument.begin(), argument.end(), [](char c) {
+            return std::isalnum(static_cast<unsigned char>(c)) || std::strchr("-_./:=,+", c) != nullptr;
         });
         if (text.size() > sudo(target).size())
             text += ' ';
-        text += plain ? argument : windows ? '"' + argument + '"' : shellquoted(argument);
+        text += plain ? argument : shellquoted(argument);
     }
     return text;
 }

@@ -13,6 +13,8 @@
 
 namespace probe {
 
+constexpr std::uint64_t mib = 1 << 20;
+
 // The device as the partition commands name it.
 struct partitiontarget {
     operatingsystem system;

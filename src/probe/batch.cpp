@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 
 namespace probe {
 
@@ -125,13 +126,21 @@ class batchconsole : public runconsole {
 
     std::string ask(const std::string& question) override
     {
-        shown.notice(question);
+        shown.notice(unshown() + question);
         return answerline();
+    }
+
+    // What the run said that is not shown yet, from now on as shown.
+    std::string unshown()
+    {
+        const std::size_t from = std::exchange(shownupto, said.size());
+        return said.substr(from);
     }
 
     std::string said;
 
   private:
+    std::size_t shownupto = 0;
     display& shown;
     const std::size_t device;
 };
@@ -202,12 +211,11 @@ int probebatch(const std::vector<const char*>& paths, const runoptions& common, 
         thread.join();
     std::vector<deviceresult> results;
     for (std::size_t i = 0; i < paths.size(); i++) {
-        std::fprintf(out, "\n=== %s ===\n%s", paths[i], consoles[i]->said.c_str());
+        std::fprintf(out, "\n=== %s ===\n%s", paths[i], consoles[i]->unshown().c_str());
         // --fix asks about one device at a time, below what its run said.
         if (going[i]) {
-            const std::size_t before = consoles[i]->said.size();
             statuses[i] = runs[i]->fix(statuses[i]);
-            std::fputs(consoles[i]->said.c_str() + before, out);
+            std::fputs(consoles[i]->unshown().c_str(), out);
         }
         results.push_back({paths[i], runs[i]->opened(), runs[i]->outcome()});
         results.back().run.status = statuses[i];

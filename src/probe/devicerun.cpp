@@ -450,7 +450,7 @@ bool devicerun::open()
     target = {thissystem(), info.node, info.disknumber, privileged()};
     journalfile = journalname(info.size, info.identity);
     // Writing back alone gives no verdict.
-    if (chosen.restoreonly)
+    if (chosen.restoreonly || chosen.unfix != nullptr)
         result.verdict.clear();
     dev = std::make_unique<blockdevice>(handle, info.size, unit);
     catchstops();

@@ -25,7 +25,7 @@ struct runoptions {
     // with (yes) or without asking first.
     bool fix = false;
     bool yes = false;
-    // The first MiB that --fix saved, to be written back instead of a probe.
+    // What --fix saved, to be written back instead of a probe.
     const char* unfix = nullptr;
     const char* path = nullptr;
 };
@@ -136,7 +136,7 @@ class devicerun {
     void showverdict(const findings& found, const std::string& name, const std::string& journalfailure);
     bool roomforjournal(const blockdevice& dev, std::uint64_t cachelimit);
     int probedevice(blockdevice& dev, const std::string& name);
-    std::string savefirstmib();
+    std::string savebackup();
     bool writepartitiontable(const fixplan& plan, const std::string& backup);
     void format(const fixplan& plan);
 

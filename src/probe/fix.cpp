@@ -1,7 +1,10 @@
 // After the verdict: a counterfeit device's usable part made of use. The
-// first MiB is saved to a file in the current directory, a partition table
-// with one partition over the usable part takes its place, and the system's
-// own tool formats the partition. --unfix writes the saved MiB back.
+// first 2 MiB are saved to a file in the current directory; a partition
+// table with one partition over the usable part takes the place of the
+// first, zeros that of the second, where an old file system's start would
+// otherwise show through in the new partition until it is formatted; and
+// the system's own tool formats the partition. --unfix writes the saved
+// bytes back.
 #include "platform/partitions.h"
 #include "probe/devicerun.h"
 #include "probe/onsystem.h"
@@ -14,12 +17,12 @@ namespace probe {
 
 namespace {
 
-// Room for the partition table and more than a few MiB behind it.
-constexpr std::uint64_t fixable = 16 * mib;
+// What the fix writes: the partition table's MiB and the partition's first.
+constexpr std::uint64_t rewritten = 2 * mib;
 
-constexpr char backupending[] = ".erstes-mbyte";
+constexpr char backupending[] = ".vor-fix";
 
-// The file that keeps the first MiB of the device whose journal is named
+// The file that keeps the first 2 MiB of the device whose journal is named
 // journal, the nth of them: an earlier one holds what lay there before.
 std::string backupname(const std::string& journal, int nth)
 {
@@ -29,9 +32,10 @@ std::string backupname(const std::string& journal, int nth)
 
 } // namespace
 
-// Saves the first MiB to a file of its own in the current directory; its
-// name, or empty when it could not be saved, and the run said why.
-std::string devicerun::savefirstmib()
+// Saves what the fix overwrites to a file of its own in the current
+// directory; its name, or empty when it could not be saved, and the run said
+// why.
+std::string devicerun::savebackup()
 {
     for (int nth = 1; nth < 1000; nth++) {
         std::string name = backupname(journalfile, nth);
@@ -47,12 +51,12 @@ std::string devicerun::savefirstmib()
         journalonfile file(handle);
         journal saved(file, *dev);
         const bool started = saved.start({runkey(), info.size, info.sectorsize, info.identity, chosen.path});
-        const saving got = started ? saved.save(0, mib) : saving::journalfailed;
+        const saving got = started ? saved.save(0, rewritten) : saving::journalfailed;
         if (got == saving::saved && saved.commit()) {
             closejournal(handle);
             return name;
         }
-        say("*** Das erste MByte ließ sich nicht in '%s' sichern: %s. Nichts geändert.\n", name.c_str(),
+        say("*** Die ersten 2 MByte ließen sich nicht in '%s' sichern: %s. Nichts geändert.\n", name.c_str(),
             got == saving::unreadable ? dev->failure().c_str() : file.failure().c_str());
         removejournal(handle, name.c_str());
         return "";
@@ -61,18 +65,19 @@ std::string devicerun::savefirstmib()
     return "";
 }
 
-// Puts the new first MiB on the device, the partition table and nothing
-// else, and reads it back; false when it did not get there, and the run
-// said so.
+// Puts the new first 2 MiB on the device, the partition table and zeros,
+// and reads them back; false when they did not get there, and the run said
+// so.
 bool devicerun::writepartitiontable(const fixplan& plan, const std::string& backup)
 {
-    iobuffer table(mib), back(mib);
-    std::memset(table.data, 0, mib);
+    iobuffer table(rewritten), back(rewritten);
+    std::memset(table.data, 0, rewritten);
     // Windows tells disks apart by this signature: a new one for each table.
     const auto record = masterbootrecord(plan.place, plan.what, static_cast<std::uint32_t>(runkey()) | 1);
     std::memcpy(table.data, record.data(), record.size());
-    const bool put = dev->write(0, table.data, mib) && dev->settle();
-    const bool same = put && dev->read(0, back.data, mib) && std::memcmp(table.data, back.data, mib) == 0;
+    const bool put = dev->write(0, table.data, rewritten) && dev->settle();
+    const bool same =
+        put && dev->read(0, back.data, rewritten) && std::memcmp(table.data, back.data, rewritten) == 0;
     if (same)
         return true;
     say("\n*** Die neue Partitionstabelle kam nicht auf das Gerät%s%s. Was vorher dort stand, schreibt\n    "
@@ -86,7 +91,8 @@ bool devicerun::writepartitiontable(const fixplan& plan, const std::string& back
 // command that does, and tells where the system mounted it.
 void devicerun::format(const fixplan& plan)
 {
-    const std::string node = firstpartitionnode(info);
+    const std::string node = firstpartitionnode(info, std::uint64_t{plan.place.first} * plan.sectorsize,
+                                                std::uint64_t{plan.place.sectors} * plan.sectorsize);
     const formatting how = formatcommand(target, plan, node);
     const std::string command = commandtext(target, how.arguments);
     fixreport& fixed = result.fixed;
@@ -119,7 +125,8 @@ void devicerun::format(const fixplan& plan)
 
 int devicerun::fix(int status)
 {
-    if (!chosen.fix || !dev || (status != sound && status != unsound))
+    // Nothing more is written once a stop was asked for.
+    if (!chosen.fix || !dev || (status != sound && status != unsound) || stoprequested())
         return status;
     const findings& found = result.found;
     if (status == sound) {
@@ -135,8 +142,8 @@ int devicerun::fix(int status)
             "Partition.\n");
         return status;
     }
-    if (found.usable < fixable) {
-        say("Keine neue Partitionstabelle: nutzbar sind weniger als %" PRIu64 " MByte.\n", fixable / mib);
+    if (found.usable < unusable) {
+        say("Keine neue Partitionstabelle: nutzbar sind weniger als %" PRIu64 " MByte.\n", unusable / mib);
         return status;
     }
     // A system that tells no sector size (Wine) has one of 512 bytes
@@ -150,22 +157,23 @@ int devicerun::fix(int status)
     if (!chosen.yes) {
         const std::string answer =
             console.ask(formatted("Geben Sie zur Bestätigung den Namen des Geräts ein (%s): ", chosen.path));
-        if (answer != chosen.path || stoprequested()) {
+        if (answer != chosen.path) {
             say("Nichts geändert.\n");
             return status;
         }
     }
-    const std::string backup = savefirstmib();
+    const std::string backup = stoprequested() ? "" : savebackup();
     if (backup.empty())
         return status;
-    say("Das bisherige erste MByte liegt in '%s'. Zurück auf das Gerät bringt es\n    %s\n", backup.c_str(),
-        probecommand(target, "--unfix " + backup + " ", chosen.path).c_str());
+    say("Die bisherigen ersten 2 MByte liegen in '%s'. Zurück auf das Gerät bringt sie\n    %s\n",
+        backup.c_str(), probecommand(target, "--unfix " + backup + " ", chosen.path).c_str());
+    result.fixed = {false, first, size, filesystemname(plan.what), plan.label, backup, false, ""};
     if (!writepartitiontable(plan, backup))
         return notrestored;
-    result.fixed = {true, first, size, filesystemname(plan.what), plan.label, backup, false, ""};
+    result.fixed.written = true;
     rereadpartitions(dev->held());
-    // The system's tools open the device themselves, and the system shows
-    // the partition only once nobody holds it.
+    // The system's tools open the device themselves, and macOS reads the new
+    // table only once nobody holds the disk.
     closedevice(dev->held());
     dev.reset();
     format(plan);
@@ -188,24 +196,22 @@ int devicerun::unfix()
     journalonfile file(handle);
     journalcontents contents;
     const bool readable = readjournal(file, &contents) == journalstate::readable;
-    const bool firstmib = readable && contents.records.size() == 1 && contents.records[0].offset == 0 &&
-                          contents.records[0].size == mib && !contents.damaged;
+    const bool saved = readable && contents.records.size() == 1 && contents.records[0].offset == 0 &&
+                       contents.records[0].size == rewritten && !contents.damaged;
     const journalheader& header = contents.header;
-    if (!firstmib) {
-        say("*** '%s' ist keine Sicherung des ersten MByte, wie kapprobe --fix sie anlegt. Geschrieben "
-            "wurde nichts.\n",
-            name);
+    if (!saved) {
+        say("*** '%s' ist keine Sicherung, wie kapprobe --fix sie anlegt. Geschrieben wurde nichts.\n", name);
     } else if (header.size != info.size ||
                (!header.identity.empty() && !info.identity.empty() && header.identity != info.identity)) {
-        say("*** '%s' ist das erste MByte von %s, nicht von diesem Gerät. Geschrieben wurde nichts.\n", name,
+        say("*** '%s' ist der Anfang von %s, nicht von diesem Gerät. Geschrieben wurde nichts.\n", name,
             journaldevice(header).c_str());
     } else {
-        plannedio = 2 * mib;
+        plannedio = 2 * rewritten;
         const restoration restored = restore(file, contents, *dev, progress(), 0);
         closejournal(handle);
         showfinished();
         if (!restored.complete(contents)) {
-            say("\n*** Das erste MByte kam nicht zurück: %s. '%s' bleibt liegen; versuchen Sie es noch "
+            say("\n*** Die ersten 2 MByte kamen nicht zurück: %s. '%s' bleibt liegen; versuchen Sie es noch "
                 "einmal.\n",
                 restored.failed > 0  ? restored.failure.c_str()
                 : restored.unflushed ? restored.flushfailure.c_str()
@@ -214,8 +220,8 @@ int devicerun::unfix()
             return notrestored;
         }
         rereadpartitions(dev->held());
-        say("Das erste MByte von '%s' ist zurückgeschrieben, wie es vor kapprobe --fix war. '%s' bleibt "
-            "liegen; Sie brauchen sie nicht mehr.\n",
+        say("Die ersten 2 MByte von '%s' sind zurückgeschrieben, wie sie vor kapprobe --fix waren. '%s' "
+            "bleibt liegen; Sie brauchen sie nicht mehr.\n",
             chosen.path, name);
         return sound;
     }

@@ -32,7 +32,7 @@ constexpr char usage[] =
     "        --fix      eine Fälschung danach mit einer Partition über ihren nutzbaren\n"
     "                   Teil versehen und formatieren (löscht alles darauf)\n"
     "        --yes      --fix ohne Rückfrage\n"
-    "        --unfix    das erste MByte zurückschreiben, das --fix in <Datei> sicherte\n";
+    "        --unfix    zurückschreiben, was --fix in <Datei> sicherte\n";
 
 // Reads the command line into chosen and the devices into paths, saying into
 // text what is wrong with it; -1 to go on, else the status to end with.
@@ -40,8 +40,11 @@ constexpr char usage[] =
 int readoptions(int argc, char** argv, std::FILE* text, probe::runoptions* chosen,
                 std::vector<const char*>* paths)
 {
+    // The options besides --unfix, which takes none.
+    int others = 0;
     for (int i = 1; i < argc; i++) {
         const std::string argument = argv[i];
+        others += argument[0] == '-' && argument != "--unfix";
         if (argument == "--help" || argument == "-h") {
             std::fprintf(text, "%s", usage);
             return 0;
@@ -84,12 +87,16 @@ int readoptions(int argc, char** argv, std::FILE* text, probe::runoptions* chose
         std::fprintf(text, "%s", usage);
         return probe::noverdict;
     }
-    if (chosen->unfix != nullptr && (paths->size() > 1 || chosen->fix || chosen->restoreonly)) {
+    if (chosen->unfix != nullptr && (paths->size() > 1 || others > 0)) {
         std::fprintf(text, "*** --unfix schreibt genau ein Gerät zurück, ohne weitere Optionen.\n");
         return probe::noverdict;
     }
     if (chosen->fix && chosen->restoreonly) {
         std::fprintf(text, "*** --fix braucht ein Urteil, und --restore gibt keines.\n");
+        return probe::noverdict;
+    }
+    if (chosen->yes && !chosen->fix) {
+        std::fprintf(text, "*** --yes beantwortet nur die Frage von --fix.\n");
         return probe::noverdict;
     }
     // Nothing is erased unasked: a script answers with --yes, else the

@@ -198,7 +198,7 @@ std::string verdicttext(const findings& found, const verdictplace& place)
         if (found.usable < unusable) {
             out += formatted("\nGefälscht und unbrauchbar: nur die ersten %" PRIu64
                              " Bytes der gemeldeten %" PRIu64
-                             " Bytes behalten ihre Daten, zu wenig für eine Partition.\n",
+                             " Bytes behalten ihre Daten, zu wenig, um es zu nutzen.\n",
                              found.usable, place.size);
             out += beyondtext(found);
             out += formatted("Speichern Sie nichts auf diesem Medium.\n");
@@ -305,20 +305,17 @@ std::string trimmed(const std::string& text)
     return first == std::string::npos ? "" : text.substr(first, last - first + 1);
 }
 
-// What --fix did, null where it wrote nothing.
+// What --fix did, null where it saved nothing.
 nlohmann::ordered_json fixdocument(const fixreport& fixed)
 {
     using json = nlohmann::ordered_json;
-    if (!fixed.written)
+    if (fixed.backup.empty())
         return nullptr;
     return {
-        {"first", fixed.first},
-        {"size", fixed.size},
-        {"filesystem", fixed.filesystem},
-        {"label", fixed.label},
-        {"backup", fixed.backup},
-        {"formatted", fixed.formatted},
-        {"command", fixed.formatted ? json(nullptr) : json(fixed.command)},
+        {"written", fixed.written},     {"first", fixed.first},
+        {"size", fixed.size},           {"filesystem", fixed.filesystem},
+        {"label", fixed.label},         {"backup", fixed.backup},
+        {"formatted", fixed.formatted}, {"command", fixed.formatted ? json(nullptr) : json(fixed.command)},
     };
 }
 

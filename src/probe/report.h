@@ -17,9 +17,9 @@ namespace probe {
 // The exit statuses: no sign of a counterfeit; no verdict (every byte back);
 // counterfeit or damaged; something not written back.
 constexpr int sound = 0, noverdict = 1, unsound = 2, notrestored = 4;
-constexpr std::uint64_t mib = 1 << 20;
-// A usable size below this leaves no room for a partition behind the first MiB.
-constexpr std::uint64_t unusable = 2 * mib;
+// A usable size below this is too little to be of use: no partition is
+// advised or made.
+constexpr std::uint64_t unusable = 16 * mib;
 
 // printf into a string.
 std::string formatted(const char* format, ...) __attribute__((format(printf, 1, 2)));
@@ -56,8 +56,9 @@ struct verdictplace {
 // The verdict of found, empty for a stopped run.
 std::string verdicttext(const findings& found, const verdictplace& place);
 
-// What --fix did: the partition it wrote, where it saved what it
-// replaced, and how it was formatted, or the command that formats it.
+// What --fix did: where it saved what it replaces, the partition it
+// wrote (written: the table is on the device), and how it was formatted,
+// or the command that formats it.
 struct fixreport {
     bool written = false;
     std::uint64_t first = 0;

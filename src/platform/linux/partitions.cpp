@@ -6,6 +6,7 @@
 #include "platform/linux/linux.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <dirent.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
@@ -33,7 +34,7 @@ void rereadpartitions(devicehandle device)
     ioctl(static_cast<int>(device), BLKRRPART);
 }
 
-std::string firstpartitionnode(const deviceinfo& info)
+std::string firstpartitionnode(const deviceinfo& info, std::uint64_t first, std::uint64_t size)
 {
     dev_t whole = 0;
     const std::string sys = sysof(info, &whole);
@@ -45,7 +46,14 @@ std::string firstpartitionnode(const deviceinfo& info)
                 name = entry->d_name;
         closedir(directory);
     }
-    if (name.empty())
+    // /sys counts in sectors of 512 bytes, whatever the device's own. A
+    // partition elsewhere is the old table's, which the kernel kept (a
+    // partition of it in use refuses BLKRRPART).
+    const auto bytes = [&](const char* what) {
+        return std::strtoull(linuxsystem::firstline(sys + "/" + name + "/" + what).c_str(), nullptr, 10) *
+               512;
+    };
+    if (name.empty() || bytes("start") != first || bytes("size") != size)
         return "";
     std::string node = "/dev/" + name;
     const std::string numbers = linuxsystem::firstline(sys + "/" + name + "/dev");

@@ -20,7 +20,8 @@
 namespace {
 
 // The requests of <sys/disk.h>, which not every SDK ships: _IO('d', 22),
-// _IOR('d', 24, uint32_t), _IOR('d', 25, uint64_t) and _IOR('d', 77, uint32_t).
+// _IOR('d', 24, uint32_t), _IOR('d', 25, uint64_t), _IOR('d', 73, uint64_t)
+// and _IOR('d', 77, uint32_t).
 constexpr unsigned long request(unsigned long direction, char group, unsigned long number, std::size_t length)
 {
     return direction | (static_cast<unsigned long>(length & 0x1fff) << 16) |
@@ -30,10 +31,12 @@ constexpr unsigned long nodata = 0x20000000, out = 0x40000000;
 constexpr unsigned long synchronizecache = request(nodata, 'd', 22, 0);
 constexpr unsigned long getblocksize = request(out, 'd', 24, sizeof(std::uint32_t));
 constexpr unsigned long getblockcount = request(out, 'd', 25, sizeof(std::uint64_t));
+constexpr unsigned long getbase = request(out, 'd', 73, sizeof(std::uint64_t));
 constexpr unsigned long getphysicalblocksize = request(out, 'd', 77, sizeof(std::uint32_t));
 static_assert(synchronizecache == 0x20006416, "DKIOCSYNCHRONIZECACHE");
 static_assert(getblocksize == 0x40046418, "DKIOCGETBLOCKSIZE");
 static_assert(getblockcount == 0x40086419, "DKIOCGETBLOCKCOUNT");
+static_assert(getbase == 0x40086449, "DKIOCGETBASE");
 static_assert(getphysicalblocksize == 0x4004644d, "DKIOCGETPHYSICALBLOCKSIZE");
 
 // What diskutil writes out for arguments; empty when it cannot be run or
@@ -76,6 +79,19 @@ std::string mountpointof(int disk)
         if (names::liesondisk(mounts[index].f_mntfromname, disk, containers))
             return mounts[index].f_mntonname;
     return "";
+}
+
+bool extentof(const std::string& slice, std::uint64_t* first, std::uint64_t* size)
+{
+    const int fd = open(slice.c_str(), O_RDONLY | O_CLOEXEC);
+    std::uint32_t blocksize = 0;
+    std::uint64_t blockcount = 0;
+    const bool told = fd >= 0 && ioctl(fd, getbase, first) == 0 && ioctl(fd, getblocksize, &blocksize) == 0 &&
+                      ioctl(fd, getblockcount, &blockcount) == 0;
+    if (fd >= 0)
+        close(fd);
+    *size = blockcount * blocksize;
+    return told;
 }
 
 } // namespace macsystem

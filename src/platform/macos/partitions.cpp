@@ -6,20 +6,20 @@
 #include "platform/names.h"
 
 #include <chrono>
-#include <sys/stat.h>
 #include <thread>
 
 void rereadpartitions(devicehandle) {}
 
-std::string firstpartitionnode(const deviceinfo& info)
+std::string firstpartitionnode(const deviceinfo& info, std::uint64_t first, std::uint64_t size)
 {
     names::diskname name;
     if (!names::parsediskname(info.node, &name))
         return "";
     const std::string slice = names::blockdisk(name.disk) + "s1";
+    // The old slice may still be there until the system read the new table.
     for (int tries = 0; tries < 100; tries++) {
-        struct stat status;
-        if (stat(slice.c_str(), &status) == 0 && S_ISBLK(status.st_mode))
+        std::uint64_t start = 0, bytes = 0;
+        if (macsystem::extentof(slice, &start, &bytes) && start == first && bytes == size)
             return names::rawdisk(name.disk) + "s1";
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }

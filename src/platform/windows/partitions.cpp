@@ -14,9 +14,10 @@
 
 namespace {
 
-// The drive of the volume that begins 1 MiB into disk, where the new
-// partition lies; empty while there is none with a drive letter.
-std::string driveatfirstmib(DWORD disk)
+// The drive of the first volume of a single extent on disk that wanted
+// takes; empty while there is none with a drive letter.
+template <typename test>
+std::string driveof(DWORD disk, test wanted)
 {
     char name[MAX_PATH];
     HANDLE found = FindFirstVolumeA(name, sizeof name);
@@ -36,8 +37,7 @@ std::string driveatfirstmib(DWORD disk)
                          extents.NumberOfDiskExtents == 1;
         CloseHandle(volume);
         char paths[MAX_PATH] = "";
-        if (one && extents.Extents[0].DiskNumber == disk &&
-            extents.Extents[0].StartingOffset.QuadPart == 1 << 20 &&
+        if (one && extents.Extents[0].DiskNumber == disk && wanted(extents.Extents[0]) &&
             GetVolumePathNamesForVolumeNameA(name, paths, sizeof paths, &got) && paths[0] != '\0') {
             drive = paths;
             if (drive.back() == '\\')
@@ -57,12 +57,18 @@ void rereadpartitions(devicehandle device)
                     nullptr);
 }
 
-std::string firstpartitionnode(const deviceinfo& info)
+std::string firstpartitionnode(const deviceinfo& info, std::uint64_t first, std::uint64_t size)
 {
     if (info.disknumber < 0)
         return "";
+    // The old table's volume, which may still have its letter while Windows
+    // reads the disk anew, lies elsewhere.
+    const auto placed = [first, size](const DISK_EXTENT& extent) {
+        return static_cast<std::uint64_t>(extent.StartingOffset.QuadPart) == first &&
+               static_cast<std::uint64_t>(extent.ExtentLength.QuadPart) == size;
+    };
     for (int tries = 0; tries < 100; tries++) {
-        if (std::string drive = driveatfirstmib(static_cast<DWORD>(info.disknumber)); !drive.empty())
+        if (std::string drive = driveof(static_cast<DWORD>(info.disknumber), placed); !drive.empty())
             return drive;
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
@@ -71,7 +77,9 @@ std::string firstpartitionnode(const deviceinfo& info)
 
 std::string mountedpartition(const deviceinfo& info)
 {
-    return info.disknumber < 0 ? "" : driveatfirstmib(static_cast<DWORD>(info.disknumber));
+    return info.disknumber < 0
+               ? ""
+               : driveof(static_cast<DWORD>(info.disknumber), [](const DISK_EXTENT&) { return true; });
 }
 
 toolrun runtool(const std::vector<std::string>& arguments)
@@ -92,8 +100,13 @@ toolrun runtool(const std::vector<std::string>& arguments)
     start.hStdError = writing;
     PROCESS_INFORMATION process{};
     std::string line = drives::commandline(arguments);
-    run.started = CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
-                                 nullptr, &start, &process) != 0;
+    // The system's own tool from the system's directory, never one that
+    // lies in the current directory, which the search would try first.
+    char system[MAX_PATH] = "";
+    GetSystemDirectoryA(system, sizeof system);
+    const std::string program = std::string(system) + "\\" + arguments[0];
+    run.started = CreateProcessA(program.c_str(), line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
+                                 nullptr, nullptr, &start, &process) != 0;
     CloseHandle(writing);
     if (nothing != INVALID_HANDLE_VALUE)
         CloseHandle(nothing);
