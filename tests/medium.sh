@@ -82,7 +82,7 @@ unmountmedium() {
 daemonsof() {
     local dir=$1 process line
     for process in /proc/[0-9]*; do
-        line=$(tr '\0' ' ' <"$process/cmdline" 2>/dev/null) || continue
+        line=$( { tr '\0' ' ' <"$process/cmdline"; } 2>/dev/null) || continue
         case "${line%% *}" in
         *fusefat | *exfat-fuse) [[ "$line " == *" $dir "* ]] && echo "${process#/proc/}" ;;
         esac
@@ -120,14 +120,19 @@ mountpartition() {
 }
 
 unmountpartition() {
-    local dir=$1 daemons tries
+    local dir=$1 daemon tries
+    local daemons
     daemons=$(daemonsof "$dir")
     umount "$dir"
-    for tries in $(seq 100); do
-        [ -n "$(daemonsof "$dir")" ] || break
-        sleep 0.1
+    # The daemon writes what it still holds before it ends, which on a
+    # busy machine takes a while; the device is not let go of before.
+    for daemon in $daemons; do
+        for tries in $(seq 3000); do
+            kill -0 "$daemon" 2>/dev/null || break
+            sleep 0.1
+        done
+        ! kill -0 "$daemon" 2>/dev/null || { echo "the daemon $daemon of $dir does not end" >&2; exit 1; }
     done
-    [ -z "$(daemonsof "$dir")" ] || { echo "the daemon of $dir does not end: $daemons" >&2; exit 1; }
     losetup -d "$(cat "$dir.loop")"
     rm -f "$dir.loop"
 }
