@@ -10,14 +10,26 @@
 // round again after REAL bytes), zeros, ones or stale (writes are lost, and
 // reads give zeros, 0xff bytes, or what was there before), mirror (writes
 // are lost, reads give what lies REAL bytes further back), noise (writes are
-// lost, reads give other bytes every time). The last CACHE
-// bytes of writes that the cache takes are answered from it first. Options:
+// lost, reads give other bytes every time); or tail (the real storage is
+// the last REAL bytes, before them writes are lost and reads give zeros),
+// anywhere (a full card that puts every sector written where it wrote
+// longest ago, at first its first sector: what was there reads as zeros
+// from then on). The cache answers first for the last CACHE bytes of
+// writes that it takes. Options:
 //   wrapat=BYTES      wrap: the addresses come round after BYTES, and what
 //                     lies between REAL and BYTES is lost (a wrap with holes)
 //   takes=KIND        the cache takes only small writes (of up to 4 KiB),
 //                     single sectors, unreal ones (to places without
 //                     storage), or changed ones (that change what a read
 //                     would give)
+//   keeps=KIND        the cache keeps the last CACHE bytes of writes, a
+//                     rewrite an entry of its own (log); or CACHE bytes of
+//                     places, a rewrite updating its entry where it stands
+//                     and the place written first going first (place), each
+//                     write making its place the newest (lru), or each write
+//                     and each read (reads)
+//   drops=START-END   writes to [START, END) are lost, and reads there give
+//                     what was there before, as on worn flash
 //   errors=START-END  reads and writes that touch [START, END) fail with EIO
 //   failafter=BYTES   once BYTES went each way, every read and write fails
 //                     with EIO, as when a card is pulled from its reader
@@ -45,14 +57,22 @@ constexpr std::uint64_t sector = 512;
 constexpr char cardpath[] = "/card";
 
 int store = -1;
-std::uint64_t claimed, real, wrapat, cachebytes, errorstart, errorend, cycle;
+std::uint64_t claimed, real, wrapat, cachebytes, errorstart, errorend, dropstart, dropend, cycle;
 std::uint64_t failafter = UINT64_MAX, traffic, noisereads, writecost;
-std::string kind, takes = "every";
+std::string kind, takes = "every", keeps = "log";
 
-// The last writes, sector by sector, with the number of the write.
+// What the cache took, sector by sector, with the number of the write (or
+// read) that made it the newest, and its entries oldest first.
 std::unordered_map<std::uint64_t, std::pair<std::vector<char>, std::uint64_t>> cached;
 std::deque<std::pair<std::uint64_t, std::uint64_t>> recent;
 std::uint64_t writes;
+
+// anywhere: the sector of the storage that each sector written moved to,
+// and the sector that each sector of the storage holds, where they changed;
+// the sector of the storage written next.
+std::unordered_map<std::uint64_t, std::int64_t> slotof;
+std::unordered_map<std::uint64_t, std::int64_t> owners;
+std::uint64_t nextslot;
 
 // What a stale sector beyond the real size reads as: the same every time.
 void stalesector(std::uint64_t number, char* data)
@@ -64,10 +84,27 @@ void stalesector(std::uint64_t number, char* data)
     }
 }
 
+std::int64_t ownerof(std::uint64_t slot)
+{
+    auto found = owners.find(slot);
+    return found != owners.end() ? found->second : static_cast<std::int64_t>(slot);
+}
+
 // Where sector number is stored, or -1 where it is not.
 std::int64_t storedat(std::uint64_t number)
 {
     const std::uint64_t realsectors = real / sector;
+    if (kind == "anywhere") {
+        if (auto moved = slotof.find(number); moved != slotof.end())
+            return moved->second;
+        return number < realsectors && ownerof(number) == static_cast<std::int64_t>(number)
+                   ? static_cast<std::int64_t>(number)
+                   : -1;
+    }
+    if (kind == "tail") {
+        const std::uint64_t first = claimed / sector - realsectors;
+        return number >= first ? static_cast<std::int64_t>(number - first) : -1;
+    }
     if (kind == "wrap")
         number %= wrapat / sector;
     if (cycle != 0 && number >= realsectors)
@@ -76,10 +113,21 @@ std::int64_t storedat(std::uint64_t number)
     return number < realsectors ? static_cast<std::int64_t>(number) : -1;
 }
 
-void readsector(std::uint64_t number, char* data)
+// Makes a cached sector the newest.
+void refresh(std::uint64_t number)
+{
+    cached[number].second = ++writes;
+    recent.emplace_back(number, writes);
+}
+
+// What a read of sector number gives; unless peeking, a cache that keeps
+// what is read makes it the newest.
+void readsector(std::uint64_t number, char* data, bool peeking = false)
 {
     if (auto hit = cached.find(number); hit != cached.end()) {
         std::memcpy(data, hit->second.first.data(), sector);
+        if (keeps == "reads" && !peeking)
+            refresh(number);
         return;
     }
     std::int64_t stored = storedat(number);
@@ -105,31 +153,59 @@ bool taken(std::uint64_t number, const char* data, std::size_t size)
     if (takes == "sector")
         return size <= sector;
     if (takes == "unreal")
-        return storedat(number) < 0;
+        return kind != "anywhere" && storedat(number) < 0;
     if (takes == "changed") {
         char now[sector];
-        readsector(number, now);
+        readsector(number, now, true);
         return std::memcmp(now, data, sector) != 0;
     }
     return true;
 }
 
+// anywhere: the storage written longest ago takes sector number; what was
+// there is gone, and the storage that held the sector before is free.
+std::int64_t moveto(std::uint64_t number)
+{
+    const std::uint64_t slot = nextslot++ % (real / sector);
+    if (const std::int64_t previous = ownerof(slot); previous >= 0)
+        slotof[static_cast<std::uint64_t>(previous)] = -1;
+    if (const std::int64_t before = storedat(number); before >= 0)
+        owners[static_cast<std::uint64_t>(before)] = -1;
+    slotof[number] = static_cast<std::int64_t>(slot);
+    owners[slot] = static_cast<std::int64_t>(number);
+    return static_cast<std::int64_t>(slot);
+}
+
+// The oldest entries of the cache go until what is left fits: a log counts
+// every write it took, the others every sector.
+void evict()
+{
+    auto held = [] { return (keeps == "log" ? recent.size() : cached.size()) * sector; };
+    while (held() > cachebytes) {
+        auto [oldest, when] = recent.front();
+        recent.pop_front();
+        if (auto found = cached.find(oldest); found != cached.end() && found->second.second == when)
+            cached.erase(found);
+    }
+}
+
 void writesector(std::uint64_t number, const char* data, std::size_t size)
 {
+    if (number * sector >= dropstart && number * sector < dropend)
+        return;
     const bool cache = cachebytes > 0 && taken(number, data, size);
-    const std::int64_t stored = storedat(number);
+    const std::int64_t stored = kind == "anywhere" ? moveto(number) : storedat(number);
     if (stored >= 0 && pwrite(store, data, sector, stored * static_cast<std::int64_t>(sector)) != sector)
         return;
     if (!cache)
         return;
-    cached[number] = {std::vector<char>(data, data + sector), ++writes};
-    recent.emplace_back(number, writes);
-    while (recent.size() * sector > cachebytes) {
-        auto [oldest, when] = recent.front();
-        recent.pop_front();
-        if (cached[oldest].second == when)
-            cached.erase(oldest);
+    auto [entry, added] = cached.try_emplace(number);
+    entry->second.first.assign(data, data + sector);
+    if (added || keeps != "place") {
+        entry->second.second = ++writes;
+        recent.emplace_back(number, writes);
     }
+    evict();
 }
 
 bool failing(std::uint64_t offset, std::size_t size)
@@ -217,6 +293,11 @@ int main(int argc, char* argv[])
             wrapat = std::stoull(value);
         } else if (name == "takes") {
             takes = value;
+        } else if (name == "keeps") {
+            keeps = value;
+        } else if (name == "drops") {
+            dropstart = std::stoull(value.substr(0, value.find('-')));
+            dropend = std::stoull(value.substr(value.find('-') + 1));
         } else if (name == "failafter") {
             failafter = std::stoull(value);
         } else if (name == "writecost") {

@@ -295,19 +295,24 @@ std::string scratch::throttlecard(const std::string& device, int writerate, int 
                   "throttle " + device + " " + std::to_string(writerate) + " " + std::to_string(readrate));
 }
 
-void scratch::TearDown()
+void scratch::detachcards()
 {
-    if (partitionmounted)
-        unmountpartition();
-    for (const auto& [device, letter, suffix] :
-         {std::tuple{card, 'x', ".card"}, std::tuple{other, 'y', ".other"},
-          std::tuple{third, 'w', ".third"}}) {
-        if (device.empty())
+    for (auto [device, letter, suffix] : {std::tuple{&card, 'x', ".card"}, std::tuple{&other, 'y', ".other"},
+                                          std::tuple{&third, 'w', ".third"}}) {
+        if (device->empty())
             continue;
         if (underwine())
             std::filesystem::remove(winedrive(letter));
         EXPECT_EQ(script("card.sh", std::string("detach '") + dir.string() + suffix + "'"), "");
+        device->clear();
     }
+}
+
+void scratch::TearDown()
+{
+    if (partitionmounted)
+        unmountpartition();
+    detachcards();
     if (loopmounted) {
         EXPECT_EQ(medium("unmount '" + dir.string() + "'"), "");
     }

@@ -130,6 +130,8 @@ class scratch : public testing::Test {
     std::string attachcard(const std::string& arguments);
     std::string attachothercard(const std::string& arguments);
     std::string attachthirdcard(const std::string& arguments);
+    // Detaches every card attached.
+    void detachcards();
     // Throttles the card, or the card device, to these rates in MiB/s; empty,
     // or why not.
     std::string throttlecard(int writerate, int readrate);

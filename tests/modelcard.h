@@ -3,6 +3,7 @@
 // journal.
 #pragma once
 
+#include "cards.h"
 #include "probe/device.h"
 #include "probe/journal.h"
 #include "probe/stamp.h"
@@ -16,45 +17,13 @@
 
 namespace model {
 
-constexpr std::uint64_t mib = 1 << 20;
-
-// What lies beyond the real size: nothing (honest); the addresses come
-// round (wraps); writes are lost and read as zeros, 0xff or old data; reads
-// give what lies further back, writes are lost (mirror); every write goes
-// to the place written longest ago, the card being full (anywhere); the
-// addresses come round onto the last part of the real storage (cycles);
-// or writes are lost and reads give other bytes every time (noise).
-enum class fake { honest, wraps, zeros, ones, stale, mirror, anywhere, cycles, noise };
-
-// What the card's cache takes: every write, writes of up to 4 KiB, writes
-// of one 512-byte sector, writes to places without storage, or writes that
-// change what a read would give.
-enum class admits { every, small, sector, unreal, changed };
-
-struct cardshape {
-    std::uint64_t claimed;
-    std::uint64_t real;
-    std::uint32_t sector;
-    fake kind;
-    std::uint64_t cachebytes = 0;
-    admits cache = admits::every;
-    // wraps: the addresses come round after this many bytes (0: the real
-    // size); what lies between the real size and it has no storage.
-    // cycles: beyond the real size the addresses come round onto the last
-    // this many bytes of the real storage.
-    std::uint64_t wrap = 0;
-    // The grain of the storage (0: the sector), finer where sectors share
-    // storage at an offset within them.
-    std::uint32_t grain = 0;
-};
-
 class modelcard : public probe::device {
   public:
     explicit modelcard(const cardshape& shape)
         : device(shape.claimed, shape.sector), shape(shape),
           block(shape.grain != 0 ? shape.grain : shape.sector),
           realblocks((shape.kind == fake::honest ? shape.claimed : shape.real) / block),
-          wrapblocks(shape.wrap != 0 ? shape.wrap / block : realblocks)
+          wrapblocks(shape.wrap != 0 ? shape.wrap / block : realblocks), scratch(block)
     {
     }
 
@@ -64,8 +33,10 @@ class modelcard : public probe::device {
             return false;
         traffic += size;
         for (std::size_t at = 0; at < size; at += block) {
-            const std::string bytes = current((offset + at) / block);
-            std::memcpy(data + at, bytes.data(), block);
+            const std::uint64_t logical = (offset + at) / block;
+            current(logical, reinterpret_cast<char*>(data + at));
+            if (shape.keeping == keeps::reads && cached.count(logical) != 0)
+                refresh(logical);
         }
         return true;
     }
@@ -79,14 +50,12 @@ class modelcard : public probe::device {
         lowestwrite = std::min(lowestwrite, offset);
         for (std::size_t at = 0; at < size; at += block) {
             const std::uint64_t logical = (offset + at) / block;
-            const std::string bytes(reinterpret_cast<const char*>(data + at), block);
-            const bool admitted = shape.cachebytes > 0 && (shape.cache != admits::small || size <= 4096) &&
-                                  (shape.cache != admits::sector || size <= 512) &&
-                                  (shape.cache != admits::unreal || !stored(logical)) &&
-                                  (shape.cache != admits::changed || bytes != current(logical));
-            store(logical, bytes);
-            if (admitted)
+            if (logical * block >= dropstart && logical * block < dropend)
+                continue;
+            const char* bytes = reinterpret_cast<const char*>(data + at);
+            if (admitted(logical, bytes, size))
                 remember(logical, bytes);
+            store(logical, bytes);
         }
         return true;
     }
@@ -105,17 +74,25 @@ class modelcard : public probe::device {
     void powercut()
     {
         cached.clear();
-        recent.clear();
+        order.clear();
     }
 
     // The first block whose storage differs from what the card came with,
     // or -1.
     std::int64_t firstchanged() const
     {
-        for (const auto& [at, bytes] : storage)
-            if (bytes != original(at))
-                return static_cast<std::int64_t>(at);
-        return -1;
+        std::int64_t first = -1;
+        std::vector<char> original(block);
+        for (const auto& [number, kept] : pages)
+            for (std::size_t index = 0; index < pageblocks; index++) {
+                const std::uint64_t at = number * pageblocks + index;
+                if (!kept.written[index] || (first >= 0 && at >= static_cast<std::uint64_t>(first)))
+                    continue;
+                originalblock(at, original.data());
+                if (std::memcmp(original.data(), &kept.bytes[index * block], block) != 0)
+                    first = static_cast<std::int64_t>(at);
+            }
+        return first;
     }
 
     // What the card held before the probe, different in every block; a
@@ -123,11 +100,7 @@ class modelcard : public probe::device {
     std::string original(std::uint64_t at) const
     {
         std::string bytes(block, '\0');
-        std::uint64_t state = at * 7919 + 17 + (at * block >= mib ? seed : 0);
-        for (std::size_t i = 0; i < bytes.size(); i += 8) {
-            std::uint64_t word = probe::nextrandom(&state);
-            std::memcpy(&bytes[i], &word, 8);
-        }
+        originalblock(at, bytes.data());
         return bytes;
     }
 
@@ -136,6 +109,9 @@ class modelcard : public probe::device {
     // went each way, as when a card is pulled or breaks down.
     std::uint64_t errorstart = 0, errorend = 0;
     std::uint64_t failafter = UINT64_MAX;
+    // Writes from here to there are lost, and reads there give what was
+    // there before, as on worn flash.
+    std::uint64_t dropstart = 0, dropend = 0;
     // After a crash the card takes no more writes.
     bool crashed = false;
     // Bytes read and written, bytes written, and the lowest place written.
@@ -145,6 +121,26 @@ class modelcard : public probe::device {
 
   private:
     static constexpr std::uint64_t nowhere = UINT64_MAX;
+    // The storage is kept in pages of so many blocks, made when first
+    // written.
+    static constexpr std::size_t pageblocks = 16;
+    struct page {
+        std::vector<char> bytes;
+        std::vector<bool> written;
+    };
+    struct entry {
+        std::string bytes;
+        std::uint64_t number;
+    };
+
+    void originalblock(std::uint64_t at, char* bytes) const
+    {
+        std::uint64_t state = at * 7919 + 17 + (at * block >= mib ? seed : 0);
+        for (std::size_t i = 0; i < block; i += 8) {
+            std::uint64_t word = probe::nextrandom(&state);
+            std::memcpy(bytes + i, &word, 8);
+        }
+    }
 
     // Where a logical block is stored, or nowhere.
     std::uint64_t physical(std::uint64_t logical) const
@@ -157,6 +153,8 @@ class modelcard : public probe::device {
         case fake::cycles:
             return logical < realblocks ? logical
                                         : realblocks - wrapblocks + (logical - realblocks) % wrapblocks;
+        case fake::tail:
+            return logical >= shape.claimed / block - realblocks ? logical : nowhere;
         case fake::anywhere: {
             auto moved = slotof.find(logical);
             if (moved != slotof.end())
@@ -179,24 +177,42 @@ class modelcard : public probe::device {
         return found != owners.end() ? found->second : slot;
     }
 
-    std::string current(std::uint64_t logical) const
+    // What a read of a logical block gives, into bytes.
+    void current(std::uint64_t logical, char* bytes) const
     {
-        if (auto hit = cached.find(logical); hit != cached.end())
-            return hit->second.first;
+        if (auto hit = cached.find(logical); hit != cached.end()) {
+            std::memcpy(bytes, hit->second.bytes.data(), block);
+            return;
+        }
         std::uint64_t at = physical(logical);
         if (shape.kind == fake::mirror && at == nowhere)
             at = logical % realblocks;
-        if (at == nowhere && shape.kind == fake::noise)
-            return original(logical + (++noisereads << 40));
-        if (at == nowhere)
-            return shape.kind == fake::ones    ? std::string(block, '\xff')
-                   : shape.kind == fake::stale ? original(logical)
-                                               : std::string(block, '\0');
-        auto kept = storage.find(at);
-        return kept != storage.end() ? kept->second : original(at);
+        if (at == nowhere && shape.kind == fake::noise) {
+            originalblock(logical + (++noisereads << 40), bytes);
+        } else if (at == nowhere && shape.kind == fake::stale) {
+            originalblock(logical, bytes);
+        } else if (at == nowhere) {
+            std::memset(bytes, shape.kind == fake::ones ? 0xff : 0, block);
+        } else if (auto kept = pages.find(at / pageblocks);
+                   kept != pages.end() && kept->second.written[at % pageblocks]) {
+            std::memcpy(bytes, &kept->second.bytes[at % pageblocks * block], block);
+        } else {
+            originalblock(at, bytes);
+        }
     }
 
-    void store(std::uint64_t logical, const std::string& bytes)
+    void keep(std::uint64_t at, const char* bytes)
+    {
+        page& kept = pages[at / pageblocks];
+        if (kept.bytes.empty()) {
+            kept.bytes.resize(pageblocks * block);
+            kept.written.resize(pageblocks);
+        }
+        std::memcpy(&kept.bytes[at % pageblocks * block], bytes, block);
+        kept.written[at % pageblocks] = true;
+    }
+
+    void store(std::uint64_t logical, const char* bytes)
     {
         if (shape.kind == fake::anywhere) {
             // The place written longest ago takes it; what was there is gone,
@@ -208,22 +224,61 @@ class modelcard : public probe::device {
                 owners[before] = nowhere;
             slotof[logical] = slot;
             owners[slot] = logical;
-            storage[slot] = bytes;
+            keep(slot, bytes);
             return;
         }
         if (const std::uint64_t at = physical(logical); at != nowhere)
-            storage[at] = bytes;
+            keep(at, bytes);
     }
 
-    void remember(std::uint64_t logical, const std::string& bytes)
+    bool admitted(std::uint64_t logical, const char* bytes, std::size_t size)
     {
-        cached[logical] = {bytes, ++writes};
-        recent.emplace_back(logical, writes);
-        while (recent.size() * block > shape.cachebytes) {
-            auto [oldest, when] = recent.front();
-            recent.pop_front();
-            if (cached[oldest].second == when)
-                cached.erase(oldest);
+        if (shape.cachebytes == 0)
+            return false;
+        switch (shape.cache) {
+        case admits::every:
+            return true;
+        case admits::small:
+            return size <= 4096;
+        case admits::sector:
+            return size <= 512;
+        case admits::unreal:
+            return !stored(logical);
+        case admits::changed:
+            current(logical, scratch.data());
+            return std::memcmp(scratch.data(), bytes, block) != 0;
+        }
+        return false;
+    }
+
+    void remember(std::uint64_t logical, const char* bytes)
+    {
+        auto [it, added] = cached.try_emplace(logical);
+        it->second.bytes.assign(bytes, block);
+        if (added || shape.keeping != keeps::place) {
+            it->second.number = ++writes;
+            order.emplace_back(logical, writes);
+        }
+        evict();
+    }
+
+    // A read of a cached place makes it the newest.
+    void refresh(std::uint64_t logical)
+    {
+        cached[logical].number = ++writes;
+        order.emplace_back(logical, writes);
+    }
+
+    // The oldest entries go, until what is left fits: a log counts every
+    // write it took, the others every place.
+    void evict()
+    {
+        auto held = [this] { return (shape.keeping == keeps::log ? order.size() : cached.size()) * block; };
+        while (held() > shape.cachebytes) {
+            auto [oldest, when] = order.front();
+            order.pop_front();
+            if (auto found = cached.find(oldest); found != cached.end() && found->second.number == when)
+                cached.erase(found);
         }
     }
 
@@ -236,10 +291,11 @@ class modelcard : public probe::device {
     const std::uint64_t block;
     const std::uint64_t realblocks;
     const std::uint64_t wrapblocks;
-    std::unordered_map<std::uint64_t, std::string> storage;
-    // The last cachebytes of writes that the cache took, answered first.
-    std::unordered_map<std::uint64_t, std::pair<std::string, std::uint64_t>> cached;
-    std::deque<std::pair<std::uint64_t, std::uint64_t>> recent;
+    std::vector<char> scratch;
+    std::unordered_map<std::uint64_t, page> pages;
+    // What the cache took, answered first, and its entries oldest first.
+    std::unordered_map<std::uint64_t, entry> cached;
+    std::deque<std::pair<std::uint64_t, std::uint64_t>> order;
     std::uint64_t writes = 0;
     mutable std::uint64_t noisereads = 0;
     // anywhere: the slot of each block moved, and the block of each slot.
