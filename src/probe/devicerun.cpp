@@ -163,17 +163,21 @@ void devicerun::showcost(const blockdevice& dev)
 
 // Writes back the committed records of an open journal through dev, but
 // only checks the places within back, which the run wrote back itself; true
-// when every byte came back, after which the journal is removed, else it is
-// kept and restored says what did not come back. The run plans later bytes
-// of I/O after it.
+// when every byte came back, after which the journal is removed unless
+// kept, else it stays and restored says what did not come back. The run
+// plans later bytes of I/O after it.
 bool devicerun::restorejournal(blockdevice& dev, journalonfile& file, const journalcontents& contents,
                                const std::string& name, std::uint64_t done, std::uint64_t later,
-                               restoration* restored, const std::vector<stretch>& back)
+                               restoration* restored, const writeback& back, bool kept)
 {
-    const std::uint64_t backbytes =
-        std::accumulate(back.begin(), back.end(), std::uint64_t{0},
-                        [](std::uint64_t sum, const stretch& it) { return sum + it.size; });
-    plannedio = done + 2 * savedbytes(contents) - std::min(backbytes, savedbytes(contents)) + later;
+    const std::uint64_t saved = savedbytes(contents),
+                        backbytes = std::min(saved, std::accumulate(back.stretches.begin(),
+                                                                    back.stretches.end(), std::uint64_t{0},
+                                                                    [](std::uint64_t sum, const stretch&it) {
+                                                                        return sum + it.size;
+                                                                    })),
+                        checked = back.stride != 0 ? backbytes / back.stride * 4096 : backbytes;
+    plannedio = done + 2 * (saved - backbytes) + checked + later;
     *restored = restore(file, contents, dev, progress(), done, back);
     if (!restored->complete(contents)) {
         closejournal(file.handle);
@@ -183,6 +187,10 @@ bool devicerun::restorejournal(blockdevice& dev, journalonfile& file, const jour
         say("\n%" PRIu64 " Bytes lieferten bei jedem Lesen anderes: Stellen ohne Speicher, die nichts "
             "hielten und nichts zurücknehmen.\n",
             restored->unstable);
+    if (kept) {
+        closejournal(file.handle);
+        return true;
+    }
     if (!removejournal(file.handle, name.c_str()))
         say("\nAlles ist wiederhergestellt, aber das Journal '%s' ließ sich nicht entfernen: %s. Es "
             "schadet nicht; löschen Sie es.\n",
@@ -399,8 +407,11 @@ int devicerun::probedevice(blockdevice& dev, const std::string& name)
     journalcontents contents;
     restoration restored;
     const bool readable = readjournal(file, &contents) == journalstate::readable;
+    // A device that overwrites what it holds may have lost what went back
+    // too: its journal stays.
+    const bool kept = found.outcome == verdict::overwrites;
     const bool back = readable && restorejournal(dev, file, contents, name, dev.bytesread + dev.byteswritten,
-                                                 0, &restored, searching.writtenback());
+                                                 0, &restored, searching.writtenback(), kept);
     showfinished();
     if (found.outcome == verdict::stopped || stopnoticed) {
         if (back)

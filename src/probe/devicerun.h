@@ -127,7 +127,7 @@ class devicerun {
     void showcost(const blockdevice& dev);
     bool restorejournal(blockdevice& dev, journalonfile& file, const journalcontents& contents,
                         const std::string& name, std::uint64_t done, std::uint64_t later,
-                        restoration* restored, const std::vector<stretch>& back = {});
+                        restoration* restored, const writeback& back = {}, bool kept = false);
     void showforeign(const std::string& candidate, const journalcontents& contents, const ownership& owner,
                      bool own);
     int restoreone(blockdevice& dev, const std::string& candidate, const std::string& name,

@@ -507,6 +507,27 @@ struct restorer {
         return whole;
     }
 
+    // Reads back of record its first and its last block of 4 KiB (or a
+    // sector, where larger), where a write that went astray shows first,
+    // and one at a place of its own in every stride bytes: true when each
+    // holds what was saved.
+    bool sample(const journalrecord& record, std::uint64_t stride)
+    {
+        const std::uint32_t size = std::max<std::uint32_t>(dev.sectorsize, 4096);
+        if (record.size <= 2 * size)
+            return check(record, true);
+        auto holds = [&](std::uint64_t at) {
+            return check({record.at + at, record.offset + at, size, record.kept}, true);
+        };
+        std::uint64_t random = record.offset ^ contents.header.key;
+        for (std::uint64_t from = size; from + 2 * size <= record.size; from += stride) {
+            const std::uint64_t span = std::min<std::uint64_t>(stride, record.size - size - from);
+            if (!holds(from + nextrandom(&random) % (span - size + 1) / size * size))
+                return false;
+        }
+        return holds(0) && holds(record.size - size);
+    }
+
     bool settle()
     {
         if (dev.settle())
@@ -529,7 +550,7 @@ bool within(const journalrecord& record, const std::vector<stretch>& back)
 } // namespace
 
 restoration restore(journalfile& file, const journalcontents& contents, device& dev,
-                    const progressreport& progress, std::uint64_t done, const std::vector<stretch>& back)
+                    const progressreport& progress, std::uint64_t done, const writeback& back)
 {
     restoration result;
     restorer it(file, contents, dev, result);
@@ -537,7 +558,7 @@ restoration restore(journalfile& file, const journalcontents& contents, device& 
         result.unreadable = true;
         return result;
     }
-    std::vector<stretch> sortedback(back);
+    std::vector<stretch> sortedback(back.stretches);
     std::sort(sortedback.begin(), sortedback.end(),
               [](const stretch& one, const stretch& other) { return one.offset < other.offset; });
     progress(0, restoring, done);
@@ -551,7 +572,9 @@ restoration restore(journalfile& file, const journalcontents& contents, device& 
     it.settle();
     // What the run wrote back itself is checked first, and written back,
     // in the same order as the rest, only where it no longer holds what was
-    // saved: a later write of the run may have reached it.
+    // saved: a later write of the run may have reached it. Where the run
+    // found the device keeping everything, a sample of it is checked, and
+    // a record whose sample differs whole.
     std::vector<journalrecord> again;
     progress(0, checking, done);
     for (const journalrecord& record : contents.records) {
@@ -560,7 +583,9 @@ restoration restore(journalfile& file, const journalcontents& contents, device& 
         result.places++;
         result.bytes += record.size;
         const bool runback = within(record, sortedback);
-        if (!it.check(record, runback) && runback)
+        const bool held =
+            runback && back.stride != 0 ? it.sample(record, back.stride) : it.check(record, runback);
+        if (!held && runback)
             again.push_back(record);
     }
     if (again.empty())

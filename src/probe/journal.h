@@ -171,6 +171,15 @@ struct stretch {
     std::uint64_t size;
 };
 
+// What a run wrote back itself, which the restoration only checks: each
+// stretch whole or, where stride is not 0 (the run found the device keeping
+// everything it was given), one block of 4 KiB at a place of its own in
+// every stride bytes of it.
+struct writeback {
+    std::vector<stretch> stretches;
+    std::uint64_t stride = 0;
+};
+
 struct restoration {
     // Places and bytes written back or, where the run had written them
     // back itself, checked.
@@ -209,7 +218,6 @@ struct restoration {
 // back itself, are only checked, and written where they differ. progress
 // hears of it from done bytes on.
 restoration restore(journalfile& file, const journalcontents& contents, device& dev,
-                    const progressreport& progress, std::uint64_t done,
-                    const std::vector<stretch>& back = {});
+                    const progressreport& progress, std::uint64_t done, const writeback& back = {});
 
 } // namespace probe

@@ -183,18 +183,33 @@ std::string verdicttext(const findings& found, const verdictplace& place)
             "ausschließen: ein Medium, das alles Geschriebene irgendwo ablegt, bis es voll ist, fällt ihr "
             "nicht "
             "auf. Gewissheit über jeden Block gibt kapmess, das die ganze Kapazität beschreibt und liest.\n",
-            found.probed, found.flushed / mib, found.flushed / mib, found.flushed / 8 / mib,
+            found.probed, found.flushed / mib, found.flushed / mib, found.flushedsmall / mib,
             found.flushed / mib, (found.flushspan + mib - 1) / mib);
         break;
     case verdict::overwrites:
         out += formatted(
-            "\nAnzeichen einer Fälschung: das erste MByte hat sich verändert, obwohl kapprobe es nie "
-            "beschreibt.\nDas Medium legt Geschriebenes offenbar irgendwo ab und überschreibt dafür, was "
-            "schon darauf liegt. Das erste MByte ist zurückgeschrieben; anderes kann verloren sein. Prüfen "
-            "Sie das Medium mit kapmess über die ganze Kapazität.\n");
+            "\nAnzeichen einer Fälschung: das erste MByte hat sich verändert, nachdem kapprobe %" PRIu64
+            " Bytes an anderen Stellen geschrieben hatte; es selbst beschreibt kapprobe nie.\nDas Medium "
+            "legt "
+            "Geschriebenes offenbar irgendwo ab und überschreibt dafür, was schon darauf liegt: jeder "
+            "weitere "
+            "Schreibvorgang zerstört mehr. Die Probe hat sofort aufgehört und zurückgeschrieben, was sie "
+            "überschrieb, auch das erste MByte; anderes kann verloren sein.\nDas Journal '%s' bleibt liegen: "
+            "es hält, was die Probe überschrieb. Sichern Sie, was auf dem Medium liegt, und benutzen Sie es "
+            "nicht weiter.\n",
+            found.written, place.journal.c_str());
         break;
     case verdict::counterfeit: {
         const std::uint64_t usablemib = found.usable / mib;
+        if (found.usable == 0) {
+            out += formatted("\nGefälscht und unbrauchbar: schon am Anfang der gemeldeten %" PRIu64
+                             " Bytes behält keine geprüfte Stelle ihre Daten (das erste MByte prüft kapprobe "
+                             "nicht, es beschreibt es nie).\n",
+                             place.size);
+            out += beyondtext(found);
+            out += formatted("Speichern Sie nichts auf diesem Medium.\n");
+            break;
+        }
         if (found.usable < unusable) {
             out += formatted("\nGefälscht und unbrauchbar: nur die ersten %" PRIu64
                              " Bytes der gemeldeten %" PRIu64

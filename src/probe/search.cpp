@@ -16,15 +16,21 @@ namespace {
 constexpr std::uint64_t precision = 1 << 20;
 // The flush is written in pieces of a MiB at the device's end, each with a
 // gap behind it for probes; one piece in eight goes in writes of 4 KiB, as
-// a cache may take only small writes. The survey writes the first half of
-// each piece twice: with stamps, then with what it held, recalled from the
-// journal. Both change what the device holds, so the flush writes twice
-// what it saves and leaves the pieces as they were, for the restoration
-// only to check.
+// a cache may take only small writes. The survey writes each piece whole
+// twice: with stamps, then with what it held, recalled from the journal.
+// Both change what the device holds, so that a cache that skips unchanged
+// data takes both, and a cache that keeps one entry per place must make
+// room for every place of every piece. The pieces are left as they were,
+// for the restoration only to check.
 constexpr std::uint64_t piecebytes = 1 << 20;
 constexpr std::uint64_t piecegap = 64 << 10;
 constexpr std::size_t smallwrite = 4096;
 constexpr std::size_t smallevery = 8;
+// Where every probe came back, the restoration checks of the pieces one
+// block in so many bytes: the device kept all it was given, the pieces
+// last, and a write-back it lost shows in every block it should have
+// changed.
+constexpr std::uint64_t samplestride = 64 << 10;
 // A probe goes to the device in a write no smaller than the flush's
 // smallest, so that a cache that takes only small writes takes the flush's
 // small writes as well as the probes.
@@ -126,7 +132,19 @@ bool search::readat(std::uint64_t offset, unsigned char* data, std::size_t size)
 bool search::writeat(std::uint64_t offset, const unsigned char* data, std::size_t size)
 {
     iobytes += size;
+    writtenbytes += size;
+    touch(size, size <= smallwrite);
     return dev.write(offset, data, size);
+}
+
+// Counts what the survey writes and looks at.
+void search::touch(std::uint64_t bytes, bool small)
+{
+    if (!counting)
+        return;
+    touched.all += bytes;
+    if (small)
+        touched.small += bytes;
 }
 
 // The pieces of the flush lie at the device's end, where a counterfeit
@@ -141,22 +159,24 @@ void search::layout()
 {
     const std::uint64_t size = down(dev.size), first = up(protectedbytes);
     cache = std::max(unit, std::min(down(cache), down((size - first) / 2)));
-    chunksize = std::min(piecebytes, cache);
+    piecesize = std::min(piecebytes, cache);
     std::uint64_t early = 0;
     for (std::uint64_t flush = firstflush; flush <= earlyflush && flush < cache; flush *= flushgrowth)
         early = flush;
-    earlychunks = static_cast<std::size_t>((early + chunksize - 1) / chunksize);
-    const std::uint64_t count = earlychunks + cache / chunksize;
-    const std::uint64_t start = size - std::min(size - first, count * (chunksize + piecegap)),
+    earlypieces = static_cast<std::size_t>((early + piecesize - 1) / piecesize);
+    const std::uint64_t count = earlypieces + cache / piecesize;
+    // Each piece starts where a probe's write may, so that none reaches
+    // into one.
+    const std::uint64_t request = proberequest(unit);
+    const std::uint64_t start = size - std::min(size - first, count * (piecesize + piecegap)),
                         stretch = down((size - start) / count);
     std::uint64_t random = key;
-    for (std::uint64_t i = 0; i < count; i++)
-        chunks.push_back(start + i * stretch + down(nextrandom(&random) % (stretch - chunksize + 1)));
-    dropped.assign(chunks.size(), false);
-    halfsaved.assign(chunks.size(), false);
-    putback.assign(chunks.size(), false);
-    cache = (count - earlychunks) * chunksize;
-    half = std::max(unit, down(chunksize / 2));
+    for (std::uint64_t i = 0; i < count; i++) {
+        const std::uint64_t at = start + i * stretch + nextrandom(&random) % (stretch - piecesize + 1);
+        const std::uint64_t nth = i < earlypieces ? i : i - earlypieces;
+        pieces.push_back({std::max(at / request * request, up(first)), nth % smallevery == 0});
+    }
+    cache = (count - earlypieces) * piecesize;
     // A place in the second MiB, and one as far behind each power of two
     // from 2 MiB on: where the addresses come round after a power of two, as
     // they mostly do even above a real size that is none, those behind it
@@ -183,10 +203,11 @@ void search::layout()
 // both again.
 bool search::taken(std::uint64_t offset, bool inpieces) const
 {
-    auto piece = std::upper_bound(chunks.begin(), chunks.end(), offset);
-    if (!inpieces && piece != chunks.begin() && offset < *std::prev(piece) + chunksize)
-        return true;
     const std::uint64_t request = proberequest(unit), block = offset / request * request;
+    auto after = std::upper_bound(pieces.begin(), pieces.end(), block,
+                                  [](std::uint64_t at, const piece& it) { return at < it.offset; });
+    if (!inpieces && after != pieces.begin() && block < std::prev(after)->offset + piecesize)
+        return true;
     auto probe = std::lower_bound(surveyed.begin(), surveyed.end(), block);
     return probe != surveyed.end() && *probe < block + request;
 }
@@ -217,18 +238,19 @@ std::vector<std::uint64_t> search::spread(std::uint64_t start, std::uint64_t end
 }
 
 // The pieces of a flush of flush bytes, of the early ones or of the limit's.
-std::size_t search::chunksfor(std::uint64_t flush, bool early) const
+std::size_t search::piecesfor(std::uint64_t flush, bool early) const
 {
-    const std::size_t count = early ? earlychunks : chunks.size() - earlychunks;
-    return static_cast<std::size_t>(std::min<std::uint64_t>(count, (flush + chunksize - 1) / chunksize));
+    const std::size_t count = early ? earlypieces : pieces.size() - earlypieces;
+    return static_cast<std::size_t>(std::min<std::uint64_t>(count, (flush + piecesize - 1) / piecesize));
 }
 
-std::vector<stretch> search::writtenback() const
+writeback search::writtenback() const
 {
-    std::vector<stretch> back;
-    for (std::size_t index = 0; index < chunks.size(); index++)
-        if (putback[index])
-            back.push_back({chunks[index], half});
+    writeback back;
+    for (const piece& it : pieces)
+        if (it.back)
+            back.stretches.push_back({it.offset, piecesize});
+    back.stride = sound ? samplestride : 0;
     return back;
 }
 
@@ -270,25 +292,25 @@ search::flow search::saveplaces(std::vector<std::uint64_t>* places)
     return log.commit() ? flow::go : flow::fail;
 }
 
-// Saves the half of each piece before upto that the flush writes, as far
-// as it was not saved before.
-search::flow search::savechunks(std::size_t upto)
+// Saves each piece from from to before upto, as far as it was not saved
+// before.
+search::flow search::savepieces(std::size_t from, std::size_t upto)
 {
     tell("Sichere");
-    for (std::size_t index = 0; index < upto; index++) {
-        if (dropped[index] || halfsaved[index])
+    for (std::size_t index = from; index < upto; index++) {
+        piece& it = pieces[index];
+        if (it.unreadable || it.saved)
             continue;
-        const std::uint64_t piece = chunks[index];
-        const saving result = log.save(piece, half);
+        const saving result = log.save(it.offset, piecesize);
         if (result == saving::journalfailed)
             return flow::fail;
         if (log.otherrun())
             return flow::otherrun;
         if (result == saving::unreadable) {
-            probed[piece] = {state::unreadable, content::other, 0};
-            dropped[index] = true;
+            probed[it.offset] = {state::unreadable, content::other, 0};
+            it.unreadable = true;
         }
-        halfsaved[index] = true;
+        it.saved = true;
         if (stop())
             return flow::stop;
         tick();
@@ -310,6 +332,13 @@ search::flow search::writeplaces(const std::vector<std::uint64_t>& places)
                   static_cast<std::uint32_t>(round));
         if (!writeat(request.offset, buffer.data, size))
             probed[*place] = {state::unreadable, content::other, 0};
+        // A piece of the flush the probe lies in no longer holds what it held.
+        auto after = std::upper_bound(pieces.begin(), pieces.end(), request.offset,
+                                      [](std::uint64_t at, const piece& it) { return at < it.offset; });
+        if (after != pieces.begin() && request.offset < std::prev(after)->offset + piecesize)
+            std::prev(after)->back = false;
+        if (counting)
+            lasttouch[*place] = touched;
         if (stop())
             return flow::stop;
         if (++count % 256 == 0)
@@ -318,36 +347,34 @@ search::flow search::writeplaces(const std::vector<std::uint64_t>& places)
     return flow::go;
 }
 
-// Writes the half of the pieces of the flush from from to before upto that
-// was saved, one piece in eight in small writes, around the places spared:
-// with this round's stamps, with stamps of another kind (so that a second
-// pass changes every byte again), or back with what they held, from the
-// journal. What they held goes around the sectors that then held a whole
-// stamp of the run: the storage of another place, which the stamps just
-// wrote over, so that the place shows it, as it would after a flush of
-// stamps alone.
-search::flow search::writechunks(std::size_t from, std::size_t upto, fill how)
+// Writes the pieces of the flush from from to before upto, one in eight in
+// small writes, around the places spared: with this round's stamps, with
+// stamps of another kind (so that a second pass changes every byte again),
+// or back with what they held, from the journal. What they held goes
+// around the sectors that then held a whole stamp of the run: the storage
+// of another place, which the stamps just wrote over, so that the place
+// shows it, as it would after a flush of stamps alone.
+search::flow search::writepieces(std::size_t from, std::size_t upto, fill how)
 {
-    const auto size = static_cast<std::size_t>(half);
+    const auto size = static_cast<std::size_t>(piecesize);
     const std::size_t small = std::max<std::size_t>(unit, smallwrite);
     const bool back = how == fill::back;
     const auto mark = static_cast<std::uint32_t>(round) | (how == fill::restamps ? 1u << 31 : 0);
     for (std::size_t index = from; index < upto; index++) {
-        const std::uint64_t piece = chunks[index];
-        if (dropped[index])
+        piece& it = pieces[index];
+        if (it.unreadable)
             continue;
-        if (back && !log.recall(piece, size, buffer.data))
+        if (back && !log.recall(it.offset, size, buffer.data))
             return flow::fail;
         for (std::size_t sector = 0; !back && sector < size; sector += unit)
-            stamp(buffer.data + sector, unit, key, piece + sector, mark);
-        putback[index] = back;
-        const std::size_t nth = index < earlychunks ? index : index - earlychunks;
-        const std::size_t write = nth % smallevery == 0 ? std::min(small, size) : size;
-        auto spare = std::lower_bound(spared.begin(), spared.end(), piece);
+            stamp(buffer.data + sector, unit, key, it.offset + sector, mark);
+        it.back = back;
+        const std::size_t write = it.small ? std::min(small, size) : size;
+        auto spare = std::lower_bound(spared.begin(), spared.end(), it.offset);
         auto skipped = [&](std::size_t at) {
-            while (spare != spared.end() && *spare < piece + at)
+            while (spare != spared.end() && *spare < it.offset + at)
                 ++spare;
-            return (spare != spared.end() && *spare == piece + at) ||
+            return (spare != spared.end() && *spare == it.offset + at) ||
                    (back && findrunparts(buffer.data + at, unit, key).headstart == 0);
         };
         for (std::size_t at = 0; at < size;) {
@@ -355,15 +382,14 @@ search::flow search::writechunks(std::size_t from, std::size_t upto, fill how)
             while (until < size && !skipped(until))
                 until += unit;
             for (; at < until; at += std::min(write, until - at))
-                if (!writeat(piece + at, buffer.data + at, std::min(write, until - at)))
-                    probed[piece] = {state::unreadable, content::other, 0};
+                if (!writeat(it.offset + at, buffer.data + at, std::min(write, until - at)))
+                    probed[it.offset] = {state::unreadable, content::other, 0};
             at = until + unit;
         }
         if (stop())
             return flow::stop;
         tick();
     }
-    writtenchunks = std::max(writtenchunks, upto);
     return flow::go;
 }
 
@@ -377,7 +403,9 @@ std::uint64_t search::proofplaces(std::uint64_t span) const
     const std::uint64_t request = proberequest(unit);
     const double close = static_cast<double>(span) / static_cast<double>(narrowspacing);
     const auto sparse = static_cast<std::uint64_t>(std::sqrt(2 * close)) + 1;
-    const std::uint64_t replayed = writtenchunks * chunksize + (surveyorder.size() - lastlost) * request;
+    const std::uint64_t replayed =
+        setsize != 0 ? setsize * piecesize
+                     : 2 * writtenpieces * piecesize + (surveyorder.size() - lastlost) * request;
     return 2 * sparse * 3 * request + replayed < closeplaces(span) * 3 * request ? sparse : closeplaces(span);
 }
 
@@ -393,13 +421,14 @@ search::flow search::readplaces(const std::vector<std::uint64_t>& places,
     for (std::uint64_t place : places) {
         std::uint64_t offset;
         std::uint32_t written;
-        search::place found{state::good, content::other, 0};
+        search::place found{state::good, content::other, 0, partnering};
+        touch(unit, true);
         if (!readat(place, buffer.data, unit))
             found.what = state::unreadable;
         else if (!readstamp(buffer.data, unit, key, &offset, &written))
             found = {state::lost, classify(buffer.data, unit), 0};
         else if (offset != place)
-            found = {offset < place ? state::alias : state::victim, content::other, offset};
+            found = {offset < place ? state::alias : state::victim, content::other, offset, partnering};
         else if (written != static_cast<std::uint32_t>(round))
             found.what = state::lost;
         if (found.partner != 0)
@@ -434,6 +463,31 @@ search::flow search::settle()
     return dev.settle() ? flow::go : flow::lost;
 }
 
+// Settles a round's writes and reads the first MiB again, which the run
+// never writes. Stamps of the run there came through places that share its
+// storage; anything else shows a device that puts what it is given over
+// what it holds, on which every further write destroys more: the run
+// stops at once. A first MiB that read differently each time tells nothing.
+search::flow search::settled()
+{
+    const auto size = static_cast<std::size_t>(up(protectedbytes));
+    flow next = settle();
+    if (next != flow::go || !firstmibread)
+        return next;
+    if (!readat(0, buffer.data, size))
+        return flow::lost;
+    const change changed = firstmibchange(firstmib.data, buffer.data, size, unit, key);
+    if (changed == change::overwritten && firstmibsteady)
+        return flow::overwrites;
+    for (std::size_t sector = 0; changed == change::stamped && sector < size; sector += unit) {
+        std::uint64_t offset;
+        std::uint32_t written;
+        if (readstamp(buffer.data + sector, unit, key, &offset, &written))
+            sharedstorage(sector, offset);
+    }
+    return flow::go;
+}
+
 // Whether the device still reads its first MiB, which answered at the
 // start: one that fails there now was pulled or broke down, and what it
 // failed on before says nothing of its size.
@@ -442,41 +496,76 @@ bool search::answers()
     return !firstmibread || readat(0, buffer.data, static_cast<std::size_t>(up(protectedbytes)));
 }
 
-// The first MiB is never written; a stamp found there came through a place
-// that shares its storage.
-void search::checkfirstmib()
+// The first MiB as the run found it, read twice: storage that reads the
+// same each time shows any change a write elsewhere makes.
+void search::readfirstmib()
 {
     const auto size = static_cast<std::size_t>(up(protectedbytes));
-    if (!firstmibread || !readat(0, buffer.data, size) || std::memcmp(buffer.data, firstmib.data, size) == 0)
-        return;
-    for (std::size_t sector = 0; sector < size; sector += unit) {
-        std::uint64_t offset;
-        std::uint32_t written;
-        if (readstamp(buffer.data + sector, unit, key, &offset, &written))
-            sharedstorage(sector, offset);
-    }
+    firstmibread = readat(0, firstmib.data, size);
+    firstmibsteady =
+        firstmibread && readat(0, buffer.data, size) && std::memcmp(buffer.data, firstmib.data, size) == 0;
 }
 
-// The writes that the survey made after the last of its probes that the
-// device lost, again, with this round's stamps, so that the data change
-// even for a cache that skips what it holds already: they pushed that
-// probe out of the device's cache, and push out a round's probes as well.
-// The pieces get two passes of stamps, where the survey wrote its second
-// back: what they held would cover a stamp of this round's probes where
-// those share their storage, which must show the pieces' stamps as they
-// did in the survey.
+// What the rounds write behind their probes, so that no cache of the
+// device answers for them: a probe the survey lost shows that the device's
+// cache holds less than what the survey wrote and looked at after that
+// probe's last write or read. The rounds write as much, as many bytes in
+// small writes among them, in pieces the survey did not write, two sets of
+// them in turn: every write of a set then misses the cache, whatever it
+// keeps, as the other set went between, and pushes out what came before.
+// Where the flush lacks the pieces for two such sets, the rounds write
+// again what the survey wrote after the last probe it lost.
+void search::replayplan()
+{
+    touches after{};
+    bool lost = false;
+    for (const auto& [at, found] : probed)
+        if (found.what != state::good && lasttouch.count(at) != 0) {
+            const touches& then = lasttouch.at(at);
+            if (!lost || then.all > after.all)
+                after = then;
+            lost = true;
+        }
+    const std::uint64_t bytes = touched.all - after.all, small = touched.small - after.small;
+    const std::size_t count =
+        static_cast<std::size_t>(std::max<std::uint64_t>(1, (bytes + piecesize - 1) / piecesize));
+    const std::size_t smallcount = static_cast<std::size_t>((small + piecesize - 1) / piecesize);
+    if (wholeflush || writtenpieces + 2 * count > pieces.size())
+        return;
+    freshfrom = writtenpieces;
+    setsize = count;
+    for (std::size_t index = 0; index < 2 * count; index++)
+        pieces[freshfrom + index].small = index % count < smallcount;
+}
+
+// The writes of a round behind its probes: the next set of pieces, with
+// this round's stamps, which change what the pieces hold even for a cache
+// that skips what it holds already; or the survey's writes after the last
+// probe it lost, again, the pieces in two passes of stamps, where the
+// survey wrote its second back: what they held would cover a stamp of this
+// round's probes where those share their storage, which must show the
+// pieces' stamps as they did in the survey.
 search::flow search::replay()
 {
     tell("Füllblöcke");
+    if (setsize != 0) {
+        const std::size_t from = freshfrom + static_cast<std::size_t>(turn++ % 2) * setsize;
+        flow next = savepieces(from, from + setsize);
+        if (next == flow::go) {
+            tell("Füllblöcke");
+            next = writepieces(from, from + setsize, fill::stamps);
+        }
+        return next == flow::go ? settled() : next;
+    }
     // writeplaces writes the highest first: the survey's order reversed.
     const std::vector<std::uint64_t> after(surveyorder.rbegin(),
                                            surveyorder.rend() - static_cast<std::ptrdiff_t>(lastlost));
     flow next = writeplaces(after);
     if (next == flow::go)
-        next = writechunks(0, writtenchunks, fill::stamps);
+        next = writepieces(0, writtenpieces, fill::stamps);
     if (next == flow::go)
-        next = writechunks(0, writtenchunks, fill::restamps);
-    return next == flow::go ? settle() : next;
+        next = writepieces(0, writtenpieces, fill::restamps);
+    return next == flow::go ? settled() : next;
 }
 
 // Saves and writes places of the survey, highest first, and notes the
@@ -505,20 +594,20 @@ search::flow search::writesurvey(std::vector<std::uint64_t>* places)
 search::flow search::survey(std::size_t* proven)
 {
     round = 1;
+    counting = true;
     const std::uint64_t probes = surveyed.size() * unit;
     const std::uint64_t requests = surveyed.size() * proberequest(unit);
-    const std::uint64_t flushed = cache + earlychunks * chunksize;
-    plan(2 * requests + flushed / 2 + flushed + probes * 3 + protectedbytes, requests + flushed / 2,
-         flushed / 2);
+    const std::uint64_t flushed = cache + earlypieces * piecesize;
+    plan(2 * requests + 2 * flushed + probes * 3 + 10 * protectedbytes, requests + flushed, flushed);
     // The other half is first looked at after the whole flush, so that no
     // cache kept a probe of it for being read; the places behind the powers
     // of two are looked at from the start, as they show a wrap at once.
-    std::vector<std::uint64_t> looked, first, rest;
+    std::vector<std::uint64_t> first, rest;
     for (std::size_t index = 0; index < surveyed.size(); index++) {
         const std::uint64_t at = surveyed[index];
         const bool mark = std::binary_search(marks.begin(), marks.end(), at);
         if (index % 2 == 0 || mark)
-            looked.push_back(at);
+            lookedearly.push_back(at);
         (index % firstshare == 0 || mark || index + 1 == surveyed.size() ? first : rest).push_back(at);
     }
     flow next = writesurvey(&first);
@@ -528,31 +617,31 @@ search::flow search::survey(std::size_t* proven)
         if (!rest.empty() && (flush > earlyflush || flush == cache)) {
             next = writesurvey(&rest);
             rest.clear();
-            base = from = earlychunks;
+            base = from = earlypieces;
             if (next != flow::go)
                 return next;
         }
-        const std::size_t upto = base + chunksfor(flush, !rest.empty());
-        const bool last = upto == chunks.size();
-        next = savechunks(upto);
+        const std::size_t upto = base + piecesfor(flush, !rest.empty());
+        const bool last = upto == pieces.size();
+        next = savepieces(0, upto);
         if (next == flow::go) {
             tell("Füllblöcke");
-            next = writechunks(from, upto, fill::stamps);
+            next = writepieces(from, upto, fill::stamps);
         }
         if (next == flow::go)
-            next = writechunks(from, upto, fill::back);
+            next = writepieces(from, upto, fill::back);
         if (next == flow::go)
-            next = settle();
+            next = settled();
         if (next != flow::go)
             return next;
-        from = upto;
-        checkfirstmib();
+        from = writtenpieces = upto;
         std::vector<std::uint64_t> look(surveyorder);
         std::sort(look.begin(), look.end());
         if (!last)
             look.erase(std::remove_if(look.begin(), look.end(),
-                                      [&looked](std::uint64_t at) {
-                                          return !std::binary_search(looked.begin(), looked.end(), at);
+                                      [this](std::uint64_t at) {
+                                          return !std::binary_search(lookedearly.begin(), lookedearly.end(),
+                                                                     at);
                                       }),
                        look.end());
         next = readplaces(look, &probed);
@@ -573,24 +662,67 @@ search::flow search::survey(std::size_t* proven)
             });
             lastlost =
                 latest != surveyorder.rend() ? static_cast<std::size_t>(surveyorder.rend() - latest) : 0;
+            counting = false;
             return flow::go;
         }
     }
     return next;
 }
 
+// A loss proven before the whole flush: the probes that came back may have
+// come from a cache. What was lost stays lost; a round behind the replayed
+// flush tells what is good: most of its probes before the first place
+// lost, where the loss begins, some behind it, which tell a counterfeit
+// from a damaged device. Good places behind lost ones are damage, or
+// addresses that come round after a distance that no two probes lie
+// apart: the whole flush, written over the device's end, then comes round
+// onto some of the places of a close round. Storage found shared by a
+// sparse round is looked at by a close one, as places that share storage
+// show it only where one of them was written after the other.
+search::flow search::proofround()
+{
+    for (auto found = probed.begin(); found != probed.end();)
+        found = found->second.what == state::good ? probed.erase(found) : std::next(found);
+    const std::uint64_t first = up(protectedbytes), size = down(dev.size);
+    const std::uint64_t lost = probed.empty() ? size : std::max(first + unit, probed.begin()->first);
+    const std::vector<std::uint64_t> behind = spread(lost, size, maxprobes / 32);
+    auto proof = [&](std::uint64_t count) {
+        std::vector<std::uint64_t> places = spread(first, lost, count);
+        places.insert(places.end(), behind.begin(), behind.end());
+        return places;
+    };
+    const std::uint64_t close = closeplaces(lost - first),
+                        count = sharing == 0 ? proofplaces(lost - first) : close;
+    flow next = proberound(proof(count), {}, &probed);
+    if (next == flow::go && sharing == 0 && goodbehind(size)) {
+        next = savepieces(0, pieces.size());
+        writtenpieces = pieces.size();
+        setsize = 0;
+        wholeflush = true;
+        if (next == flow::go)
+            next = proberound(proof(close), {}, &probed);
+    } else if (next == flow::go && count < close && sharing != 0) {
+        next = proberound(proof(close), {}, &probed);
+    }
+    return next;
+}
 // One round: probes at the places of earlier and then of later, saved and
-// written in that order, then the replayed flush, then read back into into
-// (later only where readlater: partners are written, not looked at, as no
-// later write tested them). What the probes show then is to be trusted.
+// written in that order, then the replayed flush, then read back into into.
+// Where later are partners (readlater false: they are written, not looked
+// at, as no later write tested them), they go behind the replayed flush: it
+// may write over the storage that a place shares with its partner, and the
+// place then shows the flush's stamp instead of the partner's. What the
+// probes show then is to be trusted.
 search::flow search::proberound(std::vector<std::uint64_t> earlier, std::vector<std::uint64_t> later,
                                 std::map<std::uint64_t, place>* into, bool readlater)
 {
     round++;
     const std::uint64_t count = earlier.size() + later.size();
     const std::uint64_t request = proberequest(unit);
-    plan(2 * count * request + count * unit + surveyed.size() * request + writtenchunks * chunksize,
-         count * request);
+    const std::uint64_t replayed =
+        setsize != 0 ? 2 * setsize * piecesize : 2 * writtenpieces * piecesize + surveyed.size() * request;
+    plan(2 * count * request + count * unit + replayed + protectedbytes,
+         count * request + setsize * piecesize);
     flow next = saveplaces(&earlier);
     if (next == flow::go)
         next = saveplaces(&later);
@@ -598,23 +730,38 @@ search::flow search::proberound(std::vector<std::uint64_t> earlier, std::vector<
         tell("Schreibe Proben");
         next = writeplaces(earlier);
     }
-    if (next == flow::go)
+    if (next == flow::go && readlater)
         next = writeplaces(later);
     if (next == flow::go)
         next = settle();
     if (next == flow::go)
         next = replay();
+    if (next == flow::go && !readlater && !later.empty()) {
+        tell("Schreibe Proben");
+        next = writeplaces(later);
+        if (next == flow::go)
+            next = settle();
+    }
     if (readlater)
         earlier.insert(earlier.end(), later.begin(), later.end());
-    return next == flow::go ? readplaces(earlier, into) : next;
+    partnering = !readlater && !later.empty();
+    if (next == flow::go)
+        next = readplaces(earlier, into);
+    partnering = false;
+    return next;
 }
 
-// Pairs of places tested in one round, the lower one of each written first
-// (one in the first MiB is never written, but read there): for each pair,
-// whether both share storage (the lower place reads back the higher one's
-// stamp: shared; the higher one the lower one's: mirrored; either is proof),
-// whether they are apart (the lower one came back whole, and the higher one
-// did not read it), or neither, where the replayed flush took one of them.
+// Pairs of places tested in one round, with no flush between writes and
+// reads, as the reads that tell come from storage that no cache answers
+// for: the lower places are written (one in the first MiB is never
+// written, but what it holds is known), then each higher one is read before
+// it is written: where it shows what the lower one holds, both read the
+// same storage (the device comes round there, or mirrors). Then the higher
+// ones are written, and the lower ones read: one in the first MiB, which no
+// cache holds, that shows the higher one's stamp proves that writes come
+// round too (shared). A pair whose higher place did not read the lower one
+// is apart. The higher places are never probed before, so that no cache
+// answers for them either.
 search::flow search::testpairs(const std::vector<std::pair<std::uint64_t, std::uint64_t>>& pairs,
                                std::vector<pairing>* found)
 {
@@ -627,113 +774,132 @@ search::flow search::testpairs(const std::vector<std::pair<std::uint64_t, std::u
     }
     std::sort(lows.begin(), lows.end());
     std::sort(highs.begin(), highs.end());
-    std::map<std::uint64_t, place> tested;
-    const flow next = proberound(lows, highs, &tested);
-    if (next != flow::go)
-        return next;
+    paired.insert(highs.begin(), highs.end());
+    round++;
+    const std::uint64_t count = lows.size() + highs.size(), request = proberequest(unit);
+    plan(2 * count * request + 2 * count * unit + 2 * protectedbytes, count * request);
+    flow next = saveplaces(&lows);
+    if (next == flow::go)
+        next = saveplaces(&highs);
+    if (next == flow::go) {
+        tell("Schreibe Proben");
+        next = writeplaces(lows);
+    }
+    if (next == flow::go)
+        next = settle();
     unsigned char* const start = buffer.data;
     unsigned char* const other = buffer.data + first;
-    const bool startread = firstmibread && readat(0, start, static_cast<std::size_t>(first));
-    auto of = [&tested](std::uint64_t at) {
-        auto known = tested.find(at);
-        return known != tested.end() ? known->second : place{state::unreadable, content::other, 0};
-    };
+    const auto firstsize = static_cast<std::size_t>(first);
+    const bool startread = next == flow::go && firstmibread && readat(0, start, firstsize);
+    // Whether each higher place read what its lower one holds.
+    std::set<std::uint64_t> readlow;
+    tell("Lese Proben");
+    for (const auto& [low, high] : pairs) {
+        std::uint64_t offset;
+        std::uint32_t written;
+        if (next != flow::go || !readat(high, other, unit))
+            continue;
+        const bool stamped = readstamp(other, unit, key, &offset, &written) && offset == low &&
+                             written == static_cast<std::uint32_t>(round);
+        // What the first MiB holds tells only where it is no filler that
+        // places without storage read as well.
+        const bool same = low < first && startread && classify(start + low, unit) == content::other &&
+                          std::memcmp(other, start + low, unit) == 0;
+        if (stamped || same) {
+            readlow.insert(high);
+            sharedstorage(high, low);
+        }
+    }
+    if (next == flow::go) {
+        tell("Schreibe Proben");
+        next = writeplaces(highs);
+    }
+    if (next == flow::go)
+        next = settle();
+    std::map<std::uint64_t, place> after;
+    if (next == flow::go)
+        next = readplaces(lows, &after);
+    if (next != flow::go)
+        return next;
+    const bool startagain = startread && readat(0, start, firstsize);
     found->clear();
     for (const auto& [low, high] : pairs) {
-        const place higher = of(high);
+        std::uint64_t offset;
+        std::uint32_t written;
+        bool shared;
         if (low < first) {
-            std::uint64_t offset;
-            std::uint32_t written;
-            const bool changed =
-                startread && readstamp(start + low, unit, key, &offset, &written) && offset == high;
-            const bool mirrored = startread && higher.what == state::lost && readat(high, other, unit) &&
-                                  std::memcmp(other, firstmib.data + low, unit) == 0;
-            const bool whole = startread && std::memcmp(start + low, firstmib.data + low, unit) == 0;
-            found->push_back(changed                               ? pairing::shared
-                             : mirrored                            ? pairing::mirrored
-                             : whole && higher.what == state::good ? pairing::apart
-                                                                   : pairing::unknown);
-            continue;
+            shared = startagain && readstamp(start + low, unit, key, &offset, &written) && offset == high;
+        } else {
+            auto lower = after.find(low);
+            shared =
+                lower != after.end() && lower->second.what == state::victim && lower->second.partner == high;
         }
-        const place lower = of(low);
-        if (lower.what == state::victim && lower.partner == high)
-            found->push_back(pairing::shared);
-        else if (higher.what == state::alias && higher.partner == low)
-            found->push_back(pairing::mirrored);
-        else if (lower.what == state::good && (higher.what == state::good || higher.what == state::lost))
-            found->push_back(pairing::apart);
-        else
-            found->push_back(pairing::unknown);
+        const bool readable = low >= first || startagain;
+        found->push_back(shared                     ? pairing::shared
+                         : readlow.count(high) != 0 ? pairing::mirrored
+                         : readable                 ? pairing::apart
+                                                    : pairing::unknown);
     }
     return next;
 }
 
 // Whether the distance found between places that share storage is the
-// period of addresses that come round, and none of its parts is. For each
-// prime factor of it, pairs of places that much less apart are tested; one
-// that shares storage proves the smaller period. The period is confirmed
-// where it begins: places a MiB behind it share the storage of the places a
-// MiB into the device. The places of the tests lie more than a piece of the
-// flush apart, so that the replayed flush takes few of them. *found stays 0
-// where the period is not confirmed.
+// period of addresses that come round, and none of its parts is: pairs of
+// places that far apart, the lower ones in the first MiB and as far behind
+// it, and for each prime factor of it pairs that much less apart, the
+// lower ones in the first MiB. One of the smaller distance that shares
+// storage proves the smaller period; the period is confirmed where places
+// at it share the storage of places in the first MiB. *found stays 0 where
+// the period is not confirmed.
 search::flow search::findperiod(std::uint64_t* found, bool* shared)
 {
-    std::uint64_t candidate = sharing;
-    const std::uint64_t top = down(dev.size), first = up(protectedbytes), stride = chunksize + unit;
-    const std::uint64_t request = proberequest(unit);
+    std::uint64_t candidate = periodtried = sharing;
+    const std::uint64_t top = down(dev.size), first = up(protectedbytes), request = proberequest(unit);
+    std::uint64_t random = key ^ candidate;
     for (int passes = 0; passes < maxpasses; passes++) {
         std::vector<std::pair<std::uint64_t, std::uint64_t>> pairs;
         std::vector<std::uint64_t> distances;
         std::set<std::uint64_t> used;
-        // A place is free a whole probe's write away from every place used:
+        // A place is free two probes' writes away from every place used:
         // the write of one would stamp the other, or its storage.
         auto unused = [&used, request](std::uint64_t at) {
-            auto near = used.lower_bound(at - std::min(at, request - 1));
-            return near == used.end() || *near >= at + request;
+            auto near = used.lower_bound(at - std::min(at, 2 * request - 1));
+            return near == used.end() || *near >= at + 2 * request;
         };
-        // The next high place from at on, whose partner distance before it
-        // is free too.
-        auto addpair = [&](std::uint64_t* at, std::uint64_t distance) {
-            for (; *at + unit <= top; *at += unit)
-                if (*at >= first + distance && !taken(*at) && !taken(*at - distance) && unused(*at) &&
-                    unused(*at - distance)) {
-                    pairs.emplace_back(*at - distance, *at);
-                    distances.push_back(distance);
-                    used.insert({*at, *at - distance});
-                    *at += stride;
-                    return;
-                }
+        auto usable = [&](std::uint64_t low, std::uint64_t high) {
+            return high >= first && high + unit <= top && !taken(high, true) && probed.count(high) == 0 &&
+                   paired.count(high) == 0 && unused(high) && unused(low) &&
+                   (low < first || !taken(low, true));
         };
-        // The start: places at the candidate and a little behind it, whose
-        // partners lie in the first MiB and are read there, and places a MiB
-        // and more behind it.
-        for (std::uint64_t index = 0; index < testplaces; index++) {
-            const std::uint64_t at = candidate + down(index * first / testplaces);
-            if (at + unit <= top && !taken(at) && unused(at)) {
-                pairs.emplace_back(at - candidate, at);
-                distances.push_back(candidate);
-                used.insert({at, at - candidate});
+        // Pairs distance apart, the lower places at random from lowest to
+        // before highest, every place of them at most once.
+        auto addpairs = [&](std::uint64_t distance, std::uint64_t lowest, std::uint64_t highest,
+                            std::uint64_t count) {
+            for (std::uint64_t tries = 0; count > 0 && highest > lowest && tries < 16 * testplaces; tries++) {
+                const std::uint64_t low = down(lowest + nextrandom(&random) % (highest - lowest));
+                if (low < lowest || !usable(low, low + distance))
+                    continue;
+                pairs.emplace_back(low, low + distance);
+                distances.push_back(distance);
+                used.insert({low, low + distance});
+                count--;
             }
-        }
-        std::uint64_t at = candidate + first;
-        for (std::uint64_t index = 0; index < testplaces; index++)
-            addpair(&at, candidate);
+        };
+        addpairs(candidate, 0, first, testplaces);
+        addpairs(candidate, first, std::min(top - candidate, 2 * first), testplaces / 2);
         const std::size_t starts = pairs.size();
-        // The pairs of a smaller distance from the start on, where the lower
-        // places have storage even where the device has little.
         for (std::uint64_t factor : primefactors(candidate / unit)) {
-            std::uint64_t high = first + candidate / factor;
-            for (std::uint64_t index = 0; index < testplaces; index++)
-                addpair(&high, candidate / factor);
+            const std::uint64_t distance = candidate / factor;
+            addpairs(distance, first > distance ? first - distance : 0, 2 * first, testplaces / 2);
         }
-        if (starts == 0)
+        if (pairs.empty())
             return flow::go;
         std::vector<pairing> outcomes;
         const flow next = testpairs(pairs, &outcomes);
         if (next != flow::go)
             return next;
         // A smaller period where any pair shares; none, where enough pairs
-        // came back whole.
+        // were found apart.
         std::map<std::uint64_t, std::pair<int, int>> tally;
         for (std::size_t index = starts; index < pairs.size(); index++) {
             auto& [shares, apart] = tally[distances[index]];
@@ -751,9 +917,12 @@ search::flow search::findperiod(std::uint64_t* found, bool* shared)
             candidate = reduced;
             continue;
         }
-        const auto start = outcomes.begin(), end = outcomes.begin() + static_cast<std::ptrdiff_t>(starts);
-        const bool changed = std::count(start, end, pairing::shared) > 0;
-        if (changed || std::count(start, end, pairing::mirrored) > 0) {
+        // Too close to the device's end to be confirmed at its start.
+        if (starts == 0)
+            return flow::go;
+        const auto begin = outcomes.begin(), end = outcomes.begin() + static_cast<std::ptrdiff_t>(starts);
+        const bool changed = std::count(begin, end, pairing::shared) > 0;
+        if (changed || std::count(begin, end, pairing::mirrored) > 0) {
             *found = candidate;
             *shared = changed;
         }
@@ -762,55 +931,36 @@ search::flow search::findperiod(std::uint64_t* found, bool* shared)
     return flow::go;
 }
 
-// A place that shows the device cannot be trusted from it on: lost,
-// unreadable, or sharing the storage of a place before it. A victim, whose
-// data a write to a place behind it took, is none: a partition that ends
-// before that place keeps it whole.
-bool search::bad(std::uint64_t offset) const
-{
-    const place& found = probed.at(offset);
-    return found.what != state::good && found.what != state::victim;
-}
-
-// Whether a place behind the first bad one before limit is good.
-bool search::goodbehind(std::uint64_t limit) const
-{
-    auto firstbad = std::find_if(probed.begin(), probed.lower_bound(limit),
-                                 [this](const auto& found) { return bad(found.first); });
-    return std::any_of(firstbad, probed.lower_bound(limit),
-                       [this](const auto& found) { return !bad(found.first); });
-}
-
-// Whether the losses go on to the device's end: a quarter or more of the
-// last quarter of the places probed from the first bad one on are bad too.
-// Damage leaves places good behind it; a counterfeit whose cache answers
-// for some of the places without storage leaves good ones among bad ones
-// up to its end.
-bool search::lossesrunon(const std::vector<std::uint64_t>& badplaces) const
-{
-    if (badplaces.empty())
-        return false;
-    const auto from = probed.lower_bound(badplaces.front());
-    const auto count = static_cast<std::size_t>(std::distance(from, probed.end()));
-    const auto last = std::next(from, static_cast<std::ptrdiff_t>(count - count / 4));
-    const auto lost =
-        std::count_if(last, probed.end(), [this](const auto& found) { return bad(found.first); });
-    return count >= 4 && 4 * static_cast<std::size_t>(lost) >= count / 4;
-}
-
 // Where addresses come round onto places other than the device's start, a
 // probe comes back whole unless a place sharing its storage was written
 // after it, and the probes rarely hit one: each place probed is followed by
 // a probe as far before it as places were found to share storage, whose
-// stamp it then reads where it shares that storage.
-std::vector<std::uint64_t> search::partnersof(const std::vector<std::uint64_t>& places) const
+// stamp it then reads where it shares that storage. A place whose partner
+// would be written where another place of the round lies is left out: that
+// one's write behind the replayed flush would leave its own stamp to read.
+std::vector<std::uint64_t> search::partnersof(std::vector<std::uint64_t>* places) const
 {
     std::vector<std::uint64_t> partners;
     if (sharing == 0 || period != 0)
         return partners;
-    for (std::uint64_t place : places)
-        if (place >= up(protectedbytes) + sharing)
-            partners.push_back(place - sharing);
+    const std::uint64_t request = proberequest(unit);
+    std::set<std::uint64_t> blocks;
+    for (std::uint64_t place : *places)
+        blocks.insert(window(place).offset / request);
+    std::vector<std::uint64_t> kept;
+    for (std::uint64_t place : *places) {
+        if (place < up(protectedbytes) + sharing) {
+            kept.push_back(place);
+            continue;
+        }
+        const stretch write = window(place - sharing);
+        if (blocks.count(write.offset / request) != 0 ||
+            blocks.count((write.offset + write.size - 1) / request) != 0)
+            continue;
+        kept.push_back(place);
+        partners.push_back(place - sharing);
+    }
+    *places = kept;
     std::sort(partners.begin(), partners.end());
     partners.erase(std::unique(partners.begin(), partners.end()), partners.end());
     return partners;
@@ -823,11 +973,12 @@ std::vector<std::uint64_t> search::partnersof(const std::vector<std::uint64_t>& 
 // some other; one pair that shares proves the smaller distance.
 search::flow search::reducesharing()
 {
-    const auto shared = std::find_if(probed.begin(), probed.end(),
-                                     [](const auto& found) { return found.second.what == state::alias; });
+    const auto shared = std::find_if(probed.begin(), probed.end(), [](const auto& found) {
+        return found.second.what == state::alias || found.second.what == state::victim;
+    });
     if (shared == probed.end())
         return flow::go;
-    const std::uint64_t top = down(dev.size), stride = chunksize + unit;
+    const std::uint64_t top = down(dev.size), stride = piecesize + unit;
     for (int passes = 0; passes < maxpasses; passes++) {
         std::vector<std::pair<std::uint64_t, std::uint64_t>> pairs;
         std::set<std::uint64_t> used;
@@ -873,22 +1024,30 @@ search::flow search::partnerround()
         return flow::go;
     const std::vector<std::uint64_t> places =
         spread(first + sharing, end, closeplaces(end - first - sharing));
-    return proberound(places, partnersof(places), &probed, false);
+    std::vector<std::uint64_t> tested = places;
+    const std::vector<std::uint64_t> partners = partnersof(&tested);
+    flow next = proberound(tested, partners, &probed, false);
+    return next;
 }
 
-// Rounds of probes between the last good place, low, and the first bad
-// one, high, until they lie less than the precision apart.
+// Rounds of probes between the end of the last good place, low, and the
+// first bad one, high, until they lie less than the precision apart, or no
+// place is left between the first MiB and high.
 search::flow search::narrow(std::uint64_t* low, std::uint64_t* high)
 {
-    for (int narrowing = 0; narrowing<maxnarrowing&& * high - *low> precision; narrowing++) {
-        const std::uint64_t count = std::min(maxprobes, (*high - *low + narrowspacing - 1) / narrowspacing);
+    const std::uint64_t first = up(protectedbytes);
+    for (int narrowing = 0; narrowing<maxnarrowing&& * high - *low> precision && *high > first + unit;
+         narrowing++) {
+        const std::uint64_t from = std::max(*low, first);
+        const std::uint64_t count = std::min(maxprobes, (*high - from + narrowspacing - 1) / narrowspacing);
         // Where the losses begin inside a piece of the flush, the probes must
         // go there too: the replayed flush writes around them.
-        const std::vector<std::uint64_t> places = spread(*low, *high, count, true);
+        std::vector<std::uint64_t> places = spread(from, *high, count, true);
         if (places.empty())
             break;
         spared = places;
-        const flow next = proberound(places, partnersof(places), &probed, false);
+        const std::vector<std::uint64_t> partners = partnersof(&places);
+        const flow next = proberound(places, partners, &probed, false);
         spared.clear();
         if (next != flow::go)
             return next;
@@ -897,10 +1056,103 @@ search::flow search::narrow(std::uint64_t* low, std::uint64_t* high)
         if (firstbad != places.end())
             *high = *firstbad;
         for (auto place = places.begin(); place != firstbad; ++place)
-            if (probed.count(*place) != 0)
+            if (probed.count(*place) != 0 && kept(*place))
                 *low = *place + unit;
+        // Lost from the first place behind the first MiB on: nothing is
+        // left to close in on.
+        if (firstbad == places.begin() && *low < first)
+            break;
     }
     return flow::go;
+}
+
+// A loss that reads other bytes than the stamps, and no storage found
+// shared: the device may read, behind its real size, what lies that far
+// before it (a mirror), which the sparse probes rarely hit. A place in the
+// second MiB gets a probe, and the stretch as far behind it as the real
+// size may be, from the end of the last good place to the first bad one,
+// is read: a sector there that shows the probe's stamp tells the distance
+// after which the addresses come round.
+search::flow search::lookround(std::uint64_t low, std::uint64_t high)
+{
+    const std::uint64_t first = up(protectedbytes), size = down(dev.size);
+    std::vector<std::uint64_t> places = spread(first, 2 * first, 1);
+    if (places.empty() || places.front() >= low || high - low > precision ||
+        places.front() + high + unit > size)
+        return flow::go;
+    round++;
+    plan(3 * proberequest(unit) + high - low + 2 * unit + protectedbytes, proberequest(unit));
+    flow next = saveplaces(&places);
+    if (next == flow::go && !places.empty()) {
+        tell("Schreibe Proben");
+        next = writeplaces(places);
+    }
+    if (next == flow::go)
+        next = settled();
+    if (next != flow::go || places.empty())
+        return next;
+    const std::uint64_t start = places.front() + low - unit, end = places.front() + high + unit;
+    tell("Lese Proben");
+    if (!readat(start, buffer.data, static_cast<std::size_t>(end - start)))
+        return flow::go;
+    for (std::uint64_t at = start; at < end; at += unit) {
+        std::uint64_t offset;
+        std::uint32_t written;
+        if (readstamp(buffer.data + (at - start), unit, key, &offset, &written) && offset == places.front() &&
+            written == static_cast<std::uint32_t>(round)) {
+            sharedstorage(at, offset);
+            break;
+        }
+    }
+    return flow::go;
+}
+
+// A place that shows the device cannot be trusted from it on: lost,
+// unreadable, or sharing the storage of a place before it. A victim, whose
+// data a write to a place behind it took, is none: a partition that ends
+// before that place keeps it whole.
+bool search::bad(std::uint64_t offset) const
+{
+    const place& found = probed.at(offset);
+    return found.what != state::good && found.what != state::victim;
+}
+
+// Whether a place is proven to keep what is written there: it came back
+// whole, or it shows a write to a place behind it that shares its storage
+// where no place before it does: one that a period comes round onto, or
+// one whose partner as far before it as places share storage was written
+// after it and did not show.
+bool search::kept(std::uint64_t offset) const
+{
+    const place& found = probed.at(offset);
+    return found.what == state::good ||
+           (found.what == state::victim && (found.partnered || (period != 0 && offset < period)));
+}
+
+// Whether a place behind the first bad one before limit is good.
+bool search::goodbehind(std::uint64_t limit) const
+{
+    auto firstbad = std::find_if(probed.begin(), probed.lower_bound(limit),
+                                 [this](const auto& found) { return bad(found.first); });
+    return std::any_of(firstbad, probed.lower_bound(limit),
+                       [this](const auto& found) { return !bad(found.first); });
+}
+
+// Whether the losses go on to the device's end: a quarter or more of the
+// last quarter of the places probed from the first bad one on are bad too.
+// Damage leaves places good behind it; a counterfeit whose cache answers
+// for some of the places without storage leaves good ones among bad ones
+// up to its end.
+bool search::lossesrunon(const std::vector<std::uint64_t>& badplaces) const
+{
+    if (badplaces.empty())
+        return false;
+    const auto from = probed.lower_bound(badplaces.front());
+    const auto count = static_cast<std::size_t>(std::distance(from, probed.end()));
+    const auto last = std::next(from, static_cast<std::ptrdiff_t>(count - count / 4));
+    const auto lost =
+        std::count_if(last, probed.end(), [this](const auto& found) { return bad(found.first); });
+    return count >= 4 && 4 * static_cast<std::size_t>(lost) >= count / 4;
 }
 
 findings search::conclude(std::size_t proven)
@@ -915,14 +1167,19 @@ findings search::conclude(std::size_t proven)
     if (proven == noproof && sharing == 0 && badplaces.empty()) {
         result.outcome = verdict::sound;
         result.flushed = cache;
-        result.flushspan = down(dev.size) - chunks[earlychunks];
+        result.flushspan = down(dev.size) - pieces[earlypieces].offset;
+        result.flushedsmall = piecesize * static_cast<std::uint64_t>(std::count_if(
+                                              pieces.begin() + static_cast<std::ptrdiff_t>(earlypieces),
+                                              pieces.end(), [](const piece& it) { return it.small; }));
         return result;
     }
     result.firstbad = badplaces.empty() ? limit : badplaces.front();
     // Storage shared between addresses is never damage, nor are losses
     // that run on to the device's end between places that came back from a
-    // cache larger than the limit.
-    if (goodbehind(limit) && sharing == 0 && !lossesrunon(badplaces)) {
+    // cache larger than the limit, nor losses from the first place probed
+    // on: nothing at the device's start keeps its data.
+    const bool goodbefore = !badplaces.empty() && probed.begin()->first < badplaces.front();
+    if (goodbefore && goodbehind(limit) && sharing == 0 && !lossesrunon(badplaces)) {
         result.outcome = verdict::damaged;
         result.badplaces = badplaces.size();
         result.lastbad = badplaces.back();
@@ -932,139 +1189,56 @@ findings search::conclude(std::size_t proven)
     return result;
 }
 
-findings search::wrapup(flow how)
+// Counterfeit: closes in on where it begins, from the end of the last place
+// proven good before the first bad one (from the start, where none is) or
+// before the period. The usable size is only what the probes proved: a
+// period says where the addresses come round, not that every place before
+// it stores, and is the usable size only where the last place before it
+// kept its data. What lies beyond is told by the places behind it.
+search::flow search::closein(findings* result)
 {
-    findings result{};
-    result.outcome = how == flow::stop       ? verdict::stopped
-                     : how == flow::lost     ? verdict::lost
-                     : how == flow::otherrun ? verdict::otherrun
-                                             : verdict::failed;
-    result.firstbad = log.otherrunplace();
-    result.probed = probed.size();
-    return result;
-}
-
-std::uint64_t plannedbytes(const device& dev, std::uint64_t cachelimit)
-{
-    const std::uint64_t probes = maxprobes * dev.sectorsize,
-                        requests = maxprobes * proberequest(dev.sectorsize);
-    const std::uint64_t flushed = std::min(cachelimit, dev.size / 2);
-    // The probes' writes saved, written and read back by the restoration,
-    // which writes back and reads again their own sectors; the flush's half
-    // pieces, the early flushes' too, saved, written twice (with stamps and
-    // back) and read back; the probes read once or twice more.
-    return 3 * requests + 2 * (flushed + std::min(flushed, earlyflush)) + 4 * probes + protectedbytes;
-}
-
-std::uint64_t plannedjournal(const device& dev, std::uint64_t cachelimit)
-{
-    // The half of each piece of the flush that it writes, the early ones'
-    // too, and the probes of the survey, of the rounds behind it (one more
-    // where it found places good behind lost ones), of each round that
-    // closes in and of the pairs, each piece with its record's head, and
-    // room for the markers and the first MiB.
-    const std::uint64_t flushed = (std::min(cachelimit, dev.size / 2) + earlyflush) / 2;
-    const std::uint64_t probes = (maxnarrowing + maxpasses + 3) * maxprobes;
-    const std::uint64_t pieces = probes + flushed / piecebytes + 1;
-    return flushed + probes * proberequest(dev.sectorsize) + pieces * 32 + 2 * protectedbytes;
-}
-
-findings search::run()
-{
-    if (buffer.data == nullptr || firstmib.data == nullptr)
-        return wrapup(flow::fail);
-    const auto firstsize = static_cast<std::size_t>(up(protectedbytes));
-    firstmibread = readat(0, firstmib.data, firstsize);
-    layout();
-    std::size_t proven = noproof;
-    flow next = survey(&proven);
-    // Proven before the whole flush: the probes that came back may have come
-    // from a cache. What was lost stays lost; a round behind the replayed
-    // flush tells what is good: most of its probes before the first place
-    // lost, where the loss begins, some behind it, which tell a counterfeit
-    // from a damaged device.
-    if (next == flow::go && proven < chunks.size()) {
-        for (auto found = probed.begin(); found != probed.end();)
-            found = found->second.what == state::good ? probed.erase(found) : std::next(found);
-        const std::uint64_t first = up(protectedbytes), size = down(dev.size);
-        const std::uint64_t lost = probed.empty() ? size : std::max(first + unit, probed.begin()->first);
-        const std::vector<std::uint64_t> behind = spread(lost, size, maxprobes / 32);
-        auto proof = [&](std::uint64_t count) {
-            std::vector<std::uint64_t> places = spread(first, lost, count);
-            places.insert(places.end(), behind.begin(), behind.end());
-            return places;
-        };
-        const std::uint64_t close = closeplaces(lost - first),
-                            count = sharing == 0 ? proofplaces(lost - first) : close;
-        next = proberound(proof(count), {}, &probed);
-        // Good places behind lost ones are damage, or addresses that come
-        // round after a distance that no two probes lie apart: the whole
-        // flush, written over the device's end, then comes round onto some
-        // of the places of a close round. Storage found shared by a sparse
-        // round is looked at by a close one, as places that share storage
-        // show it only where one of them was written after the other.
-        if (next == flow::go && sharing == 0 && goodbehind(down(dev.size))) {
-            next = savechunks(chunks.size());
-            writtenchunks = chunks.size();
-            if (next == flow::go)
-                next = proberound(proof(close), {}, &probed);
-        } else if (next == flow::go && count < close && sharing != 0) {
-            next = proberound(proof(close), {}, &probed);
-        }
-    }
-    if (next == flow::go && sharing != 0)
-        next = findperiod(&period, &periodshared);
-    if (next == flow::go && sharing != 0 && period == 0)
-        next = partnerround();
-    if (next != flow::go)
-        return wrapup(next);
-    findings result = conclude(proven);
-    if (result.outcome != verdict::sound && !answers())
-        return wrapup(flow::lost);
-    if (result.outcome == verdict::sound) {
-        // A device that keeps every write somewhere, and takes the oldest
-        // place for it when it is full, changes what the run never wrote.
-        if (firstmibread && readat(0, buffer.data, firstsize) &&
-            std::memcmp(buffer.data, firstmib.data, firstsize) != 0) {
-            result.outcome = verdict::overwrites;
-            if (!log.keep(0, firstmib.data, firstsize) || !log.commit())
-                return wrapup(flow::fail);
-        }
-        return result;
-    }
-    if (result.outcome != verdict::counterfeit)
-        return result;
-    // Counterfeit: close in on where it begins, from the last good place
-    // before the first bad one, or on the period alone.
-    std::uint64_t high = result.firstbad, low = up(protectedbytes);
+    std::uint64_t high = result->firstbad, low = 0;
     for (auto found = probed.begin(); found != probed.end() && found->first < high; ++found)
-        if (!bad(found->first))
+        if (kept(found->first))
             low = found->first + unit;
-    if (high > low && !(period != 0 && high == period)) {
-        next = narrow(&low, &high);
-        if (next == flow::go && !answers())
-            next = flow::lost;
-        if (next != flow::go)
-            return wrapup(next);
-    } else {
-        low = high;
+    flow next = narrow(&low, &high);
+    if (next == flow::go && sharing == 0)
+        next = lookround(low, high);
+    if (next == flow::go && sharing != 0 && period == 0 && sharing != periodtried)
+        next = findperiod(&period, &periodshared);
+    const std::uint64_t last = period - unit;
+    const bool proving = period > up(protectedbytes) && low < period && period <= high;
+    if (next == flow::go && proving && probed.count(last) == 0) {
+        spared = {last};
+        next = proberound({last}, {}, &probed);
+        spared.clear();
     }
-    result.usable = std::min(low, period != 0 ? period : low);
-    result.probed = probed.size();
-    if (period != 0 && result.usable == period) {
-        result.what = periodshared ? beyond::wraps : beyond::mirrors;
-        result.distance = period;
-        return result;
+    if (next != flow::go)
+        return next;
+    if (proving && probed.count(last) != 0 && kept(last))
+        low = period;
+    result->usable = low;
+    result->probed = probed.size();
+    describe(result);
+    return flow::go;
+}
+
+// What the places behind the usable size do, by the most of them, and
+// where the addresses come round behind those, how.
+void search::describe(findings* result) const
+{
+    if (period != 0 && result->usable == period) {
+        result->what = periodshared ? beyond::wraps : beyond::mirrors;
+        result->distance = period;
+        return;
     }
-    // What the places behind the usable size do, by the most of them, and
-    // where the addresses come round behind those, how.
     if (period != 0) {
-        result.distance = period;
-        result.round = periodshared ? beyond::wraps : beyond::mirrors;
+        result->distance = period;
+        result->round = periodshared ? beyond::wraps : beyond::mirrors;
     }
     std::array<std::uint64_t, 7> kinds{};
     const auto holes = period != 0 ? probed.lower_bound(period) : probed.end();
-    for (auto found = probed.lower_bound(result.usable); found != holes; ++found) {
+    for (auto found = probed.lower_bound(result->usable); found != holes; ++found) {
         const place& it = found->second;
         if (!bad(found->first))
             continue;
@@ -1075,10 +1249,107 @@ findings search::run()
                                                          : beyond::stale;
         kinds[static_cast<std::size_t>(kind)]++;
     }
-    result.what = static_cast<beyond>(std::max_element(kinds.begin(), kinds.end()) - kinds.begin());
-    result.reader = reader;
-    result.writer = writer;
+    result->what = static_cast<beyond>(std::max_element(kinds.begin(), kinds.end()) - kinds.begin());
+    result->reader = reader;
+    result->writer = writer;
+}
+
+// The end of a run without a verdict; a device that overwrites what it
+// holds gets its first MiB back from what the run read at its start.
+findings search::wrapup(flow how)
+{
+    findings result{};
+    result.outcome = how == flow::stop         ? verdict::stopped
+                     : how == flow::lost       ? verdict::lost
+                     : how == flow::otherrun   ? verdict::otherrun
+                     : how == flow::overwrites ? verdict::overwrites
+                                               : verdict::failed;
+    result.firstbad = log.otherrunplace();
+    result.probed = probed.size();
+    result.written = writtenbytes;
+    if (how == flow::overwrites &&
+        (!log.keep(0, firstmib.data, static_cast<std::size_t>(up(protectedbytes))) || !log.commit()))
+        result.outcome = verdict::failed;
     return result;
+}
+
+change firstmibchange(const unsigned char* before, const unsigned char* now, std::size_t size,
+                      std::uint32_t unit, std::uint64_t key)
+{
+    change changed = change::none;
+    for (std::size_t sector = 0; sector < size; sector += unit) {
+        if (std::memcmp(before + sector, now + sector, unit) == 0)
+            continue;
+        if (!differsonlybyrun(before + sector, now + sector, unit, key, true))
+            return change::overwritten;
+        changed = change::stamped;
+    }
+    return changed;
+}
+
+std::uint64_t plannedbytes(const device& dev, std::uint64_t cachelimit)
+{
+    const std::uint64_t probes = maxprobes * dev.sectorsize,
+                        requests = maxprobes * proberequest(dev.sectorsize);
+    const std::uint64_t flushed = std::min(cachelimit, dev.size / 2) + std::min(cachelimit, earlyflush);
+    // The probes' writes saved, written and read back by the restoration,
+    // which writes back and reads again their own sectors; the flush's
+    // pieces, the early ones too, saved and written twice (with stamps and
+    // back), a sample of them read back; the probes read once or twice
+    // more; the first MiB after each flush.
+    return 3 * requests + 3 * flushed + flushed / samplestride * smallwrite + 4 * probes +
+           10 * protectedbytes;
+}
+
+std::uint64_t plannedjournal(const device& dev, std::uint64_t cachelimit)
+{
+    // The pieces of the flush, the early ones too, and the probes of the
+    // survey, of the rounds behind it (one more where it found places good
+    // behind lost ones), of each round that closes in and of the pairs,
+    // each piece with its record's head, and room for the markers and the
+    // first MiB.
+    const std::uint64_t flushed = std::min(cachelimit, dev.size / 2) + earlyflush;
+    const std::uint64_t probes = (maxnarrowing + maxpasses + 4) * maxprobes;
+    const std::uint64_t pieces = probes + flushed / piecebytes + 1;
+    return flushed + probes * proberequest(dev.sectorsize) + pieces * 32 + 2 * protectedbytes;
+}
+
+findings search::run()
+{
+    if (buffer.data == nullptr || firstmib.data == nullptr)
+        return wrapup(flow::fail);
+    readfirstmib();
+    layout();
+    std::size_t proven = noproof;
+    flow next = survey(&proven);
+    // A loss proven behind the whole flush: the probes looked at before it
+    // may have come back from a cache that keeps what is read.
+    if (next == flow::go && proven == pieces.size())
+        for (std::uint64_t at : lookedearly)
+            if (auto found = probed.find(at); found != probed.end() && found->second.what == state::good)
+                probed.erase(found);
+    replayplan();
+    if (next == flow::go && proven < pieces.size())
+        next = proofround();
+    if (next == flow::go && sharing != 0)
+        next = findperiod(&period, &periodshared);
+    if (next == flow::go && sharing != 0 && period == 0)
+        next = partnerround();
+    if (next != flow::go)
+        return wrapup(next);
+    findings result = conclude(proven);
+    if (result.outcome == verdict::sound) {
+        sound = true;
+        return result;
+    }
+    if (!answers())
+        return wrapup(flow::lost);
+    if (result.outcome != verdict::counterfeit)
+        return result;
+    next = closein(&result);
+    if (next == flow::go && !answers())
+        next = flow::lost;
+    return next == flow::go ? result : wrapup(next);
 }
 
 } // namespace probe

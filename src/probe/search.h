@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <set>
 #include <vector>
 
 namespace probe {
@@ -38,9 +39,9 @@ enum class beyond { wraps, mirrors, shares, zeros, ones, stale, unreadable };
 
 struct findings {
     verdict outcome;
-    // Counterfeit: the largest size from the start in which every place
-    // kept its data, within 1 MiB below the real size, and what lies beyond
-    // it; for wraps and mirrors the distance after which the addresses come
+    // Counterfeit: the size from the start up to the end of the last place
+    // that kept its data (0 where none did), within 1 MiB below the real
+    // size, and what lies beyond it; for wraps and mirrors the distance after which the addresses come
     // round, for shares a place that read what another one was given. Where
     // the addresses come round only behind places without storage, distance
     // says where, and round how (wraps or mirrors).
@@ -57,12 +58,25 @@ struct findings {
     std::uint64_t firstbad;
     std::uint64_t lastbad;
     // Places probed in all, and the bytes written after the probes before
-    // the look that found every one of them whole, all of them within the
-    // last flushspan bytes of the device.
+    // the look that found every one of them whole, each to a place of its
+    // own and all of them within the last flushspan bytes of the device,
+    // flushedsmall of them in writes of 4 KiB.
     std::uint64_t probed;
     std::uint64_t flushed;
     std::uint64_t flushspan;
+    std::uint64_t flushedsmall;
+    // Overwrites: the bytes written to the device before the change of its
+    // first MiB stopped the run.
+    std::uint64_t written;
 };
+
+// How the first MiB, which no probe writes, changed between before and now
+// (size bytes, in sectors of unit): not at all; by stamps of the run with
+// key, whole or in part, that came through places sharing its storage; or
+// by other bytes, as a device puts writes over what it holds.
+enum class change { none, stamped, overwritten };
+change firstmibchange(const unsigned char* before, const unsigned char* now, std::size_t size,
+                      std::uint32_t unit, std::uint64_t key);
 
 // The bytes of device I/O that the search and its restoration of dev plan
 // when it finds nothing, and the bytes its journal holds at most.
@@ -74,8 +88,9 @@ std::uint64_t plannedjournal(const device& dev, std::uint64_t cachelimit);
 // out of every answer. progress hears of each step, replan of the bytes of
 // I/O the whole run now plans. It stops, with stopped, as soon as stop says
 // so, with failed when the journal takes no more, with lost when the device
-// no longer answers, also where it answered before, and with otherrun as
-// soon as a place it saves holds a probe of another run.
+// no longer answers, also where it answered before, with otherrun as soon
+// as a place it saves holds a probe of another run, and with overwrites as
+// soon as the first MiB, which it never writes, changes.
 class search {
   public:
     search(device& dev, journal& log, std::uint64_t key, std::uint64_t cachelimit, progressreport progress,
@@ -85,11 +100,11 @@ class search {
 
     // The pieces of the flush that hold again what they held before, as the
     // survey wrote them back last: the restoration only checks them.
-    std::vector<stretch> writtenback() const;
+    writeback writtenback() const;
 
   private:
     enum class state { good, lost, alias, victim, unreadable };
-    enum class flow { go, stop, fail, lost, otherrun };
+    enum class flow { go, stop, fail, lost, otherrun, overwrites };
     enum class pairing { shared, mirrored, apart, unknown };
     // What a pass of the flush writes: stamps, stamps of another kind, or
     // what the pieces held.
@@ -99,6 +114,27 @@ class search {
         content kind;
         // alias and victim: the place whose stamp was read.
         std::uint64_t partner;
+        // The place as far before it as places were found to share storage
+        // was written after it and after the replayed flush: a victim then
+        // has storage of its own.
+        bool partnered = false;
+    };
+    // A piece of the flush: where it lies, whether it goes in small writes,
+    // whether it could not be saved (and so is never written), whether it
+    // is saved, and whether it holds again what it held.
+    struct piece {
+        std::uint64_t offset;
+        bool small = false;
+        bool unreadable = false;
+        bool saved = false;
+        bool back = false;
+    };
+    // The bytes the survey wrote and looked at so far, and of them those in
+    // writes of up to 4 KiB and reads: a cache that lost a probe, however it
+    // keeps what it takes, holds less than what followed the probe's write.
+    struct touches {
+        std::uint64_t all = 0;
+        std::uint64_t small = 0;
     };
 
     std::uint64_t down(std::uint64_t bytes) const;
@@ -116,34 +152,42 @@ class search {
     std::uint64_t free(std::uint64_t offset, std::uint64_t end, bool inpieces = false) const;
     std::vector<std::uint64_t> spread(std::uint64_t start, std::uint64_t end, std::uint64_t count,
                                       bool inpieces = false);
-    std::size_t chunksfor(std::uint64_t flush, bool early) const;
+    std::size_t piecesfor(std::uint64_t flush, bool early) const;
     std::uint64_t proofplaces(std::uint64_t span) const;
 
     flow saveplaces(std::vector<std::uint64_t>* places);
-    flow savechunks(std::size_t upto);
+    flow savepieces(std::size_t from, std::size_t upto);
     flow writeplaces(const std::vector<std::uint64_t>& places);
-    flow writechunks(std::size_t from, std::size_t upto, fill how);
+    flow writepieces(std::size_t from, std::size_t upto, fill how);
     flow readplaces(const std::vector<std::uint64_t>& places, std::map<std::uint64_t, place>* into);
     flow settle();
+    flow settled();
     bool answers();
-    void checkfirstmib();
+    void readfirstmib();
+    void touch(std::uint64_t bytes, bool small);
+    void replayplan();
     flow replay();
 
     flow writesurvey(std::vector<std::uint64_t>* places);
     flow survey(std::size_t* proven);
+    flow proofround();
     flow proberound(std::vector<std::uint64_t> earlier, std::vector<std::uint64_t> later,
                     std::map<std::uint64_t, place>* into, bool readlater = true);
     flow testpairs(const std::vector<std::pair<std::uint64_t, std::uint64_t>>& pairs,
                    std::vector<pairing>* found);
     flow findperiod(std::uint64_t* found, bool* shared);
-    std::vector<std::uint64_t> partnersof(const std::vector<std::uint64_t>& places) const;
+    std::vector<std::uint64_t> partnersof(std::vector<std::uint64_t>* places) const;
     flow reducesharing();
     flow partnerround();
     flow narrow(std::uint64_t* low, std::uint64_t* high);
+    flow lookround(std::uint64_t low, std::uint64_t high);
+    flow closein(findings* result);
     bool bad(std::uint64_t offset) const;
+    bool kept(std::uint64_t offset) const;
     bool goodbehind(std::uint64_t limit) const;
     bool lossesrunon(const std::vector<std::uint64_t>& badplaces) const;
     findings conclude(std::size_t proven);
+    void describe(findings* result) const;
     findings wrapup(flow how);
 
     device& dev;
@@ -155,26 +199,27 @@ class search {
     const std::function<void(std::uint64_t)> replan;
     const std::function<bool()> stop;
     iobuffer buffer;
-    // The first MiB as the search found it, which no probe writes.
+    // The first MiB as the search found it, which no probe writes, and
+    // whether it read the same twice: only then does a change tell.
     iobuffer firstmib;
     bool firstmibread = false;
+    bool firstmibsteady = false;
     std::uint64_t iobytes = 0;
+    std::uint64_t writtenbytes = 0;
     int round = 0;
     const char* step = "";
+    bool sound = false;
     // The flush: pieces at the device's end, written in this order (the
-    // first earlychunks for the early flushes alone), the first ones
-    // written so far, whether the half of each that the flush
-    // writes is saved, and whether it holds again what it held; that half;
-    // and the survey's probes.
-    std::vector<std::uint64_t> chunks;
-    std::vector<bool> dropped;
-    std::uint64_t chunksize = 0;
-    std::size_t earlychunks = 0;
-    std::size_t writtenchunks = 0;
-    std::vector<bool> halfsaved;
-    std::vector<bool> putback;
-    std::uint64_t half = 0;
+    // first earlypieces for the early flushes alone), the first
+    // writtenpieces of them written so far.
+    std::vector<piece> pieces;
+    std::uint64_t piecesize = 0;
+    std::size_t earlypieces = 0;
+    std::size_t writtenpieces = 0;
+    // The survey's probes, and those of them looked at before the last
+    // flush: a cache that keeps what is read may have answered for them.
     std::vector<std::uint64_t> surveyed;
+    std::vector<std::uint64_t> lookedearly;
     // This round's probes, in order, which the replayed flush writes around.
     std::vector<std::uint64_t> spared;
     // The survey's places in the second MiB and as far behind each power
@@ -184,6 +229,24 @@ class search {
     // to the device up to the last one it lost (0: none lost).
     std::vector<std::uint64_t> surveyorder;
     std::size_t lastlost = 0;
+    // What the survey touched, and what it had touched when it wrote each
+    // probe.
+    touches touched;
+    bool counting = false;
+    std::map<std::uint64_t, touches> lasttouch;
+    // The replayed flush of the rounds: two sets of pieces the survey did
+    // not write, setsize pieces each from freshfrom on, written in turn,
+    // the next one as turn tells (setsize 0: the survey's writes after the
+    // last probe lost again, all of the flush where wholeflush).
+    std::size_t freshfrom = 0;
+    std::size_t setsize = 0;
+    int turn = 0;
+    bool wholeflush = false;
+    // The probes of this round are followed by their partners.
+    bool partnering = false;
+    // The higher places of the pairs tested, which are never tested again:
+    // a cache may hold them.
+    std::set<std::uint64_t> paired;
     // Every place probed, with what its last probe found.
     std::map<std::uint64_t, place> probed;
     // Distances between places found to share storage.
@@ -194,6 +257,8 @@ class search {
     // that place, else reads alone come round (a mirror).
     std::uint64_t period = 0;
     bool periodshared = false;
+    // The distance last tested for a period.
+    std::uint64_t periodtried = 0;
 };
 
 } // namespace probe
