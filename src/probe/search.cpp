@@ -1,5 +1,7 @@
 #include "probe/search.h"
 
+#include "probe/searchsizes.h"
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -9,82 +11,6 @@
 #include <tuple>
 
 namespace probe {
-
-namespace {
-
-// The usable size is found to within this below the real one.
-constexpr std::uint64_t precision = 1 << 20;
-// The flush is written in pieces of a MiB at the device's end, each with a
-// gap behind it for probes; one piece in eight goes in writes of 4 KiB, as
-// a cache may take only small writes. The survey writes each piece whole
-// twice: with stamps, then with what it held, recalled from the journal.
-// Both change what the device holds, so that a cache that skips unchanged
-// data takes both, and a cache that keeps one entry per place must make
-// room for every place of every piece. The pieces are left as they were,
-// for the restoration only to check.
-constexpr std::uint64_t piecebytes = 1 << 20;
-constexpr std::uint64_t piecegap = 64 << 10;
-constexpr std::size_t smallwrite = 4096;
-constexpr std::size_t smallevery = 8;
-// Where every probe came back, the restoration checks of the pieces one
-// block in so many bytes: the device kept all it was given, the pieces
-// last, and a write-back it lost shows in every block it should have
-// changed.
-constexpr std::uint64_t samplestride = 64 << 10;
-// A probe goes to the device in a write no smaller than the flush's
-// smallest, so that a cache that takes only small writes takes the flush's
-// small writes as well as the probes.
-std::uint64_t proberequest(std::uint32_t unit)
-{
-    return std::max<std::uint64_t>(unit, smallwrite);
-}
-// The survey's flushes: none at first, which a device without a cache
-// answers at once, then a MiB, then four times as much each time, up to
-// the cache limit. Flushes up to earlyflush follow the first share of the
-// probes alone, in pieces of their own: a counterfeit with a small cache is
-// unmasked by them before the rest of the probes cost it anything. The
-// whole limit then follows the rest.
-constexpr std::uint64_t firstflush = 1 << 20;
-constexpr std::uint64_t flushgrowth = 4;
-constexpr std::uint64_t earlyflush = 16 << 20;
-// The survey's probes that go first, before any flush: one in so many.
-constexpr std::size_t firstshare = 16;
-// A round that closes in on where the losses begin puts its probes this
-// close where it can; one such round usually suffices.
-constexpr std::uint64_t narrowspacing = 256 << 10;
-constexpr int maxnarrowing = 4;
-// The survey proved no loss: its last look, behind the whole flush, found
-// every probe whole.
-constexpr std::size_t noproof = SIZE_MAX;
-// Pairs of places at which each test of a wrap's period is made, and the
-// rounds of such tests at most.
-constexpr std::uint64_t testplaces = 16;
-constexpr int maxpasses = 4;
-
-// The prime factors of number, each once.
-std::vector<std::uint64_t> primefactors(std::uint64_t number)
-{
-    std::vector<std::uint64_t> factors;
-    for (std::uint64_t factor = 2; factor * factor <= number; factor++) {
-        if (number % factor != 0)
-            continue;
-        factors.push_back(factor);
-        while (number % factor == 0)
-            number /= factor;
-    }
-    if (number > 1)
-        factors.push_back(number);
-    return factors;
-}
-
-// The places of a round over span bytes that lie close enough for the
-// usable size at once.
-std::uint64_t closeplaces(std::uint64_t span)
-{
-    return std::min(maxprobes / 2, span / narrowspacing + 1);
-}
-
-} // namespace
 
 search::search(device& dev, journal& log, std::uint64_t key, std::uint64_t cachelimit,
                progressreport progress, std::function<void(std::uint64_t)> replan, std::function<bool()> stop)
@@ -133,16 +59,17 @@ bool search::writeat(std::uint64_t offset, const unsigned char* data, std::size_
 {
     iobytes += size;
     writtenbytes += size;
-    touch(size, size <= smallwrite);
     return dev.write(offset, data, size);
 }
 
 // Counts what the survey writes and looks at.
-void search::touch(std::uint64_t bytes, bool small)
+void search::touch(std::uint64_t bytes, bool fresh, bool small)
 {
     if (!counting)
         return;
     touched.all += bytes;
+    if (fresh)
+        touched.distinct += bytes;
     if (small)
         touched.small += bytes;
 }
@@ -171,10 +98,14 @@ void search::layout()
     const std::uint64_t start = size - std::min(size - first, count * (piecesize + piecegap)),
                         stretch = down((size - start) / count);
     std::uint64_t random = key;
+    // The early flushes write half of each of their pieces: they only prove
+    // a loss, and rounds behind one write as much again.
+    const std::uint64_t half = std::max(unit, down(piecesize / 2));
     for (std::uint64_t i = 0; i < count; i++) {
         const std::uint64_t at = start + i * stretch + nextrandom(&random) % (stretch - piecesize + 1);
         const std::uint64_t nth = i < earlypieces ? i : i - earlypieces;
-        pieces.push_back({std::max(at / request * request, up(first)), nth % smallevery == 0});
+        pieces.push_back({std::max(at / request * request, up(first)), i < earlypieces ? half : piecesize,
+                          nth % smallevery == 0});
     }
     cache = (count - earlypieces) * piecesize;
     // A place in the second MiB, and one as far behind each power of two
@@ -249,7 +180,7 @@ writeback search::writtenback() const
     writeback back;
     for (const piece& it : pieces)
         if (it.back)
-            back.stretches.push_back({it.offset, piecesize});
+            back.stretches.push_back({it.offset, it.length});
     back.stride = sound ? samplestride : 0;
     return back;
 }
@@ -301,7 +232,7 @@ search::flow search::savepieces(std::size_t from, std::size_t upto)
         piece& it = pieces[index];
         if (it.unreadable || it.saved)
             continue;
-        const saving result = log.save(it.offset, piecesize);
+        const saving result = log.save(it.offset, it.length);
         if (result == saving::journalfailed)
             return flow::fail;
         if (log.otherrun())
@@ -330,6 +261,7 @@ search::flow search::writeplaces(const std::vector<std::uint64_t>& places)
         for (std::size_t sector = 0; sector < size; sector += unit)
             stamp(buffer.data + sector, unit, key, request.offset + sector,
                   static_cast<std::uint32_t>(round));
+        touch(size, true, true);
         if (!writeat(request.offset, buffer.data, size))
             probed[*place] = {state::unreadable, content::other, 0};
         // A piece of the flush the probe lies in no longer holds what it held.
@@ -356,14 +288,15 @@ search::flow search::writeplaces(const std::vector<std::uint64_t>& places)
 // shows it, as it would after a flush of stamps alone.
 search::flow search::writepieces(std::size_t from, std::size_t upto, fill how)
 {
-    const auto size = static_cast<std::size_t>(piecesize);
     const std::size_t small = std::max<std::size_t>(unit, smallwrite);
     const bool back = how == fill::back;
     const auto mark = static_cast<std::uint32_t>(round) | (how == fill::restamps ? 1u << 31 : 0);
     for (std::size_t index = from; index < upto; index++) {
         piece& it = pieces[index];
+        const auto size = static_cast<std::size_t>(it.length);
         if (it.unreadable)
             continue;
+        touch(it.length, how == fill::stamps, it.small);
         if (back && !log.recall(it.offset, size, buffer.data))
             return flow::fail;
         for (std::size_t sector = 0; !back && sector < size; sector += unit)
@@ -403,10 +336,8 @@ std::uint64_t search::proofplaces(std::uint64_t span) const
     const std::uint64_t request = proberequest(unit);
     const double close = static_cast<double>(span) / static_cast<double>(narrowspacing);
     const auto sparse = static_cast<std::uint64_t>(std::sqrt(2 * close)) + 1;
-    const std::uint64_t replayed =
-        setsize != 0 ? setsize * piecesize
-                     : 2 * writtenpieces * piecesize + (surveyorder.size() - lastlost) * request;
-    return 2 * sparse * 3 * request + replayed < closeplaces(span) * 3 * request ? sparse : closeplaces(span);
+    return 2 * sparse * 3 * request + replayed() < closeplaces(span) * 3 * request ? sparse
+                                                                                   : closeplaces(span);
 }
 
 // Reads places back and tells what each holds: its own stamp of this round
@@ -422,7 +353,7 @@ search::flow search::readplaces(const std::vector<std::uint64_t>& places,
         std::uint64_t offset;
         std::uint32_t written;
         search::place found{state::good, content::other, 0, partnering};
-        touch(unit, true);
+        touch(unit, true, true);
         if (!readat(place, buffer.data, unit))
             found.what = state::unreadable;
         else if (!readstamp(buffer.data, unit, key, &offset, &written))
@@ -508,10 +439,11 @@ void search::readfirstmib()
 
 // What the rounds write behind their probes, so that no cache of the
 // device answers for them: a probe the survey lost shows that the device's
-// cache holds less than what the survey wrote and looked at after that
-// probe's last write or read. The rounds write as much, as many bytes in
-// small writes among them, in pieces the survey did not write, two sets of
-// them in turn: every write of a set then misses the cache, whatever it
+// cache holds less than what the survey wrote and looked at after it wrote
+// that probe, in all and in places not written before; and of what it takes
+// of small writes alone, less than the small writes and reads. The rounds
+// write pieces the survey did not write, two sets of them in turn, each
+// twice: every place of the one written then misses the cache, whatever it
 // keeps, as the other set went between, and pushes out what came before.
 // Where the flush lacks the pieces for two such sets, the rounds write
 // again what the survey wrote after the last probe it lost.
@@ -526,35 +458,60 @@ void search::replayplan()
                 after = then;
             lost = true;
         }
-    const std::uint64_t bytes = touched.all - after.all, small = touched.small - after.small;
-    const std::size_t count =
-        static_cast<std::size_t>(std::max<std::uint64_t>(1, (bytes + piecesize - 1) / piecesize));
-    const std::size_t smallcount = static_cast<std::size_t>((small + piecesize - 1) / piecesize);
-    if (wholeflush || writtenpieces + 2 * count > pieces.size())
-        return;
-    freshfrom = writtenpieces;
-    setsize = count;
-    for (std::size_t index = 0; index < 2 * count; index++)
-        pieces[freshfrom + index].small = index % count < smallcount;
+    const std::uint64_t bytes =
+        std::max(touched.distinct - after.distinct, (touched.all - after.all + 1) / 2);
+    const std::uint64_t small = touched.small - after.small;
+    std::size_t index = writtenpieces;
+    for (std::size_t set = 0; set < 2 && !wholeflush; set++) {
+        sets[set] = index;
+        for (std::uint64_t held = 0, heldsmall = 0; held < std::max<std::uint64_t>(bytes, 1); index++) {
+            if (index == pieces.size()) {
+                sets = {};
+                return;
+            }
+            piece& it = pieces[index];
+            it.small = heldsmall < small;
+            held += it.length;
+            heldsmall += it.small ? it.length : 0;
+        }
+    }
+    sets[2] = index;
+}
+
+// The bytes a round writes behind its probes.
+std::uint64_t search::replayed() const
+{
+    std::uint64_t bytes = 0;
+    if (sets[2] != 0) {
+        for (std::size_t index = sets[0]; index < sets[1]; index++)
+            bytes += 2 * pieces[index].length;
+        return bytes;
+    }
+    for (std::size_t index = 0; index < writtenpieces; index++)
+        bytes += 2 * pieces[index].length;
+    return bytes + (surveyorder.size() - lastlost) * proberequest(unit);
 }
 
 // The writes of a round behind its probes: the next set of pieces, with
-// this round's stamps, which change what the pieces hold even for a cache
-// that skips what it holds already; or the survey's writes after the last
-// probe it lost, again, the pieces in two passes of stamps, where the
-// survey wrote its second back: what they held would cover a stamp of this
-// round's probes where those share their storage, which must show the
-// pieces' stamps as they did in the survey.
+// this round's stamps and then stamps of another kind, which change what
+// the pieces hold even for a cache that skips what it holds already; or the
+// survey's writes after the last probe it lost, again, the pieces in two
+// passes of stamps, where the survey wrote its second back: what they held
+// would cover a stamp of this round's probes where those share their
+// storage, which must show the pieces' stamps as they did in the survey.
 search::flow search::replay()
 {
     tell("Füllblöcke");
-    if (setsize != 0) {
-        const std::size_t from = freshfrom + static_cast<std::size_t>(turn++ % 2) * setsize;
-        flow next = savepieces(from, from + setsize);
+    if (sets[2] != 0) {
+        const std::size_t which = static_cast<std::size_t>(turn++ % 2);
+        const std::size_t from = sets[which], upto = sets[which + 1];
+        flow next = savepieces(from, upto);
         if (next == flow::go) {
             tell("Füllblöcke");
-            next = writepieces(from, from + setsize, fill::stamps);
+            next = writepieces(from, upto, fill::stamps);
         }
+        if (next == flow::go)
+            next = writepieces(from, upto, fill::restamps);
         return next == flow::go ? settled() : next;
     }
     // writeplaces writes the highest first: the survey's order reversed.
@@ -597,7 +554,9 @@ search::flow search::survey(std::size_t* proven)
     counting = true;
     const std::uint64_t probes = surveyed.size() * unit;
     const std::uint64_t requests = surveyed.size() * proberequest(unit);
-    const std::uint64_t flushed = cache + earlypieces * piecesize;
+    std::uint64_t flushed = 0;
+    for (const piece& it : pieces)
+        flushed += it.length;
     plan(2 * requests + 2 * flushed + probes * 3 + 10 * protectedbytes, requests + flushed, flushed);
     // The other half is first looked at after the whole flush, so that no
     // cache kept a probe of it for being read; the places behind the powers
@@ -697,7 +656,7 @@ search::flow search::proofround()
     if (next == flow::go && sharing == 0 && goodbehind(size)) {
         next = savepieces(0, pieces.size());
         writtenpieces = pieces.size();
-        setsize = 0;
+        sets = {};
         wholeflush = true;
         if (next == flow::go)
             next = proberound(proof(close), {}, &probed);
@@ -719,10 +678,7 @@ search::flow search::proberound(std::vector<std::uint64_t> earlier, std::vector<
     round++;
     const std::uint64_t count = earlier.size() + later.size();
     const std::uint64_t request = proberequest(unit);
-    const std::uint64_t replayed =
-        setsize != 0 ? 2 * setsize * piecesize : 2 * writtenpieces * piecesize + surveyed.size() * request;
-    plan(2 * count * request + count * unit + replayed + protectedbytes,
-         count * request + setsize * piecesize);
+    plan(2 * count * request + count * unit + replayed() + protectedbytes, count * request + replayed() / 2);
     flow next = saveplaces(&earlier);
     if (next == flow::go)
         next = saveplaces(&later);
@@ -748,285 +704,6 @@ search::flow search::proberound(std::vector<std::uint64_t> earlier, std::vector<
     if (next == flow::go)
         next = readplaces(earlier, into);
     partnering = false;
-    return next;
-}
-
-// Pairs of places tested in one round, with no flush between writes and
-// reads, as the reads that tell come from storage that no cache answers
-// for: the lower places are written (one in the first MiB is never
-// written, but what it holds is known), then each higher one is read before
-// it is written: where it shows what the lower one holds, both read the
-// same storage (the device comes round there, or mirrors). Then the higher
-// ones are written, and the lower ones read: one in the first MiB, which no
-// cache holds, that shows the higher one's stamp proves that writes come
-// round too (shared). A pair whose higher place did not read the lower one
-// is apart. The higher places are never probed before, so that no cache
-// answers for them either.
-search::flow search::testpairs(const std::vector<std::pair<std::uint64_t, std::uint64_t>>& pairs,
-                               std::vector<pairing>* found)
-{
-    const std::uint64_t first = up(protectedbytes);
-    std::vector<std::uint64_t> lows, highs;
-    for (const auto& [low, high] : pairs) {
-        if (low >= first)
-            lows.push_back(low);
-        highs.push_back(high);
-    }
-    std::sort(lows.begin(), lows.end());
-    std::sort(highs.begin(), highs.end());
-    paired.insert(highs.begin(), highs.end());
-    round++;
-    const std::uint64_t count = lows.size() + highs.size(), request = proberequest(unit);
-    plan(2 * count * request + 2 * count * unit + 2 * protectedbytes, count * request);
-    flow next = saveplaces(&lows);
-    if (next == flow::go)
-        next = saveplaces(&highs);
-    if (next == flow::go) {
-        tell("Schreibe Proben");
-        next = writeplaces(lows);
-    }
-    if (next == flow::go)
-        next = settle();
-    unsigned char* const start = buffer.data;
-    unsigned char* const other = buffer.data + first;
-    const auto firstsize = static_cast<std::size_t>(first);
-    const bool startread = next == flow::go && firstmibread && readat(0, start, firstsize);
-    // Whether each higher place read what its lower one holds.
-    std::set<std::uint64_t> readlow;
-    tell("Lese Proben");
-    for (const auto& [low, high] : pairs) {
-        std::uint64_t offset;
-        std::uint32_t written;
-        if (next != flow::go || !readat(high, other, unit))
-            continue;
-        const bool stamped = readstamp(other, unit, key, &offset, &written) && offset == low &&
-                             written == static_cast<std::uint32_t>(round);
-        // What the first MiB holds tells only where it is no filler that
-        // places without storage read as well.
-        const bool same = low < first && startread && classify(start + low, unit) == content::other &&
-                          std::memcmp(other, start + low, unit) == 0;
-        if (stamped || same) {
-            readlow.insert(high);
-            sharedstorage(high, low);
-        }
-    }
-    if (next == flow::go) {
-        tell("Schreibe Proben");
-        next = writeplaces(highs);
-    }
-    if (next == flow::go)
-        next = settle();
-    std::map<std::uint64_t, place> after;
-    if (next == flow::go)
-        next = readplaces(lows, &after);
-    if (next != flow::go)
-        return next;
-    const bool startagain = startread && readat(0, start, firstsize);
-    found->clear();
-    for (const auto& [low, high] : pairs) {
-        std::uint64_t offset;
-        std::uint32_t written;
-        bool shared;
-        if (low < first) {
-            shared = startagain && readstamp(start + low, unit, key, &offset, &written) && offset == high;
-        } else {
-            auto lower = after.find(low);
-            shared =
-                lower != after.end() && lower->second.what == state::victim && lower->second.partner == high;
-        }
-        const bool readable = low >= first || startagain;
-        found->push_back(shared                     ? pairing::shared
-                         : readlow.count(high) != 0 ? pairing::mirrored
-                         : readable                 ? pairing::apart
-                                                    : pairing::unknown);
-    }
-    return next;
-}
-
-// Whether the distance found between places that share storage is the
-// period of addresses that come round, and none of its parts is: pairs of
-// places that far apart, the lower ones in the first MiB and as far behind
-// it, and for each prime factor of it pairs that much less apart, the
-// lower ones in the first MiB. One of the smaller distance that shares
-// storage proves the smaller period; the period is confirmed where places
-// at it share the storage of places in the first MiB. *found stays 0 where
-// the period is not confirmed.
-search::flow search::findperiod(std::uint64_t* found, bool* shared)
-{
-    std::uint64_t candidate = periodtried = sharing;
-    const std::uint64_t top = down(dev.size), first = up(protectedbytes), request = proberequest(unit);
-    std::uint64_t random = key ^ candidate;
-    for (int passes = 0; passes < maxpasses; passes++) {
-        std::vector<std::pair<std::uint64_t, std::uint64_t>> pairs;
-        std::vector<std::uint64_t> distances;
-        std::set<std::uint64_t> used;
-        // A place is free two probes' writes away from every place used:
-        // the write of one would stamp the other, or its storage.
-        auto unused = [&used, request](std::uint64_t at) {
-            auto near = used.lower_bound(at - std::min(at, 2 * request - 1));
-            return near == used.end() || *near >= at + 2 * request;
-        };
-        auto usable = [&](std::uint64_t low, std::uint64_t high) {
-            return high >= first && high + unit <= top && !taken(high, true) && probed.count(high) == 0 &&
-                   paired.count(high) == 0 && unused(high) && unused(low) &&
-                   (low < first || !taken(low, true));
-        };
-        // Pairs distance apart, the lower places at random from lowest to
-        // before highest, every place of them at most once.
-        auto addpairs = [&](std::uint64_t distance, std::uint64_t lowest, std::uint64_t highest,
-                            std::uint64_t count) {
-            for (std::uint64_t tries = 0; count > 0 && highest > lowest && tries < 16 * testplaces; tries++) {
-                const std::uint64_t low = down(lowest + nextrandom(&random) % (highest - lowest));
-                if (low < lowest || !usable(low, low + distance))
-                    continue;
-                pairs.emplace_back(low, low + distance);
-                distances.push_back(distance);
-                used.insert({low, low + distance});
-                count--;
-            }
-        };
-        addpairs(candidate, 0, first, testplaces);
-        addpairs(candidate, first, std::min(top - candidate, 2 * first), testplaces / 2);
-        const std::size_t starts = pairs.size();
-        for (std::uint64_t factor : primefactors(candidate / unit)) {
-            const std::uint64_t distance = candidate / factor;
-            addpairs(distance, first > distance ? first - distance : 0, 2 * first, testplaces / 2);
-        }
-        if (pairs.empty())
-            return flow::go;
-        std::vector<pairing> outcomes;
-        const flow next = testpairs(pairs, &outcomes);
-        if (next != flow::go)
-            return next;
-        // A smaller period where any pair shares; none, where enough pairs
-        // were found apart.
-        std::map<std::uint64_t, std::pair<int, int>> tally;
-        for (std::size_t index = starts; index < pairs.size(); index++) {
-            auto& [shares, apart] = tally[distances[index]];
-            shares += outcomes[index] == pairing::shared || outcomes[index] == pairing::mirrored;
-            apart += outcomes[index] == pairing::apart;
-        }
-        std::uint64_t reduced = candidate;
-        for (const auto& [distance, counts] : tally) {
-            if (counts.first > 0)
-                reduced = std::gcd(reduced, distance);
-            else if (counts.second < 3)
-                return flow::go;
-        }
-        if (reduced != candidate) {
-            candidate = reduced;
-            continue;
-        }
-        // Too close to the device's end to be confirmed at its start.
-        if (starts == 0)
-            return flow::go;
-        const auto begin = outcomes.begin(), end = outcomes.begin() + static_cast<std::ptrdiff_t>(starts);
-        const bool changed = std::count(begin, end, pairing::shared) > 0;
-        if (changed || std::count(begin, end, pairing::mirrored) > 0) {
-            *found = candidate;
-            *shared = changed;
-        }
-        return flow::go;
-    }
-    return flow::go;
-}
-
-// Where addresses come round onto places other than the device's start, a
-// probe comes back whole unless a place sharing its storage was written
-// after it, and the probes rarely hit one: each place probed is followed by
-// a probe as far before it as places were found to share storage, whose
-// stamp it then reads where it shares that storage. A place whose partner
-// would be written where another place of the round lies is left out: that
-// one's write behind the replayed flush would leave its own stamp to read.
-std::vector<std::uint64_t> search::partnersof(std::vector<std::uint64_t>* places) const
-{
-    std::vector<std::uint64_t> partners;
-    if (sharing == 0 || period != 0)
-        return partners;
-    const std::uint64_t request = proberequest(unit);
-    std::set<std::uint64_t> blocks;
-    for (std::uint64_t place : *places)
-        blocks.insert(window(place).offset / request);
-    std::vector<std::uint64_t> kept;
-    for (std::uint64_t place : *places) {
-        if (place < up(protectedbytes) + sharing) {
-            kept.push_back(place);
-            continue;
-        }
-        const stretch write = window(place - sharing);
-        if (blocks.count(write.offset / request) != 0 ||
-            blocks.count((write.offset + write.size - 1) / request) != 0)
-            continue;
-        kept.push_back(place);
-        partners.push_back(place - sharing);
-    }
-    *places = kept;
-    std::sort(partners.begin(), partners.end());
-    partners.erase(std::unique(partners.begin(), partners.end()), partners.end());
-    return partners;
-}
-
-// The distance found between places that share storage may be a multiple
-// of the one after which the addresses come round. For each prime factor of
-// it, pairs of places that much less apart are tested behind the first
-// place found to share storage, where every place shares the storage of
-// some other; one pair that shares proves the smaller distance.
-search::flow search::reducesharing()
-{
-    const auto shared = std::find_if(probed.begin(), probed.end(), [](const auto& found) {
-        return found.second.what == state::alias || found.second.what == state::victim;
-    });
-    if (shared == probed.end())
-        return flow::go;
-    const std::uint64_t top = down(dev.size), stride = piecesize + unit;
-    for (int passes = 0; passes < maxpasses; passes++) {
-        std::vector<std::pair<std::uint64_t, std::uint64_t>> pairs;
-        std::set<std::uint64_t> used;
-        for (std::uint64_t factor : primefactors(sharing / unit)) {
-            const std::uint64_t distance = sharing / factor;
-            std::uint64_t at = shared->first + distance;
-            for (std::uint64_t index = 0; index < testplaces && at + unit <= top; at += unit) {
-                if (taken(at) || taken(at - distance) || used.count(at) != 0 ||
-                    used.count(at - distance) != 0)
-                    continue;
-                pairs.emplace_back(at - distance, at);
-                used.insert({at, at - distance});
-                at += stride;
-                index++;
-            }
-        }
-        if (pairs.empty())
-            return flow::go;
-        // A pair that shares its storage makes the distance smaller as it
-        // is read.
-        const std::uint64_t before = sharing;
-        std::vector<pairing> outcomes;
-        if (const flow next = testpairs(pairs, &outcomes); next != flow::go || sharing == before)
-            return next;
-    }
-    return flow::go;
-}
-
-// The places before the first bad one, probed again with their partners:
-// those that came back only as no later write reached their storage show
-// now what they are, and the others are forgotten.
-search::flow search::partnerround()
-{
-    const std::uint64_t first = up(protectedbytes);
-    if (const flow next = reducesharing(); next != flow::go)
-        return next;
-    for (auto found = probed.begin(); found != probed.end();)
-        found = found->second.what == state::good ? probed.erase(found) : std::next(found);
-    const auto firstbad =
-        std::find_if(probed.begin(), probed.end(), [this](const auto& found) { return bad(found.first); });
-    const std::uint64_t end = firstbad == probed.end() ? down(dev.size) : firstbad->first;
-    if (end <= first + sharing)
-        return flow::go;
-    const std::vector<std::uint64_t> places =
-        spread(first + sharing, end, closeplaces(end - first - sharing));
-    std::vector<std::uint64_t> tested = places;
-    const std::vector<std::uint64_t> partners = partnersof(&tested);
-    flow next = proberound(tested, partners, &probed, false);
     return next;
 }
 
@@ -1062,47 +739,6 @@ search::flow search::narrow(std::uint64_t* low, std::uint64_t* high)
         // left to close in on.
         if (firstbad == places.begin() && *low < first)
             break;
-    }
-    return flow::go;
-}
-
-// A loss that reads other bytes than the stamps, and no storage found
-// shared: the device may read, behind its real size, what lies that far
-// before it (a mirror), which the sparse probes rarely hit. A place in the
-// second MiB gets a probe, and the stretch as far behind it as the real
-// size may be, from the end of the last good place to the first bad one,
-// is read: a sector there that shows the probe's stamp tells the distance
-// after which the addresses come round.
-search::flow search::lookround(std::uint64_t low, std::uint64_t high)
-{
-    const std::uint64_t first = up(protectedbytes), size = down(dev.size);
-    std::vector<std::uint64_t> places = spread(first, 2 * first, 1);
-    if (places.empty() || places.front() >= low || high - low > precision ||
-        places.front() + high + unit > size)
-        return flow::go;
-    round++;
-    plan(3 * proberequest(unit) + high - low + 2 * unit + protectedbytes, proberequest(unit));
-    flow next = saveplaces(&places);
-    if (next == flow::go && !places.empty()) {
-        tell("Schreibe Proben");
-        next = writeplaces(places);
-    }
-    if (next == flow::go)
-        next = settled();
-    if (next != flow::go || places.empty())
-        return next;
-    const std::uint64_t start = places.front() + low - unit, end = places.front() + high + unit;
-    tell("Lese Proben");
-    if (!readat(start, buffer.data, static_cast<std::size_t>(end - start)))
-        return flow::go;
-    for (std::uint64_t at = start; at < end; at += unit) {
-        std::uint64_t offset;
-        std::uint32_t written;
-        if (readstamp(buffer.data + (at - start), unit, key, &offset, &written) && offset == places.front() &&
-            written == static_cast<std::uint32_t>(round)) {
-            sharedstorage(at, offset);
-            break;
-        }
     }
     return flow::go;
 }
@@ -1168,9 +804,8 @@ findings search::conclude(std::size_t proven)
         result.outcome = verdict::sound;
         result.flushed = cache;
         result.flushspan = down(dev.size) - pieces[earlypieces].offset;
-        result.flushedsmall = piecesize * static_cast<std::uint64_t>(std::count_if(
-                                              pieces.begin() + static_cast<std::ptrdiff_t>(earlypieces),
-                                              pieces.end(), [](const piece& it) { return it.small; }));
+        for (auto it = pieces.begin() + static_cast<std::ptrdiff_t>(earlypieces); it != pieces.end(); ++it)
+            result.flushedsmall += it->small ? it->length : 0;
         return result;
     }
     result.firstbad = badplaces.empty() ? limit : badplaces.front();
@@ -1291,11 +926,11 @@ std::uint64_t plannedbytes(const device& dev, std::uint64_t cachelimit)
 {
     const std::uint64_t probes = maxprobes * dev.sectorsize,
                         requests = maxprobes * proberequest(dev.sectorsize);
-    const std::uint64_t flushed = std::min(cachelimit, dev.size / 2) + std::min(cachelimit, earlyflush);
+    const std::uint64_t flushed = std::min(cachelimit, dev.size / 2) + std::min(cachelimit, earlyflush) / 2;
     // The probes' writes saved, written and read back by the restoration,
     // which writes back and reads again their own sectors; the flush's
-    // pieces, the early ones too, saved and written twice (with stamps and
-    // back), a sample of them read back; the probes read once or twice
+    // pieces, half of each early one, saved and written twice (with stamps
+    // and back), a sample of them read back; the probes read once or twice
     // more; the first MiB after each flush.
     return 3 * requests + 3 * flushed + flushed / samplestride * smallwrite + 4 * probes +
            10 * protectedbytes;
@@ -1303,12 +938,12 @@ std::uint64_t plannedbytes(const device& dev, std::uint64_t cachelimit)
 
 std::uint64_t plannedjournal(const device& dev, std::uint64_t cachelimit)
 {
-    // The pieces of the flush, the early ones too, and the probes of the
-    // survey, of the rounds behind it (one more where it found places good
-    // behind lost ones), of each round that closes in and of the pairs,
+    // The pieces of the flush, half of each early one, and the probes of
+    // the survey, of the rounds behind it (one more where it found places
+    // good behind lost ones), of each round that closes in and of the pairs,
     // each piece with its record's head, and room for the markers and the
     // first MiB.
-    const std::uint64_t flushed = std::min(cachelimit, dev.size / 2) + earlyflush;
+    const std::uint64_t flushed = std::min(cachelimit, dev.size / 2) + earlyflush / 2;
     const std::uint64_t probes = (maxnarrowing + maxpasses + 4) * maxprobes;
     const std::uint64_t pieces = probes + flushed / piecebytes + 1;
     return flushed + probes * proberequest(dev.sectorsize) + pieces * 32 + 2 * protectedbytes;

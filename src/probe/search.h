@@ -13,6 +13,7 @@
 #include "probe/journal.h"
 #include "probe/stamp.h"
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -119,21 +120,25 @@ class search {
         // has storage of its own.
         bool partnered = false;
     };
-    // A piece of the flush: where it lies, whether it goes in small writes,
-    // whether it could not be saved (and so is never written), whether it
-    // is saved, and whether it holds again what it held.
+    // A piece of the flush: where it lies, how much of it the flush writes,
+    // whether that goes in small writes, whether it could not be saved (and
+    // so is never written), whether it is saved, and whether it holds again
+    // what it held.
     struct piece {
         std::uint64_t offset;
+        std::uint64_t length;
         bool small = false;
         bool unreadable = false;
         bool saved = false;
         bool back = false;
     };
-    // The bytes the survey wrote and looked at so far, and of them those in
-    // writes of up to 4 KiB and reads: a cache that lost a probe, however it
-    // keeps what it takes, holds less than what followed the probe's write.
+    // The bytes the survey wrote and looked at so far, those of them in
+    // places not written before, and those in writes of up to 4 KiB and
+    // reads: a cache that lost a probe, however it keeps what it takes,
+    // holds less than what followed the probe's write.
     struct touches {
         std::uint64_t all = 0;
+        std::uint64_t distinct = 0;
         std::uint64_t small = 0;
     };
 
@@ -164,7 +169,8 @@ class search {
     flow settled();
     bool answers();
     void readfirstmib();
-    void touch(std::uint64_t bytes, bool small);
+    void touch(std::uint64_t bytes, bool fresh, bool small);
+    std::uint64_t replayed() const;
     void replayplan();
     flow replay();
 
@@ -235,11 +241,10 @@ class search {
     bool counting = false;
     std::map<std::uint64_t, touches> lasttouch;
     // The replayed flush of the rounds: two sets of pieces the survey did
-    // not write, setsize pieces each from freshfrom on, written in turn,
-    // the next one as turn tells (setsize 0: the survey's writes after the
-    // last probe lost again, all of the flush where wholeflush).
-    std::size_t freshfrom = 0;
-    std::size_t setsize = 0;
+    // not write, from sets[0] to sets[1] and from there to sets[2], written
+    // in turn, the next one as turn tells (none: the survey's writes after
+    // the last probe lost again, all of the flush where wholeflush).
+    std::array<std::size_t, 3> sets{};
     int turn = 0;
     bool wholeflush = false;
     // The probes of this round are followed by their partners.
