@@ -69,6 +69,9 @@ struct sweepcard {
     std::uint64_t dropstart = 0, dropend = 0;
     std::uint64_t errorstart = 0, errorend = 0;
     std::uint64_t limit;
+    // The cache is larger than the all-clear says it rules out: the card
+    // may fool the probe, but must get every byte back all the same.
+    bool beyondbound = false;
 };
 
 inline const char* kindname(fake kind)
@@ -92,6 +95,8 @@ inline std::string describe(std::uint64_t seed, const sweepcard& card)
         out << ", writes lost from " << card.dropstart << " to " << card.dropend;
     if (card.errorend != 0)
         out << ", I/O errors from " << card.errorstart << " to " << card.errorend;
+    if (card.beyondbound)
+        out << ", the cache beyond the bound";
     return out.str();
 }
 
@@ -168,6 +173,10 @@ inline sweepcard draw(std::uint64_t seed, std::uint64_t largest, std::uint64_t l
             (!lacksend || shape.claimed - shape.real < bound + bound / 4 + 24 * mib))
             shape.cache = admits::every;
         shape.cachebytes = between(&random, most / 2, most + sector, sector) - sector;
+        // One in four beyond the bound, by up to 64 MiB.
+        card.beyondbound = nextrandom(&random) % 4 == 0;
+        if (card.beyondbound)
+            shape.cachebytes = between(&random, most + sector, most + 64 * mib, sector);
     }
     return card;
 }

@@ -139,7 +139,8 @@ TEST(Journal, PlacesWrittenBackByTheRunAreCheckedAndMendedWhereChanged)
     probe::journalcontents contents;
     ASSERT_EQ(probe::readjournal(file, &contents), probe::journalstate::readable);
     const std::uint64_t before = card.written;
-    const probe::restoration back = probe::restore(file, contents, card, ignore, 0, {{{4 * mib, mib}}});
+    const probe::restoration back =
+        probe::restore(file, contents, card, ignore, 0, {{{4 * mib, mib}}, 0, {}});
     EXPECT_TRUE(back.complete(contents));
     EXPECT_EQ(card.firstchanged(), -1);
     EXPECT_EQ(card.written - before, mib + block) << "the changed piece once, the probe once";

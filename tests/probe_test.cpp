@@ -202,7 +202,7 @@ TEST(Search, AWrapAboveTheRealSizeIsNoUsableSize)
 // the usable size up.
 TEST(Search, CachesUnderTheBoundsTheAllClearStatesHideNothing)
 {
-    const std::uint64_t claimed = 8192 * mib, real = 1024 * mib + 8192, limit = 64 * mib;
+    const std::uint64_t claimed = 8192 * mib, real = 1024 * mib + 8192, limit = 16 * mib;
     modelcard honest({claimed, claimed, 512, fake::honest});
     const probe::findings clear = runprobe(honest, limit).found;
     ASSERT_EQ(clear.outcome, probe::verdict::sound);

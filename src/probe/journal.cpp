@@ -455,7 +455,7 @@ struct restorer {
     // gets its content back from the earlier save of its storage: writing
     // the stamp back would only undo that where a cache of the system
     // reorders writes.
-    void write(const journalrecord& record)
+    void write(const journalrecord& record, std::size_t largest = chunkbytes)
     {
         const std::uint32_t sector = dev.sectorsize;
         if (!file.read(record.at, saved.data, record.size)) {
@@ -467,12 +467,14 @@ struct restorer {
             while (end < record.size &&
                    findrunparts(saved.data + end, sector, contents.header.key).headstart != 0)
                 end += sector;
-            if (end > at && !dev.write(record.offset + at, saved.data + at, end - at)) {
+            for (std::size_t from = at; from < end; from += std::min(largest, end - from)) {
+                if (dev.write(record.offset + from, saved.data + from, std::min(largest, end - from)))
+                    continue;
                 if (result.failed++ == 0) {
                     result.failure = dev.failure();
-                    result.firstfailed = record.offset + at;
+                    result.firstfailed = record.offset + from;
                 }
-                result.firstfailed = std::min(result.firstfailed, record.offset + at);
+                result.firstfailed = std::min(result.firstfailed, record.offset + from);
             }
             at = end + sector;
         }
@@ -558,16 +560,23 @@ restoration restore(journalfile& file, const journalcontents& contents, device& 
         result.unreadable = true;
         return result;
     }
-    std::vector<stretch> sortedback(back.stretches);
-    std::sort(sortedback.begin(), sortedback.end(),
-              [](const stretch& one, const stretch& other) { return one.offset < other.offset; });
+    auto sorted = [](std::vector<stretch> stretches) {
+        std::sort(stretches.begin(), stretches.end(),
+                  [](const stretch& one, const stretch& other) { return one.offset < other.offset; });
+        return stretches;
+    };
+    const std::vector<stretch> sortedback = sorted(back.stretches), small = sorted(back.small);
+    const std::size_t smallest = std::max<std::size_t>(dev.sectorsize, 4096);
+    auto writeone = [&](const journalrecord& record) {
+        it.write(record, within(record, small) ? smallest : chunkbytes);
+    };
     progress(0, restoring, done);
     for (auto record = contents.records.rbegin(); record != contents.records.rend(); ++record) {
         if (within(*record, sortedback))
             continue;
         done += record->size;
         progress(0, restoring, done);
-        it.write(*record);
+        writeone(*record);
     }
     it.settle();
     // What the run wrote back itself is checked first, and written back,
@@ -594,7 +603,7 @@ restoration restore(journalfile& file, const journalcontents& contents, device& 
     for (auto record = again.rbegin(); record != again.rend(); ++record) {
         done += record->size;
         progress(0, restoring, done);
-        it.write(*record);
+        writeone(*record);
     }
     it.settle();
     progress(0, checking, done);

@@ -174,10 +174,14 @@ struct stretch {
 // What a run wrote back itself, which the restoration only checks: each
 // stretch whole or, where stride is not 0 (the run found the device keeping
 // everything it was given), one block of 4 KiB at a place of its own in
-// every stride bytes of it.
+// every stride bytes of it. And where the run wrote in writes of 4 KiB,
+// which the restoration writes in as small ones: a cache that takes only
+// small writes then answers there with what was saved, not with what the
+// run wrote, also where the device has no storage.
 struct writeback {
     std::vector<stretch> stretches;
     std::uint64_t stride = 0;
+    std::vector<stretch> small;
 };
 
 struct restoration {

@@ -178,9 +178,12 @@ std::size_t search::piecesfor(std::uint64_t flush, bool early) const
 writeback search::writtenback() const
 {
     writeback back;
-    for (const piece& it : pieces)
+    for (const piece& it : pieces) {
         if (it.back)
             back.stretches.push_back({it.offset, it.length});
+        if (it.small && it.saved && !it.unreadable)
+            back.small.push_back({it.offset, it.length});
+    }
     back.stride = sound ? samplestride : 0;
     return back;
 }
