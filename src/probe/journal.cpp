@@ -516,13 +516,13 @@ struct restorer {
     bool sample(const journalrecord& record, std::uint64_t stride)
     {
         const std::uint32_t size = std::max<std::uint32_t>(dev.sectorsize, 4096);
-        if (record.size <= 2 * size)
+        if (record.size <= 2 * std::uint64_t{size})
             return check(record, true);
         auto holds = [&](std::uint64_t at) {
             return check({record.at + at, record.offset + at, size, record.kept}, true);
         };
         std::uint64_t random = record.offset ^ contents.header.key;
-        for (std::uint64_t from = size; from + 2 * size <= record.size; from += stride) {
+        for (std::uint64_t from = size; from + 2 * std::uint64_t{size} <= record.size; from += stride) {
             const std::uint64_t span = std::min<std::uint64_t>(stride, record.size - size - from);
             if (!holds(from + nextrandom(&random) % (span - size + 1) / size * size))
                 return false;

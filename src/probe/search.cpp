@@ -557,9 +557,9 @@ search::flow search::survey(std::size_t* proven)
     counting = true;
     const std::uint64_t probes = surveyed.size() * unit;
     const std::uint64_t requests = surveyed.size() * proberequest(unit);
-    std::uint64_t flushed = 0;
-    for (const piece& it : pieces)
-        flushed += it.length;
+    const std::uint64_t flushed =
+        std::accumulate(pieces.begin(), pieces.end(), std::uint64_t{0},
+                        [](std::uint64_t sum, const piece& it) { return sum + it.length; });
     plan(2 * requests + 2 * flushed + probes * 3 + 10 * protectedbytes, requests + flushed, flushed);
     // The other half is first looked at after the whole flush, so that no
     // cache kept a probe of it for being read; the places behind the powers
@@ -736,7 +736,7 @@ search::flow search::narrow(std::uint64_t* low, std::uint64_t* high)
         if (firstbad != places.end())
             *high = *firstbad;
         for (auto place = places.begin(); place != firstbad; ++place)
-            if (probed.count(*place) != 0 && kept(*place))
+            if (probed.count(*place) != 0 && keepsdata(*place))
                 *low = *place + unit;
         // Lost from the first place behind the first MiB on: nothing is
         // left to close in on.
@@ -761,7 +761,7 @@ bool search::bad(std::uint64_t offset) const
 // where no place before it does: one that a period comes round onto, or
 // one whose partner as far before it as places share storage was written
 // after it and did not show.
-bool search::kept(std::uint64_t offset) const
+bool search::keepsdata(std::uint64_t offset) const
 {
     const place& found = probed.at(offset);
     return found.what == state::good ||
@@ -837,7 +837,7 @@ search::flow search::closein(findings* result)
 {
     std::uint64_t high = result->firstbad, low = 0;
     for (auto found = probed.begin(); found != probed.end() && found->first < high; ++found)
-        if (kept(found->first))
+        if (keepsdata(found->first))
             low = found->first + unit;
     flow next = narrow(&low, &high);
     if (next == flow::go && sharing == 0)
@@ -853,7 +853,7 @@ search::flow search::closein(findings* result)
     }
     if (next != flow::go)
         return next;
-    if (proving && probed.count(last) != 0 && kept(last))
+    if (proving && probed.count(last) != 0 && keepsdata(last))
         low = period;
     result->usable = low;
     result->probed = probed.size();

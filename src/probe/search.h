@@ -189,7 +189,7 @@ class search {
     flow lookround(std::uint64_t low, std::uint64_t high);
     flow closein(findings* result);
     bool bad(std::uint64_t offset) const;
-    bool kept(std::uint64_t offset) const;
+    bool keepsdata(std::uint64_t offset) const;
     bool goodbehind(std::uint64_t limit) const;
     bool lossesrunon(const std::vector<std::uint64_t>& badplaces) const;
     findings conclude(std::size_t proven);
@@ -205,16 +205,11 @@ class search {
     const std::function<void(std::uint64_t)> replan;
     const std::function<bool()> stop;
     iobuffer buffer;
-    // The first MiB as the search found it, which no probe writes, and
-    // whether it read the same twice: only then does a change tell.
+    // The first MiB as the search found it, which no probe writes.
     iobuffer firstmib;
-    bool firstmibread = false;
-    bool firstmibsteady = false;
     std::uint64_t iobytes = 0;
     std::uint64_t writtenbytes = 0;
-    int round = 0;
     const char* step = "";
-    bool sound = false;
     // The flush: pieces at the device's end, written in this order (the
     // first earlypieces for the early flushes alone), the first
     // writtenpieces of them written so far.
@@ -238,17 +233,12 @@ class search {
     // What the survey touched, and what it had touched when it wrote each
     // probe.
     touches touched;
-    bool counting = false;
     std::map<std::uint64_t, touches> lasttouch;
     // The replayed flush of the rounds: two sets of pieces the survey did
     // not write, from sets[0] to sets[1] and from there to sets[2], written
     // in turn, the next one as turn tells (none: the survey's writes after
     // the last probe lost again, all of the flush where wholeflush).
     std::array<std::size_t, 3> sets{};
-    int turn = 0;
-    bool wholeflush = false;
-    // The probes of this round are followed by their partners.
-    bool partnering = false;
     // The higher places of the pairs tested, which are never tested again:
     // a cache may hold them.
     std::set<std::uint64_t> paired;
@@ -261,9 +251,22 @@ class search {
     // place this far before it (0: none); shared when writing there changes
     // that place, else reads alone come round (a mirror).
     std::uint64_t period = 0;
-    bool periodshared = false;
     // The distance last tested for a period.
     std::uint64_t periodtried = 0;
+    int round = 0;
+    int turn = 0;
+    // Whether the first MiB read at the start, and read the same twice:
+    // only then does a change tell.
+    bool firstmibread = false;
+    bool firstmibsteady = false;
+    bool periodshared = false;
+    // The verdict is sound: the restoration checks the flush by samples.
+    bool sound = false;
+    // The survey counts what it touches.
+    bool counting = false;
+    bool wholeflush = false;
+    // The probes of this round are followed by their partners.
+    bool partnering = false;
 };
 
 } // namespace probe
