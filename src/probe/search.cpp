@@ -635,10 +635,10 @@ search::flow search::survey(std::size_t* proven)
 // come from a cache. What was lost stays lost; a round behind the replayed
 // flush tells what is good: most of its probes before the first place
 // lost, where the loss begins, some behind it, which tell a counterfeit
-// from a damaged device. Good places behind lost ones are damage, or
-// addresses that come round after a distance that no two probes lie
-// apart: the whole flush, written over the device's end, then comes round
-// onto some of the places of a close round. Storage found shared by a
+// from a damaged device. Good places behind lost ones, where places before
+// them are good too, are damage, or addresses that come round after a
+// distance that no two probes lie apart: the whole flush, written over the
+// device's end, then comes round onto some of the places of a close round. Storage found shared by a
 // sparse round is looked at by a close one, as places that share storage
 // show it only where one of them was written after the other.
 search::flow search::proofround()
@@ -656,7 +656,7 @@ search::flow search::proofround()
     const std::uint64_t close = closeplaces(lost - first),
                         count = sharing == 0 ? proofplaces(lost - first) : close;
     flow next = proberound(proof(count), {}, &probed);
-    if (next == flow::go && sharing == 0 && goodbehind(size)) {
+    if (next == flow::go && sharing == 0 && goodbefore(size) && goodbehind(size)) {
         next = savepieces(0, pieces.size());
         writtenpieces = pieces.size();
         sets = {};
@@ -768,6 +768,15 @@ bool search::keepsdata(std::uint64_t offset) const
            (found.what == state::victim && (found.partnered || (period != 0 && offset < period)));
 }
 
+// Whether a place before the first bad one before limit is good: where
+// none is, the device keeps nothing at its start, which is no damage.
+bool search::goodbefore(std::uint64_t limit) const
+{
+    auto firstbad = std::find_if(probed.begin(), probed.lower_bound(limit),
+                                 [this](const auto& found) { return bad(found.first); });
+    return firstbad != probed.lower_bound(limit) && firstbad != probed.begin();
+}
+
 // Whether a place behind the first bad one before limit is good.
 bool search::goodbehind(std::uint64_t limit) const
 {
@@ -816,8 +825,7 @@ findings search::conclude(std::size_t proven)
     // that run on to the device's end between places that came back from a
     // cache larger than the limit, nor losses from the first place probed
     // on: nothing at the device's start keeps its data.
-    const bool goodbefore = !badplaces.empty() && probed.begin()->first < badplaces.front();
-    if (goodbefore && goodbehind(limit) && sharing == 0 && !lossesrunon(badplaces)) {
+    if (goodbefore(limit) && goodbehind(limit) && sharing == 0 && !lossesrunon(badplaces)) {
         result.outcome = verdict::damaged;
         result.badplaces = badplaces.size();
         result.lastbad = badplaces.back();

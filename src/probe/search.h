@@ -190,6 +190,7 @@ class search {
     flow closein(findings* result);
     bool bad(std::uint64_t offset) const;
     bool keepsdata(std::uint64_t offset) const;
+    bool goodbefore(std::uint64_t limit) const;
     bool goodbehind(std::uint64_t limit) const;
     bool lossesrunon(const std::vector<std::uint64_t>& badplaces) const;
     findings conclude(std::size_t proven);
