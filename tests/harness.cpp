@@ -62,6 +62,12 @@ std::string digestfrom(const std::string& command)
 
 } // namespace
 
+std::string plainlines(std::string text)
+{
+    text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+    return text;
+}
+
 std::string sha256(const std::filesystem::path& path)
 {
     return digestfrom("sha256sum '" + path.string() + "'");

@@ -68,6 +68,10 @@ std::string cleanrun(bool verifyonly = false);
 std::vector<std::string> kapprobecommand();
 
 // True when the program under test runs under an emulator named in
+// Text as Linux ends its lines: a Windows program's standard error ends
+// them with CR LF.
+std::string plainlines(std::string text);
+
 // KAPMESS_UNDER_TEST: Wine, or qemu-user for another architecture. The
 // fault-injection library does not reach it, and the suite leaves the file
 // systems on loop devices to the native run. Its system calls reach what the

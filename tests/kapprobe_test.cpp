@@ -110,13 +110,6 @@ std::string counterfeit(std::uint64_t usable, const std::string& beyond, const s
            fix + "\nPrüfen Sie sie danach mit kapmess.\n" + closing;
 }
 
-// Standard error as Linux ends its lines: kapprobe.exe ends them with CR LF.
-std::string plainlines(std::string text)
-{
-    text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
-    return text;
-}
-
 // The journal in the scratch directory, or empty.
 std::string journalin(const std::vector<std::string>& names)
 {
