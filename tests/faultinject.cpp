@@ -15,6 +15,10 @@
 //   clockres                asking for the clock's resolution fails
 //   raise BYTES SIGNAL      once BYTES of block device I/O are done, the
 //                           process gets SIGNAL (9: a crash, 2: Ctrl-C)
+//   tear BYTES              the block device write that reaches BYTES puts
+//                           only the first half of its first 512 bytes on the
+//                           device, and the process gets SIGKILL: a power cut
+//                           in the middle of a write
 //   unplug BYTES            from BYTES of block device I/O on, every read,
 //                           write and flush of a block device fails with EIO,
 //                           as when the stick is pulled
@@ -231,9 +235,27 @@ ssize_t pread(int fd, void* data, size_t count, off_t offset)
     return real(fd, data, count, offset);
 }
 
+// Under a tear rule that this write reaches: half a sector of it written
+// over what the device held, then the end.
+void tear(int fd, const void* data, size_t count, off_t offset)
+{
+    const rule* cut = find("tear");
+    if (cut == nullptr || !blockdevice(fd) || devicebytes + static_cast<long long>(count) <= cut->number)
+        return;
+    static auto realread = next<ssize_t (*)(int, void*, size_t, off_t)>("pread");
+    static auto realwrite = next<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite");
+    void* sector = nullptr;
+    if (posix_memalign(&sector, 4096, 512) == 0 && realread(fd, sector, 512, offset) == 512) {
+        std::memcpy(sector, data, 256);
+        realwrite(fd, sector, 512, offset);
+    }
+    kill(getpid(), SIGKILL);
+}
+
 ssize_t pwrite(int fd, const void* data, size_t count, off_t offset)
 {
     static auto real = next<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite");
+    tear(fd, data, count, offset);
     if (!deviceio(fd, count)) {
         errno = EIO;
         return -1;

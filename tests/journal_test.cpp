@@ -35,6 +35,15 @@ struct devicewrite {
     std::string data;
 };
 
+// The fate of a journal on card, which bears its name unless told.
+probe::owner ownerof(memoryjournal& file, const probe::journalcontents& contents, modelcard& card,
+                     bool named = true)
+{
+    probe::placesfound found = probe::checkplaces(file, contents, card, ignore, 0);
+    found.fits = contents.header.size == card.size;
+    return probe::ownership(found, named);
+}
+
 std::vector<devicewrite> smallrun(modelcard& card, memoryjournal& file)
 {
     std::vector<devicewrite> writes;
@@ -50,6 +59,13 @@ std::vector<devicewrite> smallrun(modelcard& card, memoryjournal& file)
             EXPECT_EQ(log.save(offset, places.back().second), probe::saving::saved);
         }
         EXPECT_TRUE(log.commit());
+        // The card put the rounds before on its medium: this round's writes
+        // are the only ones in flight.
+        log.settled();
+        std::vector<probe::stretch> inflight;
+        for (const auto& [offset, size] : places)
+            inflight.push_back({offset, size});
+        EXPECT_TRUE(log.writing(inflight));
         for (const auto& [offset, size] : places) {
             std::string data(size, '\0');
             for (std::size_t at = 0; at < size; at += block)
@@ -82,7 +98,7 @@ probe::restoration cutat(std::size_t bytes, const std::string& journal,
         EXPECT_EQ(card.firstchanged(), -1) << bytes;
         return {};
     }
-    EXPECT_EQ(probe::checkowner(file, contents, card, ignore, 0).verdict, probe::ownership::belongs) << bytes;
+    EXPECT_EQ(ownerof(file, contents, card), probe::owner::writeback) << bytes;
     probe::restoration restored = probe::restore(file, contents, card, ignore, 0);
     *damaged = contents.damaged;
     EXPECT_EQ(card.firstchanged(), -1) << "cut at " << bytes;
@@ -212,11 +228,11 @@ TEST(Journal, StorageSharedWithinASectorIsWrittenBackExactly)
     }
     probe::journalcontents contents;
     ASSERT_EQ(probe::readjournal(file, &contents), probe::journalstate::readable);
-    EXPECT_EQ(probe::checkowner(file, contents, card, ignore, 0).verdict, probe::ownership::belongs);
+    EXPECT_EQ(ownerof(file, contents, card), probe::owner::writeback);
     const probe::restoration restored = probe::restore(file, contents, card, ignore, 0);
     EXPECT_TRUE(restored.complete(contents)) << restored.wrong << " bytes wrong from " << restored.firstwrong;
     EXPECT_EQ(card.firstchanged(), -1);
-    EXPECT_EQ(probe::checkowner(file, contents, card, ignore, 0).verdict, probe::ownership::belongs)
+    EXPECT_EQ(ownerof(file, contents, card), probe::owner::writeback)
         << "a later run finds the journal of a restored card its own";
 }
 
@@ -254,7 +270,7 @@ TEST(Journal, AnOlderRunsJournalIsWrittenBack)
     ASSERT_EQ(probe::readjournal(file, &contents), probe::journalstate::readable);
     EXPECT_EQ(contents.records.size(), 2u);
     EXPECT_FALSE(contents.damaged);
-    EXPECT_EQ(probe::checkowner(file, contents, card, ignore, 0).verdict, probe::ownership::belongs);
+    EXPECT_EQ(ownerof(file, contents, card), probe::owner::writeback);
     EXPECT_TRUE(probe::restore(file, contents, card, ignore, 0).complete(contents));
     EXPECT_EQ(card.firstchanged(), -1);
 }
@@ -270,23 +286,119 @@ TEST(Journal, BelongsOnlyToTheCardItSaved)
     probe::journalcontents contents;
     ASSERT_EQ(probe::readjournal(file, &contents), probe::journalstate::readable);
     EXPECT_EQ(contents.header.identity, "Modell");
-    EXPECT_EQ(probe::checkowner(file, contents, other, ignore, 0).verdict, probe::ownership::foreign);
+    EXPECT_EQ(ownerof(file, contents, other), probe::owner::foreign);
     EXPECT_EQ(other.firstchanged(), -1);
-    EXPECT_EQ(probe::checkowner(file, contents, card, ignore, 0).verdict, probe::ownership::belongs);
-    // A page of one stamped place half written by a power cut: the other
-    // places' stamps prove the card the journal's, and the place is told.
-    const probe::journalrecord& garbled = contents.records.back();
-    std::string sector(block, '\0');
-    ASSERT_TRUE(card.read(garbled.offset, reinterpret_cast<unsigned char*>(sector.data()), block));
-    sector.replace(0, 256, 256, '\xff');
-    ASSERT_TRUE(card.write(garbled.offset, reinterpret_cast<const unsigned char*>(sector.data()), block));
-    const probe::ownership owner = probe::checkowner(file, contents, card, ignore, 0);
-    EXPECT_EQ(owner.verdict, probe::ownership::belongs);
-    EXPECT_EQ(owner.neither, block);
-    EXPECT_EQ(owner.at, garbled.offset);
-    EXPECT_GT(owner.stamped, 0u);
-    EXPECT_TRUE(probe::restore(file, contents, card, ignore, 0).complete(contents));
-    EXPECT_EQ(card.firstchanged(), -1);
+    EXPECT_EQ(ownerof(file, contents, card), probe::owner::writeback);
+    // A page half written by a power cut, where the run wrote when it
+    // ended: the other places' stamps prove the card the journal's.
+    auto garble = [&card](std::uint64_t offset) {
+        std::string sector(block, '\0');
+        ASSERT_TRUE(card.read(offset, reinterpret_cast<unsigned char*>(sector.data()), block));
+        sector.replace(0, 256, 256, '\xff');
+        ASSERT_TRUE(card.write(offset, reinterpret_cast<const unsigned char*>(sector.data()), block));
+    };
+    auto inflight = [&contents](std::uint64_t offset) {
+        return std::any_of(contents.inflight.begin(), contents.inflight.end(),
+                           [offset](const probe::stretch& it) {
+                               return offset >= it.offset && offset < it.offset + it.size;
+                           });
+    };
+    const auto torn = std::find_if(contents.records.rbegin(), contents.records.rend(),
+                                   [&](const probe::journalrecord& it) { return inflight(it.offset); });
+    const auto earlier = std::find_if(contents.records.begin(), contents.records.end(),
+                                      [&](const probe::journalrecord& it) { return !inflight(it.offset); });
+    ASSERT_TRUE(torn != contents.records.rend() && earlier != contents.records.end());
+    garble(torn->offset);
+    probe::placesfound found = probe::checkplaces(file, contents, card, ignore, 0);
+    EXPECT_EQ(found.torn, block);
+    EXPECT_EQ(found.changed, 0u);
+    EXPECT_EQ(ownerof(file, contents, card), probe::owner::writeback);
+    // The same page of a place the run had finished with: the card was
+    // written since, and nothing goes back.
+    garble(earlier->offset);
+    found = probe::checkplaces(file, contents, card, ignore, 0);
+    EXPECT_EQ(found.changed, block);
+    EXPECT_EQ(found.at, earlier->offset);
+    EXPECT_EQ(ownerof(file, contents, card), probe::owner::usedsince);
+}
+
+// A card going bad: places that held the user's text when the run saved
+// them read other bytes each time now. The journal holds their last copy,
+// which the restoration tells apart from what a place without storage gave.
+TEST(Journal, DataThatACardNoLongerHoldsIsToldFromNoise)
+{
+    modelcard good({64 * mib, 64 * mib, 512, fake::honest});
+    modelcard failing({64 * mib, 32 * mib, 512, fake::noise});
+    std::string text;
+    while (text.size() < 4096)
+        text += "Rechnung 2026-11, Betrag 1.234,56 EUR; Kunde Nr. 4711\n";
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    ASSERT_TRUE(good.write(40 * mib, bytes, 4096));
+    ASSERT_TRUE(failing.write(8 * mib, bytes, 4096));
+    memoryjournal file;
+    probe::journal log(file, good);
+    ASSERT_TRUE(log.start({runkey, good.size, good.sectorsize, "", ""}));
+    for (std::uint64_t place : {8 * mib, 40 * mib, 48 * mib})
+        ASSERT_EQ(log.save(place, 4096), probe::saving::saved);
+    ASSERT_TRUE(log.commit());
+    probe::journalcontents contents;
+    ASSERT_EQ(probe::readjournal(file, &contents), probe::journalstate::readable);
+    const probe::restoration restored = probe::restore(file, contents, failing, ignore, 0);
+    EXPECT_TRUE(restored.complete(contents));
+    EXPECT_EQ(restored.unstable, 8192u) << "40 and 48 MiB lie beyond the storage";
+    EXPECT_EQ(restored.unstabledata, 4096u) << "text at 40 MiB, noise at 48 MiB";
+    EXPECT_EQ(restored.firstunstabledata, 40 * mib);
+}
+
+// What becomes of a journal, by what its places show: the one rule that
+// lets a later run write over what it finds.
+TEST(Journal, OnlyPlacesInFlightMayShowNeitherWhatWasSavedNorTheRunsStamps)
+{
+    struct row {
+        const char* card;
+        probe::placesfound found;
+        bool named;
+        probe::owner fate;
+    };
+    const row table[] = {
+        {"torn by a power cut in flight", {true, true, 8192, 512, 0, 0}, true, probe::owner::writeback},
+        {"killed before its first write", {true, true, 0, 0, 0, 0}, true, probe::owner::writeback},
+        {"the same, under another name", {true, true, 0, 0, 0, 0}, false, probe::owner::foreign},
+        {"another name, its stamps there", {true, true, 8192, 0, 0, 0}, false, probe::owner::writeback},
+        {"reused, a few stamps survive",
+         {true, true, 4096, 0, 18120704, 0, 1286144},
+         true,
+         probe::owner::usedsince},
+        {"garbled page the run was done with",
+         {true, true, 8192, 0, 512, 0, 1 << 20},
+         true,
+         probe::owner::usedsince},
+        {"another card of the batch", {true, true, 0, 0, 65536, 0, 1 << 20}, true, probe::owner::foreign},
+        {"another card, torn alike", {true, true, 0, 512, 0, 0}, true, probe::owner::foreign},
+        {"its sectors grew to 4 KiB", {false, true, 8192, 0, 0, 0}, true, probe::owner::foreign},
+        {"no answer", {true, false, 0, 0, 0, 0}, true, probe::owner::silent},
+    };
+    for (const row& it : table)
+        EXPECT_EQ(probe::ownership(it.found, it.named), it.fate) << it.card;
+}
+
+// A sector that reads otherwise each time holds nothing of anyone's only
+// where what was saved there was noise itself.
+TEST(Journal, NoiseIsToldFromData)
+{
+    std::string random(512, '\0'), text, table(512, '\0');
+    std::uint64_t state = 99;
+    for (char& byte : random)
+        byte = static_cast<char>(probe::nextrandom(&state));
+    while (text.size() < 512)
+        text += "Rechnung 2026-11, Betrag 1.234,56 EUR; Kunde Nr. 4711\n";
+    for (std::size_t at = 0; at < 512; at += 4)
+        table[at] = static_cast<char>(at / 4);
+    for (const auto& [bytes, isnoise] : {std::pair{random, true},
+                                         {text.substr(0, 512), false},
+                                         {table, false},
+                                         {std::string(512, '\xff'), false}})
+        EXPECT_EQ(probe::noise(reinterpret_cast<const unsigned char*>(bytes.data()), 512), isnoise);
 }
 
 // 512e media write 4 KiB physically for every 512-byte write: the probe

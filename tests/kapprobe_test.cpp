@@ -26,7 +26,7 @@ const std::string probebanner =
     "Version 1.6, Copyright (c) 2026 die Kapmess-Autoren\n";
 
 const std::string usage =
-    "Aufruf: kapprobe [--cache <MByte>] [--json] [--restore] [--fix [--yes]] <Gerät> [<Gerät> …]\n"
+    "Aufruf: kapprobe [--cache <MByte>] [--json] [--restore [--yes]] [--fix [--yes]] <Gerät> [<Gerät> …]\n"
     "        kapprobe --unfix <Datei> <Gerät>\n"
     "        <Gerät>    das ganze Gerät, etwa /dev/sdb oder unter Windows E:\n"
     "        --cache    so viel Zwischenspeicher des Geräts schließt die Probe aus\n"
@@ -36,7 +36,7 @@ const std::string usage =
     "        --restore  nur zurückschreiben, was ein abgebrochener Lauf überschrieb\n"
     "        --fix      eine Fälschung danach mit einer Partition über ihren nutzbaren\n"
     "                   Teil versehen und formatieren (löscht alles darauf)\n"
-    "        --yes      --fix ohne Rückfrage\n"
+    "        --yes      --fix und --restore ohne Rückfrage\n"
     "        --unfix    zurückschreiben, was --fix in <Datei> sicherte\n";
 
 invocation kapprobe(const std::string& faults = "")
@@ -143,14 +143,17 @@ std::string slurp(const fs::path& path)
 class crashedcard : public scratch {
   protected:
     // Empty when crashed so, else why not.
-    std::string crash(std::string* before, std::string* journal)
+    std::string crash(std::string* before, std::string* journal, std::string* store = nullptr,
+                      const std::string& faults = "raise 20000000 9")
     {
         if (emulated())
             return "the fault-injection library does not reach an emulated program";
         if (std::string why = attachcard("honest " + std::to_string(128 * mib) + " 0 0 512"); !why.empty())
             return why;
         *before = devicedigest(card);
-        EXPECT_EQ(run(probing(cardname, 8), kapprobe("raise 20000000 9")).status, 128 + SIGKILL);
+        if (store != nullptr)
+            *store = slurp(cardstore());
+        EXPECT_EQ(run(probing(cardname, 8), kapprobe(faults)).status, 128 + SIGKILL);
         *journal = journalin(files());
         EXPECT_NE(*journal, "") << "the crash left no journal";
         return journal->empty() ? "no journal to test" : "";
@@ -441,6 +444,49 @@ TEST_F(crashedcard, AJournalIsWrittenBackOnlyToItsOwnCard)
     EXPECT_EQ(files(), std::vector<std::string>());
 }
 
+// A killed run's journal, and then the card formatted and filled anew
+// (here its first half): the stamps that survive in the other half show
+// the journal the card's, but it goes back only when asked to, as it would
+// put what lay there before the killed run over the new data.
+TEST_F(crashedcard, AJournalNeverGoesBackOverNewDataUnasked)
+{
+    std::string before, journal, original;
+    ATTACH_OR_SKIP(crash(&before, &journal, &original));
+    const std::string keptjournal = slurp(dir / journal), crashed = slurp(cardstore());
+    ASSERT_NE(crashed.compare(64 * mib, 64 * mib, original, 64 * mib, 64 * mib), 0)
+        << "the killed run left nothing of its own in the half that stays";
+    std::string newdata(63 * mib, '\0');
+    for (std::size_t at = 0; at < newdata.size(); at++)
+        newdata[at] = static_cast<char>("Neue Daten des Nutzers. "[at % 24]);
+    writebytes(cardstore(), mib, newdata);
+    const std::string refilled = devicedigest(card);
+    for (const auto& [args, status] : {std::pair{probing(cardname, 8), 1},
+                                       {{"--restore", cardname}, 1},
+                                       {{"--restore", "--yes", cardname}, 0}}) {
+        const outcome result = run(args, kapprobe());
+        EXPECT_EQ(result.status, status) << result.out;
+        if (status == 0)
+            break;
+        EXPECT_TRUE(std::regex_search(
+            result.out,
+            std::regex("\n\\*\\*\\* Das Journal '" + journal +
+                       "' stammt von einem Lauf auf diesem Gerät, doch das Gerät wurde seither offenbar "
+                       "benutzt: ([0-9]+) Bytes, zuerst an Byte ([0-9]+), halten weder, was jener Lauf "
+                       "gesichert hatte, noch seine Proben, und dorthin schrieb er nicht, als er endete\\. "
+                       "Zurückgeschrieben, legte das Journal über die neuen Daten, was vor jenem Lauf dort "
+                       "lag\\.\nGeschrieben wurde nichts, und das Journal bleibt liegen\\. Gilt, was jetzt "
+                       "auf dem Gerät liegt, entfernen Sie das Journal:\n    rm " +
+                       journal +
+                       "\nSoll doch zurückgeschrieben werden, was jener Lauf überschrieb:\n    kapprobe "
+                       "--restore --yes '" +
+                       card + "'\n")))
+            << result.out;
+        EXPECT_EQ(devicedigest(card), refilled);
+        EXPECT_EQ(slurp(dir / journal), keptjournal);
+    }
+    EXPECT_EQ(files(), std::vector<std::string>());
+}
+
 // Two cards probed at once from one directory keep their journals apart; a
 // second run on one of them through another device node finds its journal
 // in use and touches nothing.
@@ -605,7 +651,7 @@ TEST_F(scratch, TheCommandLineAndEveryRefusalSayWhatToDo)
     EXPECT_EQ(plainlines(run({"--json", "--unfix", "saved", "/dev/null"}, kapprobe()).err),
               probebanner + "*** --unfix schreibt genau ein Gerät zurück, ohne weitere Optionen.\n");
     EXPECT_EQ(run({"--yes", "/dev/null"}, kapprobe()).out,
-              probebanner + "*** --yes beantwortet nur die Frage von --fix.\n");
+              probebanner + "*** --yes beantwortet nur die Fragen von --fix und --restore.\n");
 
     LINUX_ONLY("the rest asks for Linux users, mounts and files");
     ATTACH_OR_SKIP(attachcard("honest " + std::to_string(128 * mib) + " 0 0 512"));
@@ -657,19 +703,21 @@ TEST_F(scratch, TheCommandLineAndEveryRefusalSayWhatToDo)
 }
 
 // Whose journal it is, the card tells by the whole stamps of the journal's
-// run: neither a place half written by a power cut nor the card back under
-// another name after a crash stops anything from going back.
+// run: neither a sector half written by a power cut, where the run wrote
+// when it ended, nor the card back under another name after a crash stops
+// anything from going back.
 TEST_F(crashedcard, AJournalGoesBackWhereverItsRunsStampsShowItBelongs)
 {
-    std::string before, journal;
-    ATTACH_OR_SKIP(crash(&before, &journal));
-    // A page of one stamped place half written: 256 bytes of 0xff.
+    std::string before, journal, original;
+    ATTACH_OR_SKIP(crash(&before, &journal, &original, "tear 20000000"));
+    // The sector half written: half a stamp over what it held.
     const std::string stored = slurp(cardstore());
     std::size_t stamped = mib;
-    while (stamped < stored.size() && stored.compare(stamped, 8, "AKPPROBE") != 0)
+    while (stamped < stored.size() &&
+           !(stored.compare(stamped, 8, "AKPPROBE") == 0 &&
+             stored.compare(stamped + 256, 256, original, stamped + 256, 256) == 0))
         stamped += 512;
-    ASSERT_LT(stamped, stored.size());
-    writebytes(cardstore(), static_cast<long>(stamped), std::string(256, '\xff'));
+    ASSERT_LT(stamped, stored.size()) << "no sector was torn";
     // The same card through another path, as another reader names it.
     const fs::path renamed = dir.string() + ".renamed";
     std::ofstream(renamed).close();
@@ -697,7 +745,8 @@ TEST_F(crashedcard, AJournalGoesBackWhereverItsRunsStampsShowItBelongs)
                    ", 134217728 Bytes\\) geschrieben; die Proben seines Laufs auf diesem Gerät zeigen, dass "
                    "es dazu gehört.\n512 Bytes, zuerst an Byte " +
                    std::to_string(stamped) +
-                   ", hielten weder, was gesichert war, noch eine Probe des Laufs: [^\n]+\n")))
+                   ", hielten weder, was gesichert war, noch eine Probe des Laufs; dorthin schrieb der Lauf, "
+                   "als er endete, [^\n]+\n")))
         << restored.out;
     EXPECT_EQ(after, before);
     EXPECT_EQ(files(), std::vector<std::string>());

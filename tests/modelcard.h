@@ -328,6 +328,12 @@ class memoryjournal : public probe::journalfile {
         return true;
     }
 
+    bool truncate(std::uint64_t size) override
+    {
+        bytes.resize(std::min<std::size_t>(bytes.size(), size));
+        return true;
+    }
+
     std::uint64_t size() override
     {
         return bytes.size();

@@ -25,6 +25,9 @@ bool appendjournal(journalhandle journal, const unsigned char* data, std::size_t
 bool readjournal(journalhandle journal, std::uint64_t offset, unsigned char* data, std::size_t size);
 // Puts everything appended on the journal's medium; false when it did not get there.
 bool syncjournal(journalhandle journal);
+// Cuts the file to its first size bytes, where the next append goes; what
+// lay behind them was never in force.
+bool truncatejournal(journalhandle journal, std::uint64_t size);
 // Its length in bytes, as the file system has it now.
 std::uint64_t journalsize(journalhandle journal);
 void closejournal(journalhandle journal);

@@ -168,6 +168,11 @@ std::string commandtext(const partitiontarget& target, const std::vector<std::st
     return text;
 }
 
+std::string removecommand(const partitiontarget& target, const std::string& name)
+{
+    return commandtext(target, {target.system == operatingsystem::windows ? "del" : "rm", name});
+}
+
 std::string ejectcommand(const partitiontarget& target)
 {
     switch (target.system) {

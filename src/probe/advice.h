@@ -90,6 +90,9 @@ std::string ejectcommand(const partitiontarget& target);
 // one that does so at once (macOS: diskutil); empty elsewhere.
 std::string unmountcommand(const partitiontarget& target);
 
+// The command that removes the journal name from the current directory.
+std::string removecommand(const partitiontarget& target, const std::string& name);
+
 // The command that runs kapprobe with options on the device path, as the
 // user types it.
 std::string probecommand(const partitiontarget& target, const std::string& options, const std::string& path);

@@ -168,7 +168,7 @@ void devicerun::showcost(const blockdevice& dev)
 // plans later bytes of I/O after it.
 bool devicerun::restorejournal(blockdevice& dev, journalonfile& file, const journalcontents& contents,
                                const std::string& name, std::uint64_t done, std::uint64_t later,
-                               restoration* restored, const writeback& back, bool kept)
+                               restoration* restored, const writeback& back, bool kept, journal* log)
 {
     const std::uint64_t saved = savedbytes(contents),
                         backbytes = std::min(saved, std::accumulate(back.stretches.begin(),
@@ -178,15 +178,22 @@ bool devicerun::restorejournal(blockdevice& dev, journalonfile& file, const jour
                                                                     })),
                         checked = back.stride != 0 ? backbytes / back.stride * 4096 : backbytes;
     plannedio = done + 2 * (saved - backbytes) + checked + later;
-    *restored = restore(file, contents, dev, progress(), done, back);
+    *restored = restore(file, contents, dev, progress(), done, back, log);
     if (!restored->complete(contents)) {
         closejournal(file.handle);
         return false;
     }
-    if (restored->unstable > 0)
+    if (restored->unstable > restored->unstabledata)
         say("\n%" PRIu64 " Bytes lieferten bei jedem Lesen anderes: Stellen ohne Speicher, die nichts "
             "hielten und nichts zurücknehmen.\n",
-            restored->unstable);
+            restored->unstable - restored->unstabledata);
+    if (restored->unstabledata > 0) {
+        say("\n*** %" PRIu64 " Bytes, zuerst an Byte %" PRIu64 ", liefern bei jedem Lesen anderes, doch "
+            "gesichert waren dort Daten: das Gerät hält sie nicht mehr. Das Journal '%s' bleibt liegen, "
+            "es hält ihre letzte Fassung. Sichern Sie, was auf dem Gerät liegt.\n",
+            restored->unstabledata, restored->firstunstabledata, name.c_str());
+        kept = true;
+    }
     if (kept) {
         closejournal(file.handle);
         return true;
@@ -200,7 +207,7 @@ bool devicerun::restorejournal(blockdevice& dev, journalonfile& file, const jour
 
 // Why a journal is not written back here, said where it was found.
 void devicerun::showforeign(const std::string& candidate, const journalcontents& contents,
-                            const ownership& owner, bool own)
+                            const placesfound& places, bool own)
 {
     if (!own) {
         say("Hier liegt auch das Journal '%s' eines anderen Geräts derselben Größe, von %s. Es gehört "
@@ -215,7 +222,7 @@ void devicerun::showforeign(const std::string& candidate, const journalcontents&
     else
         say("\n*** Das Journal '%s' gehört nicht zu diesem Gerät: an Byte %" PRIu64
             " steht weder, was es gesichert hat, noch eine Probe seines Laufs.\n",
-            candidate.c_str(), owner.at);
+            candidate.c_str(), places.at);
     const bool samename = contents.header.path == chosen.path;
     say("Es stammt von %s%s. Geschrieben wurde nichts, und das Journal bleibt liegen: schließen Sie "
         "jenes Gerät an und starten Sie kapprobe dafür in diesem Verzeichnis. Wurde jenes Gerät "
@@ -223,6 +230,32 @@ void devicerun::showforeign(const std::string& candidate, const journalcontents&
         "zurückzugeben: dann löschen Sie es.\n",
         journaldevice(contents.header).c_str(),
         samename ? ", einem anderen Gerät, das damals ebenso hieß" : "");
+}
+
+// A journal of this device whose places show that the device was written
+// since its run: writing it back would put what lay there before that run
+// over the new data. True when it goes back all the same, as the user
+// answered --restore's question at the terminal, or --yes did.
+bool devicerun::writeoverchanges(const std::string& candidate, const placesfound& places)
+{
+    say("\n*** Das Journal '%s' stammt von einem Lauf auf diesem Gerät, doch das Gerät wurde seither "
+        "offenbar benutzt: %" PRIu64 " Bytes, zuerst an Byte %" PRIu64 ", halten weder, was jener Lauf "
+        "gesichert hatte, noch seine Proben, und dorthin schrieb er nicht, als er endete. Zurückgeschrieben, "
+        "legte das Journal über die neuen Daten, was vor jenem Lauf dort lag.\n",
+        candidate.c_str(), places.changed, places.at);
+    if (chosen.restoreonly && chosen.yes) {
+        say("Mit --yes wird es dennoch zurückgeschrieben.\n");
+        return true;
+    }
+    if (chosen.restoreonly && inputfromterminal() &&
+        console.ask("Soll es dennoch zurückgeschrieben werden? Dann geben Sie ja ein: ") == "ja")
+        return true;
+    say("Geschrieben wurde nichts, und das Journal bleibt liegen. Gilt, was jetzt auf dem Gerät liegt, "
+        "entfernen Sie das Journal:\n    %s\nSoll doch zurückgeschrieben werden, was jener Lauf "
+        "überschrieb:\n    %s\n",
+        removecommand(target, candidate).c_str(),
+        probecommand(target, "--restore --yes ", chosen.path).c_str());
+    return false;
 }
 
 // Writes back a journal found here: -1 when it is not this device's and
@@ -279,21 +312,25 @@ int devicerun::restoreone(blockdevice& dev, const std::string& candidate, const 
     blockdevice view(dev.held(), dev.size, fits ? unit : dev.sectorsize);
     const std::uint64_t done = dev.bytesread + dev.byteswritten;
     plannedio = done + 3 * savedbytes(contents) + later;
-    ownership owner{ownership::foreign, 0, 0, 0};
+    placesfound places;
     if (fits)
-        owner = checkowner(file, contents, view, progress(), done);
+        places = checkplaces(file, contents, view, progress(), done);
     dev.takeover(view);
     const std::uint64_t checked = dev.bytesread + dev.byteswritten;
-    const bool proven = owner.verdict == ownership::belongs && (own || owner.stamped > 0);
-    if (!proven && (!own || owner.verdict == ownership::foreign)) {
-        showforeign(candidate, contents, owner, own);
+    const owner verdict = ownership(places, own);
+    if (verdict == owner::foreign) {
+        showforeign(candidate, contents, places, own);
         closejournal(handle);
         return own ? noverdict : -1;
     }
-    if (!proven) {
+    if (verdict == owner::silent) {
         say("\n*** '%s' antwortet nicht: ob das Journal '%s' dazugehört, lässt sich nicht prüfen. Es "
             "bleibt liegen, geschrieben wurde nichts.\n",
             chosen.path, candidate.c_str());
+        closejournal(handle);
+        return noverdict;
+    }
+    if (verdict == owner::usedsince && !writeoverchanges(candidate, places)) {
         closejournal(handle);
         return noverdict;
     }
@@ -304,14 +341,18 @@ int devicerun::restoreone(blockdevice& dev, const std::string& candidate, const 
         say("Es wurde für %s geschrieben; die Proben seines Laufs auf diesem Gerät zeigen, dass es dazu "
             "gehört.\n",
             journaldevice(contents.header).c_str());
-    if (owner.neither > 0)
-        say("%" PRIu64 " Bytes, zuerst an Byte %" PRIu64
-            ", hielten weder, was gesichert war, noch eine Probe des Laufs: dort schrieb ein "
-            "Stromausfall nur halb, oder das Gerät veränderte sie selbst. Auch sie werden "
-            "zurückgeschrieben.\n",
-            owner.neither, owner.at);
+    if (places.torn > 0)
+        say("%" PRIu64 " Bytes, zuerst an Byte %" PRIu64 ", hielten weder, was gesichert war, noch eine "
+            "Probe des Laufs; dorthin schrieb der Lauf, als er endete, und ein Stromausfall ließ sie halb "
+            "geschrieben. Auch sie werden zurückgeschrieben.\n",
+            places.torn, places.tornat);
+    // What goes back is recorded in the journal batch by batch, so that a
+    // power cut now leaves it as sure of the device as before.
+    journal log(file, view);
+    const bool recorded = log.resume(contents);
     restoration restored;
-    const bool back = restorejournal(view, file, contents, candidate, checked, later, &restored);
+    const bool back = restorejournal(view, file, contents, candidate, checked, later, &restored, {}, false,
+                                     recorded ? &log : nullptr);
     dev.takeover(view);
     if (!back) {
         result.verdict = "failed";
@@ -411,7 +452,7 @@ int devicerun::probedevice(blockdevice& dev, const std::string& name)
     // too: its journal stays.
     const bool kept = found.outcome == verdict::overwrites;
     const bool back = readable && restorejournal(dev, file, contents, name, dev.bytesread + dev.byteswritten,
-                                                 0, &restored, searching.writtenback(), kept);
+                                                 0, &restored, searching.writtenback(), kept, &log);
     showfinished();
     if (found.outcome == verdict::stopped || stopnoticed) {
         if (back)

@@ -127,9 +127,11 @@ class devicerun {
     void showcost(const blockdevice& dev);
     bool restorejournal(blockdevice& dev, journalonfile& file, const journalcontents& contents,
                         const std::string& name, std::uint64_t done, std::uint64_t later,
-                        restoration* restored, const writeback& back = {}, bool kept = false);
-    void showforeign(const std::string& candidate, const journalcontents& contents, const ownership& owner,
+                        restoration* restored, const writeback& back = {}, bool kept = false,
+                        journal* log = nullptr);
+    void showforeign(const std::string& candidate, const journalcontents& contents, const placesfound& places,
                      bool own);
+    bool writeoverchanges(const std::string& candidate, const placesfound& places);
     int restoreone(blockdevice& dev, const std::string& candidate, const std::string& name,
                    std::uint64_t later, bool* found);
     int restorefound(blockdevice& dev, const std::string& name, std::uint64_t later, bool* found);

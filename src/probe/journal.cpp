@@ -12,17 +12,25 @@ namespace probe {
 
 namespace {
 
-// "KAPUNDO2", "KAPSAVE1" and "KAPMARK2", least significant byte first. A
-// journal headed "KAPUNDO1" comes from an older run, which wrote the same
-// records but no markers and put each round's records on the medium before
-// writing the device.
-constexpr std::uint64_t headermagic = 0x324f444e5550414b;
+// "KAPUNDO3", "KAPSAVE1" and "KAPMARK2", least significant byte first. A
+// journal headed "KAPUNDO2" comes from an older run, which did not record
+// where its device writes went; one headed "KAPUNDO1" from a still older
+// one, which wrote the same records but no markers and put each round's
+// records on the medium before writing the device.
+constexpr std::uint64_t headermagic = 0x334f444e5550414b;
+constexpr std::uint64_t unrecordedheadermagic = 0x324f444e5550414b;
 constexpr std::uint64_t olderheadermagic = 0x314f444e5550414b;
 constexpr std::uint64_t recordmagic = 0x314556415350414b;
 constexpr std::uint64_t markermagic = 0x324b52414d50414b;
 // "KAPKEPT1": a record of data the run held in memory, which the device no
 // longer had when it was saved.
 constexpr std::uint64_t keptmagic = 0x31545045454b414b;
+// "KAPWRIT1": the places that the device writes behind it go to, as pairs
+// of place and length; its flags say whether it starts the set in flight
+// afresh, as the device had put every earlier write on its medium.
+constexpr std::uint64_t writingmagic = 0x315449525750414b;
+constexpr std::uint64_t freshflag = 1;
+constexpr std::size_t placebytes = 16;
 
 // The header: magic, key, size, sector size, the identity (256 bytes) and
 // the path (192 bytes) of the device, zero-padded, and a checksum in its
@@ -40,8 +48,13 @@ constexpr std::size_t recordbytes = 32;
 // chain of the records' checksums, and its own checksum.
 constexpr std::size_t markerbytes = 48;
 constexpr std::uint64_t chainseed = 0xcbf29ce484222325;
+// The restoration records its writes in flight in batches of at most this.
+constexpr std::uint64_t batchbytes = 64 << 20;
 // The smallest sector of any device.
 constexpr std::size_t stampgrain = 512;
+// A probe is written in a sector or 4 KiB, never more than this; the
+// flush's pieces are larger.
+constexpr std::uint32_t largestprobe = 64 << 10;
 
 constexpr char restoring[] = "Stelle wieder her";
 constexpr char checking[] = "Prüfe die Wiederherstellung";
@@ -158,28 +171,86 @@ void readolder(journalfile& file, unsigned char* buffer, journalcontents* conten
                         file.size() > at + recordbytes + get(head + 16);
 }
 
+// The places of the record of device writes whose head is at at, and
+// whether they start the set in flight afresh; false when none holds
+// together there.
+bool readwriting(journalfile& file, std::uint64_t at, unsigned char* buffer, std::vector<stretch>* places,
+                 bool* fresh, std::uint64_t* size, std::uint64_t* sum)
+{
+    unsigned char head[recordbytes];
+    if (!file.read(at, head, recordbytes) || get(head) != writingmagic)
+        return false;
+    const std::uint64_t count = get(head + 8);
+    if (count == 0 || count > chunkbytes / placebytes ||
+        !file.read(at + recordbytes, buffer, static_cast<std::size_t>(count * placebytes)) ||
+        checksum(head, buffer, static_cast<std::size_t>(count * placebytes)) != get(head + 24))
+        return false;
+    places->clear();
+    for (std::uint64_t index = 0; index < count; index++)
+        places->push_back({get(buffer + index * placebytes), get(buffer + index * placebytes + 8)});
+    *fresh = (get(head + 16) & freshflag) != 0;
+    *size = recordbytes + count * placebytes;
+    *sum = get(head + 24);
+    return true;
+}
+
+// The places of the device writes since the last fresh set, merged and sorted.
+std::vector<stretch> merged(std::vector<stretch> places)
+{
+    std::sort(places.begin(), places.end(),
+              [](const stretch& one, const stretch& other) { return one.offset < other.offset; });
+    std::vector<stretch> joined;
+    for (const stretch& it : places) {
+        if (!joined.empty() && it.offset <= joined.back().offset + joined.back().size)
+            joined.back().size = std::max(joined.back().size, it.offset + it.size - joined.back().offset);
+        else
+            joined.push_back(it);
+    }
+    return joined;
+}
+
 void readrecords(journalfile& file, unsigned char* buffer, journalcontents* contents)
 {
     const journalheader& header = contents->header;
     std::vector<journalrecord> pending;
-    std::uint64_t at = headerbytes, chain = chainseed, sum;
+    // The places in flight as the committed entries leave them, and as
+    // the entries behind the last marker would.
+    std::vector<stretch> inflight, pendingflight;
+    std::uint64_t at = headerbytes, chain = chainseed, sum, entries = 0;
+    contents->end = at;
+    contents->chain = chain;
     for (;;) {
         journalrecord record;
         unsigned char marker[markerbytes];
+        std::vector<stretch> places;
+        bool fresh;
+        std::uint64_t size;
         if (readrecord(file, at, header.sectorsize, buffer, &record, &sum)) {
             pending.push_back(record);
+            entries++;
             chain = chained(chain, sum);
             at = record.at + record.size;
+        } else if (readwriting(file, at, buffer, &places, &fresh, &size, &sum)) {
+            if (fresh)
+                pendingflight.clear();
+            pendingflight.insert(pendingflight.end(), places.begin(), places.end());
+            entries++;
+            chain = chained(chain, sum);
+            at += size;
         } else if (file.read(at, marker, markerbytes) &&
-                   validmarker(marker, at, header.key, false, contents->records.size() + pending.size(),
-                               chain)) {
+                   validmarker(marker, at, header.key, false, entries, chain)) {
             contents->records.insert(contents->records.end(), pending.begin(), pending.end());
             pending.clear();
+            inflight = pendingflight;
             at += markerbytes;
+            contents->end = at;
+            contents->entries = entries;
+            contents->chain = chain;
         } else {
             break;
         }
     }
+    contents->inflight = merged(inflight);
     // Behind the last marker lies what a power cut may have torn or left
     // as zeros, never written to the device; a marker further on shows that
     // what stopped the reading had been committed.
@@ -349,6 +420,47 @@ bool journal::commit()
     return file.sync();
 }
 
+bool journal::writing(const std::vector<stretch>& places)
+{
+    if (places.empty())
+        return true;
+    const std::size_t most = chunkbytes / placebytes;
+    for (std::size_t from = 0; from < places.size(); from += most) {
+        const std::size_t count = std::min(most, places.size() - from);
+        for (std::size_t index = 0; index < count; index++) {
+            put(buffer.data + index * placebytes, places[from + index].offset);
+            put(buffer.data + index * placebytes + 8, places[from + index].size);
+        }
+        unsigned char head[recordbytes];
+        put(head, writingmagic);
+        put(head + 8, count);
+        put(head + 16, flushed ? freshflag : 0);
+        const std::uint64_t sum = checksum(head, buffer.data, count * placebytes);
+        put(head + 24, sum);
+        if (!file.append(head, recordbytes) || !file.append(buffer.data, count * placebytes))
+            return false;
+        flushed = false;
+        records++;
+        chain = chained(chain, sum);
+        written += recordbytes + count * placebytes;
+    }
+    return commit();
+}
+
+bool journal::resume(const journalcontents& contents)
+{
+    if (!contents.inflightknown || buffer.data == nullptr || !file.truncate(contents.end))
+        return false;
+    key = contents.header.key;
+    records = contents.entries;
+    chain = contents.chain;
+    written = contents.end;
+    // What the earlier run left in flight stays so until the device is
+    // settled.
+    flushed = contents.inflight.empty();
+    return true;
+}
+
 std::uint64_t savedbytes(const journalcontents& contents)
 {
     return std::accumulate(contents.records.begin(), contents.records.end(), std::uint64_t{0},
@@ -369,10 +481,13 @@ journalstate readjournal(journalfile& file, journalcontents* contents)
     header = {get(bytes + 8), get(bytes + 16), static_cast<std::uint32_t>(get(bytes + 24)), "", ""};
     const bool sane = header.sectorsize >= 512 && header.sectorsize <= chunkbytes &&
                       (header.sectorsize & (header.sectorsize - 1)) == 0;
-    if (whole && sane && get(bytes) == headermagic && get(bytes + headersumat) == fnv1a(bytes, headersumat)) {
+    const bool recorded = get(bytes) == headermagic;
+    if (whole && sane && (recorded || get(bytes) == unrecordedheadermagic) &&
+        get(bytes + headersumat) == fnv1a(bytes, headersumat)) {
         header.identity = gettext(bytes + identityat, identitybytes);
         header.path = gettext(bytes + pathat, pathbytes);
         readrecords(file, buffer.data, contents);
+        contents->inflightknown = recorded && !contents->damaged;
         return journalstate::readable;
     }
     if (sane && file.size() >= olderheaderbytes && get(bytes) == olderheadermagic) {
@@ -397,42 +512,85 @@ bool unsteady(device& dev, std::uint64_t offset, const unsigned char* found, uns
     return dev.read(offset, again, dev.sectorsize) && std::memcmp(again, found, dev.sectorsize) != 0;
 }
 
+// Whether [offset, offset + size) lies within one of places, sorted and
+// apart.
+bool within(const std::vector<stretch>& places, std::uint64_t offset, std::uint64_t size)
+{
+    auto after = std::upper_bound(places.begin(), places.end(), offset,
+                                  [](std::uint64_t at, const stretch& it) { return at < it.offset; });
+    return after != places.begin() && offset + size <= std::prev(after)->offset + std::prev(after)->size;
+}
+
 } // namespace
 
-ownership checkowner(journalfile& file, const journalcontents& contents, device& dev,
-                     const progressreport& progress, std::uint64_t done)
+owner ownership(const placesfound& found, bool named)
+{
+    if (!found.fits)
+        return owner::foreign;
+    if (!found.answered)
+        return owner::silent;
+    if (found.stamped == 0)
+        return named && found.torn + found.changed == 0 ? owner::writeback : owner::foreign;
+    return found.changed == 0 ? owner::writeback : owner::usedsince;
+}
+
+bool noise(const unsigned char* bytes, std::size_t size)
+{
+    // 512 bytes of chance show about 221 of the 256 values, and hardly
+    // ever fewer than 190; text, tables, zeros and fill show far fewer.
+    bool seen[256] = {};
+    std::size_t values = 0;
+    for (std::size_t at = 0; at < size; at++)
+        values += seen[bytes[at]] ? 0 : 1, seen[bytes[at]] = true;
+    return size >= 512 && values >= 160;
+}
+
+placesfound checkplaces(journalfile& file, const journalcontents& contents, device& dev,
+                        const progressreport& progress, std::uint64_t done)
 {
     iobuffer saved(chunkbytes), found(chunkbytes), again(dev.sectorsize);
     const std::uint32_t sector = dev.sectorsize;
     const std::uint64_t key = contents.header.key;
-    ownership result{ownership::silent, 0, 0, 0};
-    bool answered = contents.records.empty();
+    placesfound result;
+    result.fits = true;
+    result.answered = contents.records.empty();
+    std::vector<const journalrecord*> order;
+    for (const journalrecord& record : contents.records)
+        order.push_back(&record);
+    std::stable_sort(order.begin(), order.end(), [](const journalrecord* one, const journalrecord* other) {
+        return one->size < other->size;
+    });
     progress(0, owning, done);
-    for (const journalrecord& record : contents.records) {
-        done += record.size;
+    for (const journalrecord* record : order) {
+        done += record->size;
         progress(0, owning, done);
-        if (record.kept)
+        // Once a place shows a change, only a stamp of the run can still
+        // tell the journal this device's, and the probes show one first.
+        if (result.changed > 0 && (result.stamped > 0 || record->size > largestprobe))
+            break;
+        if (record->kept || saved.data == nullptr || found.data == nullptr || again.data == nullptr ||
+            !file.read(record->at, saved.data, record->size) ||
+            !dev.read(record->offset, found.data, record->size))
             continue;
-        if (saved.data == nullptr || found.data == nullptr || again.data == nullptr ||
-            !file.read(record.at, saved.data, record.size) ||
-            !dev.read(record.offset, found.data, record.size))
-            continue;
-        answered = true;
-        for (std::size_t at = 0; at < record.size; at += sector) {
+        result.answered = true;
+        for (std::size_t at = 0; at < record->size; at += sector) {
+            const std::uint64_t place = record->offset + at;
             std::uint64_t stampkey;
-            if (!differsonlybyrun(saved.data + at, found.data + at, sector, key, true)) {
-                if (!unsteady(dev, record.offset + at, found.data + at, again.data) && result.neither++ == 0)
-                    result.at = record.offset + at;
-            } else if (stampofanyrun(found.data + at, sector, &stampkey) && stampkey == key) {
-                result.stamped++;
+            if (differsonlybyrun(saved.data + at, found.data + at, sector, key, true)) {
+                if (stampofanyrun(found.data + at, sector, &stampkey) && stampkey == key)
+                    result.stamped += sector;
+            } else if (unsteady(dev, place, found.data + at, again.data)) {
+            } else if (within(contents.inflight, place, sector)) {
+                if (result.torn == 0)
+                    result.tornat = place;
+                result.torn += sector;
+            } else {
+                if (result.changed == 0)
+                    result.at = place;
+                result.changed += sector;
             }
         }
     }
-    result.neither *= sector;
-    if (result.stamped > 0 || (answered && result.neither == 0))
-        result.verdict = ownership::belongs;
-    else if (answered)
-        result.verdict = ownership::foreign;
     return result;
 }
 
@@ -495,6 +653,11 @@ struct restorer {
             if (read && unsteady(dev, record.offset + at, found.data + at, again.data)) {
                 if (!tentative)
                     result.unstable += sector;
+                if (!tentative && !noise(saved.data + at, sector)) {
+                    if (result.unstabledata == 0)
+                        result.firstunstabledata = record.offset + at;
+                    result.unstabledata += sector;
+                }
                 continue;
             }
             whole = false;
@@ -540,19 +703,10 @@ struct restorer {
     }
 };
 
-// Whether record lies within one of back, sorted by offset.
-bool within(const journalrecord& record, const std::vector<stretch>& back)
-{
-    auto after = std::upper_bound(back.begin(), back.end(), record.offset,
-                                  [](std::uint64_t offset, const stretch& it) { return offset < it.offset; });
-    return after != back.begin() &&
-           record.offset + record.size <= std::prev(after)->offset + std::prev(after)->size;
-}
-
 } // namespace
 
 restoration restore(journalfile& file, const journalcontents& contents, device& dev,
-                    const progressreport& progress, std::uint64_t done, const writeback& back)
+                    const progressreport& progress, std::uint64_t done, const writeback& back, journal* log)
 {
     restoration result;
     restorer it(file, contents, dev, result);
@@ -567,50 +721,70 @@ restoration restore(journalfile& file, const journalcontents& contents, device& 
     };
     const std::vector<stretch> sortedback = sorted(back.stretches), small = sorted(back.small);
     const std::size_t smallest = std::max<std::size_t>(dev.sectorsize, 4096);
-    auto writeone = [&](const journalrecord& record) {
-        it.write(record, within(record, small) ? smallest : chunkbytes);
+    // The records in batches, each recorded in the journal as the writes in
+    // flight once the device has put the batch before on its medium: a
+    // power cut meanwhile can tear no other place. A journal that takes no
+    // more leaves the last record standing, which then tells too little,
+    // so that a later run asks before it writes anything.
+    auto writeall = [&](const std::vector<const journalrecord*>& records) {
+        for (std::size_t from = 0, upto = 0; from < records.size(); from = upto) {
+            std::vector<stretch> places;
+            for (std::uint64_t bytes = 0;
+                 upto < records.size() && (upto == from || bytes + records[upto]->size <= batchbytes);
+                 upto++) {
+                places.push_back({records[upto]->offset, records[upto]->size});
+                bytes += records[upto]->size;
+            }
+            if (log != nullptr && dev.settle())
+                log->settled();
+            if (log != nullptr && !log->writing(places))
+                log = nullptr;
+            for (std::size_t index = from; index < upto; index++) {
+                done += records[index]->size;
+                progress(0, restoring, done);
+                it.write(*records[index],
+                         within(small, records[index]->offset, records[index]->size) ? smallest : chunkbytes);
+            }
+        }
     };
+    std::vector<const journalrecord*> towrite;
+    for (auto record = contents.records.rbegin(); record != contents.records.rend(); ++record)
+        if (!within(sortedback, record->offset, record->size))
+            towrite.push_back(&*record);
     progress(0, restoring, done);
-    for (auto record = contents.records.rbegin(); record != contents.records.rend(); ++record) {
-        if (within(*record, sortedback))
-            continue;
-        done += record->size;
-        progress(0, restoring, done);
-        writeone(*record);
-    }
-    it.settle();
+    writeall(towrite);
+    if (it.settle() && log != nullptr)
+        log->settled();
     // What the run wrote back itself is checked first, and written back,
     // in the same order as the rest, only where it no longer holds what was
     // saved: a later write of the run may have reached it. Where the run
     // found the device keeping everything, a sample of it is checked, and
     // a record whose sample differs whole.
-    std::vector<journalrecord> again;
+    std::vector<const journalrecord*> again;
     progress(0, checking, done);
     for (const journalrecord& record : contents.records) {
         done += record.size;
         progress(0, checking, done);
         result.places++;
         result.bytes += record.size;
-        const bool runback = within(record, sortedback);
+        const bool runback = within(sortedback, record.offset, record.size);
         const bool held =
             runback && back.stride != 0 ? it.sample(record, back.stride) : it.check(record, runback);
         if (!held && runback)
-            again.push_back(record);
+            again.push_back(&record);
     }
     if (again.empty())
         return result;
+    std::reverse(again.begin(), again.end());
     progress(0, restoring, done);
-    for (auto record = again.rbegin(); record != again.rend(); ++record) {
-        done += record->size;
-        progress(0, restoring, done);
-        writeone(*record);
-    }
-    it.settle();
+    writeall(again);
+    if (it.settle() && log != nullptr)
+        log->settled();
     progress(0, checking, done);
-    for (const journalrecord& record : again) {
-        done += record.size;
+    for (auto record = again.rbegin(); record != again.rend(); ++record) {
+        done += (*record)->size;
         progress(0, checking, done);
-        it.check(record, false);
+        it.check(**record, false);
     }
     return result;
 }

@@ -30,6 +30,8 @@ class journalfile {
     virtual bool read(std::uint64_t offset, unsigned char* data, std::size_t size) = 0;
     // Puts everything appended on the file's medium.
     virtual bool sync() = 0;
+    // Cuts the file to its first size bytes; the next append goes behind them.
+    virtual bool truncate(std::uint64_t size) = 0;
     virtual std::uint64_t size() = 0;
 };
 
@@ -48,7 +50,15 @@ struct journalheader {
 // tells two devices of one size apart goes into it, made safe for a file name.
 std::string journalname(std::uint64_t size, const std::string& identity);
 
+// A stretch of the device: size bytes from offset.
+struct stretch {
+    std::uint64_t offset;
+    std::uint64_t size;
+};
+
 enum class saving { saved, unreadable, journalfailed };
+
+struct journalcontents;
 
 // The journal of this run on dev.
 class journal {
@@ -78,6 +88,24 @@ class journal {
     // Closes what was saved with a marker and puts it on the medium; only
     // then may the device be written. False when it did not get there.
     bool commit();
+
+    // Records that the device writes which follow go to places, and
+    // commits: a power cut can tear only places written since the device
+    // last put its writes on its medium, and a later run must know which.
+    // False when the record did not get to the journal's medium.
+    bool writing(const std::vector<stretch>& places);
+    // The device put every write so far on its medium: none of them is in
+    // flight any more.
+    void settled()
+    {
+        flushed = true;
+    }
+
+    // Takes up a journal that an earlier run left, to record the writes
+    // that give its places back: what lies behind its last marker, never
+    // in force, is cut off. False where the journal cannot take more (an
+    // older run's, or one damaged), or the cut failed.
+    bool resume(const journalcontents& contents);
 
     // Bytes read from the device to save them.
     std::uint64_t saved() const
@@ -116,6 +144,9 @@ class journal {
     std::uint64_t records = 0;
     std::uint64_t chain;
     std::uint64_t written = 0;
+    // No device write since the last settle: the next batch starts the
+    // set of places in flight afresh.
+    bool flushed = true;
 };
 
 // A record of a journal: its data at at in the file, saved from offset.
@@ -133,6 +164,16 @@ struct journalcontents {
     std::vector<journalrecord> records;
     // A committed record or marker fails its check: what it held is lost.
     bool damaged = false;
+    // The places that device writes may have been in flight at when the
+    // run ended, sorted; known only where the run recorded them (not in
+    // an older run's journal).
+    std::vector<stretch> inflight;
+    bool inflightknown = false;
+    // Where the last marker ends, the entries and the chain of checksums
+    // it closes: a later run appends behind it.
+    std::uint64_t end = 0;
+    std::uint64_t entries = 0;
+    std::uint64_t chain = 0;
 };
 
 // The bytes that the committed records of a journal saved.
@@ -145,31 +186,44 @@ enum class journalstate { readable, empty, unreadable };
 // was overwritten), unreadable when it is no journal of this program.
 journalstate readjournal(journalfile& file, journalcontents* contents);
 
-// Whether a journal belongs to dev. A place that shows a whole stamp of the
-// run's key proves it: the key is the run's own random number. Without such
-// proof every place must hold what was saved, as where the run ended before
-// it wrote the device; one that holds anything else makes the journal
-// another device's. Places whose saved bytes were themselves the run's
-// stamps, what was kept from memory, and places that read differently each
-// time (they have no storage, so hold nothing of anyone's) tell nothing.
-struct ownership {
-    enum { belongs, foreign, silent } verdict;
-    // Sectors that showed a whole stamp of the run.
-    std::uint64_t stamped;
-    // Bytes that showed neither what was saved nor the run's stamps (on a
-    // journal that belongs: a torn write, or damage the device did), and
-    // the first of them.
-    std::uint64_t neither;
-    std::uint64_t at;
+// What the places of a journal show now, sector by sector.
+struct placesfound {
+    // The journal was written for a device of this size, in a unit that
+    // the device's sectors serve.
+    bool fits = false;
+    // The device answered for a place whose saved bytes it held.
+    bool answered = false;
+    // Bytes that show a whole stamp of the run.
+    std::uint64_t stamped = 0;
+    // Bytes that show neither what was saved nor a stamp of the run: torn,
+    // within the places the run's last device writes went to, which a
+    // power cut may have left half written; changed, outside them, where
+    // the run left either behind; and the first byte of each.
+    std::uint64_t torn = 0;
+    std::uint64_t changed = 0;
+    std::uint64_t tornat = 0;
+    std::uint64_t at = 0;
 };
-ownership checkowner(journalfile& file, const journalcontents& contents, device& dev,
-                     const progressreport& progress, std::uint64_t done);
 
-// A stretch of the device: size bytes from offset.
-struct stretch {
-    std::uint64_t offset;
-    std::uint64_t size;
-};
+// What becomes of a journal found for a device of its size: written back;
+// left alone, as the device was written since its run (its places show its
+// stamps, but others what neither it saved nor it wrote); another device's;
+// or no answer from the device. Places whose saved bytes were the run's
+// own stamps, what was kept from memory, and places that read differently
+// each time tell nothing. named: the journal bears this device's name, so
+// that places that all hold what was saved (the run wrote nothing yet) are
+// proof enough; any other journal needs its run's stamps.
+enum class owner { writeback, usedsince, foreign, silent };
+owner ownership(const placesfound& found, bool named);
+
+// Reads the places of a journal on dev: the records of probes first, and
+// no further than its verdict needs once a changed place shows.
+placesfound checkplaces(journalfile& file, const journalcontents& contents, device& dev,
+                        const progressreport& progress, std::uint64_t done);
+
+// True when bytes look like what a place without storage reads: as many
+// different byte values as chance gives, so no data of anyone's.
+bool noise(const unsigned char* bytes, std::size_t size);
 
 // What a run wrote back itself, which the restoration only checks: each
 // stretch whole or, where stride is not 0 (the run found the device keeping
@@ -197,8 +251,12 @@ struct restoration {
     bool unflushed = false;
     std::string flushfailure;
     // Bytes that read differently each time: places without storage,
-    // where nothing can be written back, nor was there anything to save.
+    // where nothing can be written back, nor was there anything to save;
+    // of them, those whose saved bytes were no noise but data, which the
+    // journal alone still holds.
     std::uint64_t unstable = 0;
+    std::uint64_t unstabledata = 0;
+    std::uint64_t firstunstabledata = 0;
     // Bytes that did not come back as saved, the first and the last.
     std::uint64_t wrong = 0;
     std::uint64_t firstwrong = 0;
@@ -219,9 +277,11 @@ struct restoration {
 // every place back to check it. A byte may come back other than saved only
 // where what was saved was a stamp of the run's own, or where the device
 // reads differently each time. The places within back, which the run wrote
-// back itself, are only checked, and written where they differ. progress
-// hears of it from done bytes on.
+// back itself, are only checked, and written where they differ. log, where
+// given, records the places of each batch of writes before it goes to the
+// device. progress hears of it from done bytes on.
 restoration restore(journalfile& file, const journalcontents& contents, device& dev,
-                    const progressreport& progress, std::uint64_t done, const writeback& back = {});
+                    const progressreport& progress, std::uint64_t done, const writeback& back = {},
+                    journal* log = nullptr);
 
 } // namespace probe

@@ -21,7 +21,7 @@
 namespace {
 
 constexpr char usage[] =
-    "Aufruf: kapprobe [--cache <MByte>] [--json] [--restore] [--fix [--yes]] <Gerät> [<Gerät> …]\n"
+    "Aufruf: kapprobe [--cache <MByte>] [--json] [--restore [--yes]] [--fix [--yes]] <Gerät> [<Gerät> …]\n"
     "        kapprobe --unfix <Datei> <Gerät>\n"
     "        <Gerät>    das ganze Gerät, etwa /dev/sdb oder unter Windows E:\n"
     "        --cache    so viel Zwischenspeicher des Geräts schließt die Probe aus\n"
@@ -31,7 +31,7 @@ constexpr char usage[] =
     "        --restore  nur zurückschreiben, was ein abgebrochener Lauf überschrieb\n"
     "        --fix      eine Fälschung danach mit einer Partition über ihren nutzbaren\n"
     "                   Teil versehen und formatieren (löscht alles darauf)\n"
-    "        --yes      --fix ohne Rückfrage\n"
+    "        --yes      --fix und --restore ohne Rückfrage\n"
     "        --unfix    zurückschreiben, was --fix in <Datei> sicherte\n";
 
 // Reads the command line into chosen and the devices into paths, saying into
@@ -95,8 +95,8 @@ int readoptions(int argc, char** argv, std::FILE* text, probe::runoptions* chose
         std::fprintf(text, "*** --fix braucht ein Urteil, und --restore gibt keines.\n");
         return probe::noverdict;
     }
-    if (chosen->yes && !chosen->fix) {
-        std::fprintf(text, "*** --yes beantwortet nur die Frage von --fix.\n");
+    if (chosen->yes && !chosen->fix && !chosen->restoreonly) {
+        std::fprintf(text, "*** --yes beantwortet nur die Fragen von --fix und --restore.\n");
         return probe::noverdict;
     }
     // Nothing is erased unasked: a script answers with --yes, else the

@@ -91,6 +91,11 @@ class journalonfile : public journalfile {
         return syncjournal(handle) || failed();
     }
 
+    bool truncate(std::uint64_t size) override
+    {
+        return truncatejournal(handle, size) || failed();
+    }
+
     std::uint64_t size() override
     {
         return journalsize(handle);

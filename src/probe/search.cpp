@@ -257,6 +257,11 @@ search::flow search::savepieces(std::size_t from, std::size_t upto)
 // of its window, every sector of it stamped with its own place.
 search::flow search::writeplaces(const std::vector<std::uint64_t>& places)
 {
+    std::vector<stretch> inflight;
+    for (std::uint64_t place : places)
+        inflight.push_back(window(place));
+    if (!log.writing(inflight))
+        return flow::fail;
     std::size_t count = 0;
     for (auto place = places.rbegin(); place != places.rend(); ++place) {
         const stretch request = window(*place);
@@ -291,6 +296,12 @@ search::flow search::writeplaces(const std::vector<std::uint64_t>& places)
 // shows it, as it would after a flush of stamps alone.
 search::flow search::writepieces(std::size_t from, std::size_t upto, fill how)
 {
+    std::vector<stretch> inflight;
+    for (std::size_t index = from; index < upto; index++)
+        if (!pieces[index].unreadable)
+            inflight.push_back({pieces[index].offset, pieces[index].length});
+    if (!log.writing(inflight))
+        return flow::fail;
     const std::size_t small = std::max<std::size_t>(unit, smallwrite);
     const bool back = how == fill::back;
     const auto mark = static_cast<std::uint32_t>(round) | (how == fill::restamps ? 1u << 31 : 0);
@@ -394,7 +405,10 @@ void search::sharedstorage(std::uint64_t one, std::uint64_t other)
 
 search::flow search::settle()
 {
-    return dev.settle() ? flow::go : flow::lost;
+    if (!dev.settle())
+        return flow::lost;
+    log.settled();
+    return flow::go;
 }
 
 // Settles a round's writes and reads the first MiB again, which the run

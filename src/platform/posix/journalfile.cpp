@@ -132,6 +132,12 @@ bool syncjournal(journalhandle journal)
     return posix::tomedium(descriptor(journal));
 }
 
+bool truncatejournal(journalhandle journal, std::uint64_t size)
+{
+    const auto end = static_cast<off_t>(size);
+    return ftruncate(descriptor(journal), end) == 0 && lseek(descriptor(journal), end, SEEK_SET) == end;
+}
+
 std::uint64_t journalsize(journalhandle journal)
 {
     struct stat status;

@@ -96,6 +96,13 @@ bool syncjournal(journalhandle journal)
     return FlushFileBuffers(handle(journal)) != 0;
 }
 
+bool truncatejournal(journalhandle journal, std::uint64_t size)
+{
+    LARGE_INTEGER end{};
+    end.QuadPart = static_cast<LONGLONG>(size);
+    return SetFilePointerEx(handle(journal), end, nullptr, FILE_BEGIN) && SetEndOfFile(handle(journal));
+}
+
 std::uint64_t journalsize(journalhandle journal)
 {
     LARGE_INTEGER size{};
