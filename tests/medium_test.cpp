@@ -2,6 +2,8 @@
 // block the medium lost must show, whatever the system caches above it.
 #include "harness.h"
 
+#include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -62,6 +64,42 @@ TEST_F(scratch, BlockChangedBeneathAFuseFileSystemIsFound)
                               "00010000: .. .. .. .. 07 .. .. .. | .. .. .. .. 00 .. .. ..\n" +
                               rateline);
     EXPECT_EQ(result.status, 2);
+}
+
+// A counterfeit with a FAT partition mounted through fusefat, whose mount
+// names no device: the verify pass cannot make the system forget what it
+// cached of the device, and says so, with the command that gives certainty
+// after a replug. That run then finds the losses.
+TEST_F(scratch, ACacheThatCannotBeDroppedIsSaid)
+{
+    if (underwine() || emulated())
+        GTEST_SKIP() << "the file systems are left to the native run";
+    constexpr std::uint64_t mib = 1 << 20;
+    if (const std::string why =
+            attachcard("zeros " + std::to_string(256 * mib) + " " + std::to_string(64 * mib) + " 0 512");
+        !why.empty())
+        GTEST_SKIP() << why;
+    ASSERT_EQ(std::system(("echo 'start=2048, type=c' | sfdisk -q " + card + " 2>/dev/null" +
+                           " && loop=$(losetup --find --show --offset 1048576 " + card +
+                           ") && mkfs.fat $loop >/dev/null; status=$?; losetup -d $loop; exit $status")
+                              .c_str()),
+              0);
+    ASSERT_EQ(mountpartition(card), "");
+    const outcome filled = run({"160"});
+    unmountpartition();
+    EXPECT_NE(
+        filled.out.find("\nAchtung: Unter diesem FUSE-Dateisystem liegt ein Gerät, dessen Zwischenspeicher "
+                        "des Systems kapmess nicht leeren konnte: die Testdaten kamen vielleicht aus dem "
+                        "Arbeitsspeicher. Gewissheit gibt erst, das Medium auszuhängen, abzuziehen, wieder "
+                        "anzuschließen und einzuhängen, und dann\n    kapmess 160 -r\n"),
+        std::string::npos)
+        << filled.out;
+    // The replug: the device's cache goes with it.
+    ASSERT_EQ(std::system(("blockdev --flushbufs " + card).c_str()), 0);
+    ASSERT_EQ(mountpartition(card), "");
+    const outcome verified = run({"160", "-r"});
+    unmountpartition();
+    EXPECT_NE(verified.status, 0) << verified.out;
 }
 
 } // namespace

@@ -102,6 +102,20 @@ TEST(Names, MountinfoLinesGiveTheirFieldsUnescaped)
     EXPECT_FALSE(names::parsemountinfo("22 1 - tmpfs tmpfs rw", &line)) << "too few fields";
 }
 
+// A device is held by another process when it or a partition of it is open
+// there; the run's own descriptors and other devices are no hold.
+TEST(Names, AHolderIsAnotherProcessWithTheDeviceOrAPartitionOpen)
+{
+    const std::vector<std::string> card = {"8:16", "8:17", "8:18"};
+    const std::vector<names::openfile> open = {
+        {100, "kapprobe", "8:16"}, {200, "udisksd", "8:0"}, {300, "fusefat", "8:17"}, {400, "dd", "8:16"}};
+    const names::openfile* held = names::holder(open, card, 100);
+    ASSERT_NE(held, nullptr);
+    EXPECT_EQ(held->program, "fusefat") << "a partition held counts, the run itself does not";
+    EXPECT_EQ(names::holder(open, {"8:32"}, 100), nullptr);
+    EXPECT_EQ(names::holder({{100, "kapprobe", "8:16"}, {200, "udisksd", "8:0"}}, card, 100), nullptr);
+}
+
 TEST(Names, MacDiskNamesTellTheDiskAndItsSlice)
 {
     const std::pair<const char*, names::diskname> named[] = {

@@ -274,6 +274,12 @@ int main(int argc, char* argv[])
     if (!verifyonly)
         writepass();
     verifypass();
+    if (!readfrommedium())
+        std::printf("\nAchtung: Unter diesem FUSE-Dateisystem liegt ein Gerät, dessen Zwischenspeicher des "
+                    "Systems kapmess nicht leeren konnte: die Testdaten kamen vielleicht aus dem "
+                    "Arbeitsspeicher. Gewissheit gibt erst, das Medium auszuhängen, abzuziehen, wieder "
+                    "anzuschließen und einzuhängen, und dann\n    kapmess %" PRId32 " -r\n",
+                    amount);
     // A complete run tells a good medium from a bad one by its status.
     return errorcount == 0 ? 0 : 2;
 }

@@ -15,6 +15,7 @@ enum class refusal {
     notblockdevice,
     partition,
     mounted,
+    held,
     systemdisk,
     notpermitted,
     cannotopen
@@ -30,7 +31,8 @@ struct deviceinfo {
     std::uint32_t physicalsize = 0;
     refusal why = refusal::none;
     // The whole device of a partition; where a mounted one is mounted; the
-    // drive of Windows or of the current directory on the same disk.
+    // program that holds a device open, with its number; the drive of
+    // Windows or of the current directory on the same disk.
     std::string whole;
     // The system's reason when it refused the open (busy, no permission).
     std::string reason;

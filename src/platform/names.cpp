@@ -175,6 +175,15 @@ bool parsemountinfo(std::string_view line, mountline* found)
     return true;
 }
 
+const openfile* holder(const std::vector<openfile>& files, const std::vector<std::string>& numbers, int self)
+{
+    for (const openfile& file : files)
+        if (file.pid != self &&
+            std::find(numbers.begin(), numbers.end(), file.devicenumbers) != numbers.end())
+            return &file;
+    return nullptr;
+}
+
 bool parsediskname(std::string_view path, diskname* found)
 {
     for (std::string_view prefix : {"/dev/", "r"})

@@ -18,6 +18,17 @@ struct mountline {
 };
 bool parsemountinfo(std::string_view line, mountline* found);
 
+// A block device that a process holds open, as /proc/PID/fd shows it: the
+// process's number and name, and the device's major:minor numbers.
+struct openfile {
+    int pid;
+    std::string program;
+    std::string devicenumbers;
+};
+// The first of files that a process other than self holds on one of
+// numbers (a whole device and its partitions); null when none does.
+const openfile* holder(const std::vector<openfile>& files, const std::vector<std::string>& numbers, int self);
+
 // A disk of macOS as a path names it: /dev/disk4, /dev/rdisk4, or a slice
 // of it, /dev/disk4s2 (slice 0: the whole disk).
 struct diskname {

@@ -25,6 +25,11 @@ filehandle createfile(const char* name);
 // caches of the file or of the device beneath its file system.
 filehandle openfile(const char* name);
 
+// False once a file opened by openfile may be read from a cache of the
+// system all the same: beneath a FUSE file system whose device could not be
+// found or opened.
+bool readfrommedium();
+
 // One request of size bytes; anything less than all of them is a failure.
 bool writefile(filehandle file, const unsigned char* data, std::size_t size);
 

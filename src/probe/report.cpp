@@ -62,6 +62,13 @@ std::string refusaltext(const char* path, const deviceinfo& info)
             path, info.whole.c_str(), unmount.empty() ? "." : ":\n    ", unmount.c_str());
         break;
     }
+    case refusal::held:
+        out +=
+            formatted("*** '%s' oder eine seiner Partitionen hält ein anderes Programm geöffnet: %s. "
+                      "Beenden Sie es (ein Dateisystem, das es bereitstellt, hängen Sie aus), dann starten "
+                      "Sie kapprobe wieder.\n",
+                      path, info.whole.c_str());
+        break;
     case refusal::notpermitted:
         out += formatted(
             "*** Keine Berechtigung, '%s' zu öffnen (%s). Starten Sie kapprobe mit sudo, unter Windows "

@@ -1,5 +1,6 @@
 // A whole disk on Linux: found in /sys, refused while it or a partition of it
-// is mounted, held with O_EXCL and read and written with O_DIRECT.
+// is mounted or another process holds one open, held with O_EXCL and read
+// and written with O_DIRECT.
 #include "platform/blockdevice.h"
 
 #include "platform/linux/linux.h"
@@ -125,10 +126,19 @@ devicehandle opendevice(const char* path, deviceinfo* info)
         info->whole = "/dev/" + parent.substr(parent.find_last_of('/') + 1);
         return devicehandle::none;
     }
-    std::string mountpoint = linuxsystem::mountpointof(linuxsystem::withpartitions(sys, status.st_rdev));
+    const std::vector<std::string> numbers = linuxsystem::withpartitions(sys, status.st_rdev);
+    std::string mountpoint = linuxsystem::mountpointof(numbers);
     if (!mountpoint.empty()) {
         info->why = refusal::mounted;
         info->whole = mountpoint;
+        return devicehandle::none;
+    }
+    // A FUSE file system (fusefat) or any other program may work on the
+    // device without a mount that names it, and without holding it alone.
+    const std::vector<names::openfile> held = linuxsystem::openblockdevices();
+    if (const names::openfile* other = names::holder(held, numbers, getpid())) {
+        info->why = refusal::held;
+        info->whole = other->program + " (PID " + std::to_string(other->pid) + ")";
         return devicehandle::none;
     }
     int fd = open(path, O_RDWR | O_DIRECT | O_EXCL | O_CLOEXEC);

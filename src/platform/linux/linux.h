@@ -12,6 +12,10 @@ namespace linuxsystem {
 
 std::vector<names::mountline> mounts();
 
+// The block devices that processes hold open, by the nodes in /dev that
+// their open files name.
+std::vector<names::openfile> openblockdevices();
+
 // major:minor, as mountinfo and /sys name a device.
 std::string devicenumbers(dev_t device);
 

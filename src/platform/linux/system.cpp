@@ -1,4 +1,5 @@
-// Linux: the system's name, its clock, its mounts and what lies in memory.
+// Linux: the system's name, its clock, its mounts, the devices processes
+// hold open, and what lies in memory.
 #include "platform/journalfile.h"
 #include "platform/linux/linux.h"
 #include "platform/posix/posix.h"
@@ -6,8 +7,12 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <dirent.h>
+#include <string>
+#include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
 namespace posix {
 
@@ -30,6 +35,39 @@ std::vector<names::mountline> mounts()
             found.push_back(line);
     std::free(text);
     std::fclose(mountinfo);
+    return found;
+}
+
+std::vector<names::openfile> openblockdevices()
+{
+    std::vector<names::openfile> found;
+    DIR* processes = opendir("/proc");
+    if (processes == nullptr)
+        return found;
+    while (const dirent* process = readdir(processes)) {
+        const int pid = std::atoi(process->d_name);
+        if (pid <= 0)
+            continue;
+        const std::string fds = std::string("/proc/") + process->d_name + "/fd";
+        DIR* files = opendir(fds.c_str());
+        if (files == nullptr)
+            continue;
+        while (const dirent* file = readdir(files)) {
+            // Only what names a node in /dev is looked at: a file of a FUSE
+            // file system could keep a stat waiting on its daemon.
+            char target[256];
+            const std::string link = fds + "/" + file->d_name;
+            const ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
+            struct stat status;
+            if (length <= 5 || std::string(target, 5) != "/dev/" || stat(link.c_str(), &status) != 0 ||
+                !S_ISBLK(status.st_mode))
+                continue;
+            found.push_back({pid, firstline(std::string("/proc/") + process->d_name + "/comm"),
+                             devicenumbers(status.st_rdev)});
+        }
+        closedir(files);
+    }
+    closedir(processes);
     return found;
 }
 

@@ -62,19 +62,24 @@ void startwriting(int fd)
         onfuse[fd] = openmountdevice(fd);
 }
 
-void startverifying(int fd)
+bool startverifying(int fd)
 {
     // Write back what is still dirty, then drop the clean pages, of the file
     // and then of the device beneath it. Errors are of no consequence: a
-    // block the medium lost shows up as a data error.
+    // block the medium lost shows up as a data error. Beneath a FUSE file
+    // system whose device is not known (fusefat names none) or cannot be
+    // opened, the daemon's reads may come from the device's cache.
     fdatasync(fd);
     posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
     int device = openmountdevice(fd);
-    if (device < 0)
-        return;
+    if (device < 0) {
+        struct statfs filesystem;
+        return fstatfs(fd, &filesystem) != 0 || filesystem.f_type != fusemagic;
+    }
     fsync(device);
     posix_fadvise(device, 0, 0, POSIX_FADV_DONTNEED);
     close(device);
+    return true;
 }
 
 void stopusing(int fd)

@@ -22,9 +22,10 @@ bool writeat(int fd, std::uint64_t offset, const unsigned char* data, std::size_
 extern const clockid_t monotonic;
 
 // What the system does beyond POSIX for a test file created for writing,
-// opened for the verify pass, or about to be closed.
+// opened for the verify pass (false where a cache of the system could not
+// be made to forget it), or about to be closed.
 void startwriting(int fd);
-void startverifying(int fd);
+bool startverifying(int fd);
 void stopusing(int fd);
 
 // Puts what was written to fd on the medium, past every cache the system

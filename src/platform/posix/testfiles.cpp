@@ -17,6 +17,8 @@ int descriptor(filehandle file)
     return static_cast<int>(file);
 }
 
+bool allfrommedium = true;
+
 } // namespace
 
 bool lockdirectory(bool exclusive)
@@ -58,8 +60,13 @@ filehandle openfile(const char* name)
         close(fd);
         return filehandle::none;
     }
-    posix::startverifying(fd);
+    allfrommedium = posix::startverifying(fd) && allfrommedium;
     return static_cast<filehandle>(fd);
+}
+
+bool readfrommedium()
+{
+    return allfrommedium;
 }
 
 bool writefile(filehandle file, const unsigned char* data, std::size_t size)

@@ -72,6 +72,12 @@ filehandle openfile(const char* name)
     return file;
 }
 
+// Unbuffered reads come from the device, whatever the file system.
+bool readfrommedium()
+{
+    return true;
+}
+
 bool writefile(filehandle file, const unsigned char* data, std::size_t size)
 {
     DWORD written = 0;
