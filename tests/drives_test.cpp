@@ -57,7 +57,11 @@ TEST(Drives, AVolumeIsOnTheDiskWhereAnyOfItsExtentsIs)
     EXPECT_EQ(drives::placeofvolume(true, 0, {1}, 2), place::elsewhere);
     EXPECT_EQ(drives::placeofvolume(true, 0, {0, 3, 2}, 2), place::onthisdisk) << "spanning three disks";
     EXPECT_EQ(drives::placeofvolume(true, 0, {0, 3}, 2), place::elsewhere);
-    EXPECT_EQ(drives::placeofvolume(false, 234, {}, 2), place::askagain) << "ERROR_MORE_DATA";
+    EXPECT_EQ(drives::placeofvolume(false, 234, {}, 2, 3, 1), place::askagain)
+        << "ERROR_MORE_DATA, 3 extents";
+    for (unsigned long reported : {0ul, 1ul})
+        EXPECT_EQ(drives::placeofvolume(false, 234, {}, 2, reported, 1), place::unknown)
+            << "ERROR_MORE_DATA with " << reported << " extents: more room would not help";
     for (unsigned long nodisk : {1ul, 2ul, 21ul, 50ul, 1112ul})
         EXPECT_EQ(drives::placeofvolume(false, nodisk, {}, 2), place::elsewhere) << nodisk;
     for (unsigned long unknown : {5ul, 6ul, 32ul, 87ul, 1117ul})

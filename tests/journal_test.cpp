@@ -508,6 +508,21 @@ TEST(Advice, CommandsAreSafeToCopy)
     EXPECT_EQ(probe::probecommand({operatingsystem::gnulinux, "/dev/sdc", -1, true}, "--restore ",
                                   "/dev/disk/by-id/usb-Card"),
               "kapprobe --restore '/dev/disk/by-id/usb-Card'");
+    EXPECT_EQ(probe::removecommand({operatingsystem::gnulinux, "/dev/sdc", -1, false}, "kapprobe-1 x.undo"),
+              "sudo rm 'kapprobe-1 x.undo'");
+}
+
+// The name typed before an erasure: a drive in any case on Windows, a path
+// exactly elsewhere.
+TEST(Advice, OnlyTheDevicesNameConfirms)
+{
+    EXPECT_TRUE(probe::confirms("e:", "E:", operatingsystem::windows));
+    EXPECT_TRUE(probe::confirms("\\\\.\\physicaldrive2", "\\\\.\\PhysicalDrive2", operatingsystem::windows));
+    EXPECT_FALSE(probe::confirms("F:", "E:", operatingsystem::windows));
+    EXPECT_FALSE(probe::confirms("E", "E:", operatingsystem::windows));
+    EXPECT_TRUE(probe::confirms("/dev/sdc", "/dev/sdc", operatingsystem::gnulinux));
+    EXPECT_FALSE(probe::confirms("/dev/SDC", "/dev/sdc", operatingsystem::gnulinux));
+    EXPECT_FALSE(probe::confirms("", "/dev/sdc", operatingsystem::macos));
 }
 
 TEST(Journal, NamesTellDevicesOfOneSizeApart)

@@ -93,14 +93,14 @@ std::string volumedevice(std::string_view name)
 }
 
 place placeofvolume(bool answered, unsigned long error, const std::vector<unsigned long>& disks,
-                    unsigned long disk)
+                    unsigned long disk, unsigned long reported, unsigned long room)
 {
     if (answered)
         return std::find(disks.begin(), disks.end(), disk) != disks.end() ? place::onthisdisk
                                                                           : place::elsewhere;
     switch (error) {
     case moredata:
-        return place::askagain;
+        return reported > room ? place::askagain : place::unknown;
     // A volume without disk extents (a CD, a RAM or network volume), one
     // without a medium, and one gone since the list was made lie on no disk.
     case invalidfunction:

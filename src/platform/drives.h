@@ -50,9 +50,12 @@ enum class place {
     unknown
 };
 // answered: the request succeeded, and disks holds the disk of each extent;
-// otherwise error is the system's error code (GetLastError).
+// otherwise error is the system's error code (GetLastError). An answer too
+// large for the room given tells how many extents there are (reported),
+// against the extents the room held: asked again only where more room
+// helps, as a driver may report too little room without saying for what.
 place placeofvolume(bool answered, unsigned long error, const std::vector<unsigned long>& disks,
-                    unsigned long disk);
+                    unsigned long disk, unsigned long reported = 0, unsigned long room = 0);
 
 // The command line that hands arguments to a program as Windows' C runtime
 // splits it: an argument with a blank or a quote in quotes, a quote within

@@ -168,6 +168,17 @@ std::string commandtext(const partitiontarget& target, const std::vector<std::st
     return text;
 }
 
+bool confirms(const std::string& typed, const std::string& path, operatingsystem system)
+{
+    if (system != operatingsystem::windows)
+        return typed == path;
+    return typed.size() == path.size() &&
+           std::equal(typed.begin(), typed.end(), path.begin(), [](char one, char other) {
+               return std::tolower(static_cast<unsigned char>(one)) ==
+                      std::tolower(static_cast<unsigned char>(other));
+           });
+}
+
 std::string removecommand(const partitiontarget& target, const std::string& name)
 {
     return commandtext(target, {target.system == operatingsystem::windows ? "del" : "rm", name});

@@ -90,6 +90,11 @@ std::string ejectcommand(const partitiontarget& target);
 // one that does so at once (macOS: diskutil); empty elsewhere.
 std::string unmountcommand(const partitiontarget& target);
 
+// Whether typed names the device path, as the question before an erasure
+// asks: Windows names drives and paths in any case (e: is E:), other
+// systems only as they are.
+bool confirms(const std::string& typed, const std::string& path, operatingsystem system);
+
 // The command that removes the journal name from the current directory.
 std::string removecommand(const partitiontarget& target, const std::string& name);
 

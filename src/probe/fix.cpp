@@ -157,7 +157,7 @@ int devicerun::fix(int status)
     if (!chosen.yes) {
         const std::string answer =
             console.ask(formatted("Geben Sie zur Bestätigung den Namen des Geräts ein (%s): ", chosen.path));
-        if (answer != chosen.path) {
+        if (!confirms(answer, chosen.path, target.system)) {
             say("Nichts geändert.\n");
             return status;
         }

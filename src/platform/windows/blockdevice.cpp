@@ -140,7 +140,11 @@ drives::place placeofvolume(const std::string& volume, DWORD disk)
         std::vector<unsigned long> disks;
         for (DWORD index = 0; answered && index < extents->NumberOfDiskExtents; index++)
             disks.push_back(extents->Extents[index].DiskNumber);
-        found = drives::placeofvolume(answered, error, disks, disk);
+        const auto room = static_cast<unsigned long>(
+            (answer.size() - offsetof(VOLUME_DISK_EXTENTS, Extents)) / sizeof(DISK_EXTENT));
+        const unsigned long reported =
+            got >= offsetof(VOLUME_DISK_EXTENTS, Extents) ? extents->NumberOfDiskExtents : 0;
+        found = drives::placeofvolume(answered, error, disks, disk, reported, room);
         if (found != drives::place::askagain)
             break;
         answer.resize(offsetof(VOLUME_DISK_EXTENTS, Extents) +
