@@ -512,6 +512,28 @@ TEST(Advice, CommandsAreSafeToCopy)
               "sudo rm 'kapprobe-1 x.undo'");
 }
 
+// A table that already fits the usable part is one partition ending within
+// it, as the fix writes it; any other first sector is made anew.
+TEST(Advice, ATableFitsWithOnePartitionWithinTheUsablePart)
+{
+    const std::uint64_t usable = 384 * mib;
+    const auto record = probe::masterbootrecord({2048, 784384}, probe::filesystem::fat32, 0x1234abcd);
+    const probe::tableview fixed = probe::readtable(record.data(), 512);
+    EXPECT_TRUE(fixed.valid);
+    EXPECT_EQ(fixed.signature, 0x1234abcdu);
+    EXPECT_EQ(fixed.partitions, 1);
+    EXPECT_EQ(fixed.end, 384 * mib);
+    EXPECT_TRUE(probe::tablefits(fixed, usable));
+    EXPECT_FALSE(probe::tablefits(fixed, usable - 512)) << "ends one sector beyond";
+    EXPECT_EQ(probe::readtable(record.data(), 4096).end, 8 * 384 * mib) << "the same table in 4 KiB sectors";
+    auto two = record;
+    std::copy(record.begin() + 446, record.begin() + 462, two.begin() + 462);
+    EXPECT_FALSE(probe::tablefits(probe::readtable(two.data(), 512), usable)) << "two partitions";
+    auto none = record;
+    none[511] = 0;
+    EXPECT_FALSE(probe::readtable(none.data(), 512).valid) << "no boot signature";
+}
+
 // The name typed before an erasure: a drive in any case on Windows, a path
 // exactly elsewhere.
 TEST(Advice, OnlyTheDevicesNameConfirms)

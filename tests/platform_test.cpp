@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
@@ -114,6 +115,24 @@ TEST(Names, AHolderIsAnotherProcessWithTheDeviceOrAPartitionOpen)
     EXPECT_EQ(held->program, "fusefat") << "a partition held counts, the run itself does not";
     EXPECT_EQ(names::holder(open, {"8:32"}, 100), nullptr);
     EXPECT_EQ(names::holder({{100, "kapprobe", "8:16"}, {200, "udisksd", "8:0"}}, card, 100), nullptr);
+}
+
+// A formatting tool is run from the system's own directories only, never
+// from a directory that a root shell's search path or the current
+// directory offers.
+TEST(Names, ToolsComeFromTheSystemsDirectoriesOnly)
+{
+    const auto installed = [](std::vector<std::string> files) {
+        return [files](const std::string& path) {
+            return std::find(files.begin(), files.end(), path) != files.end();
+        };
+    };
+    EXPECT_EQ(names::systemtool("mkfs.fat", installed({"/usr/local/bin/mkfs.fat", "/sbin/mkfs.fat"})),
+              "/sbin/mkfs.fat");
+    EXPECT_EQ(names::systemtool("diskutil", installed({"/usr/sbin/diskutil", "/sbin/diskutil"})),
+              "/usr/sbin/diskutil");
+    EXPECT_EQ(names::systemtool("mkfs.exfat", installed({"./mkfs.exfat", "/home/user/bin/mkfs.exfat"})), "");
+    EXPECT_EQ(names::systemtool("./mkfs.fat", installed({"./mkfs.fat"})), "");
 }
 
 TEST(Names, MacDiskNamesTellTheDiskAndItsSlice)

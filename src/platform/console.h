@@ -1,6 +1,8 @@
 // Standard output and the terminal behind it.
 #pragma once
 
+#include <string>
+
 // Puts the null device where standard input, output or error is closed, so
 // that no test file can take its place and receive the messages.
 void openstandardstreams();
@@ -19,3 +21,7 @@ int terminalrows();
 
 // True when standard input is a terminal, at which a user can answer.
 bool inputfromterminal();
+
+// A line typed on standard input, without its end; empty where none came,
+// and as soon as a stop is asked for, which does not wait for Enter.
+std::string typedline();

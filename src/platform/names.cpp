@@ -184,6 +184,16 @@ const openfile* holder(const std::vector<openfile>& files, const std::vector<std
     return nullptr;
 }
 
+std::string systemtool(const std::string& name, const std::function<bool(const std::string&)>& exists)
+{
+    if (name.empty() || name.find('/') != std::string::npos)
+        return "";
+    for (const char* directory : {"/usr/sbin/", "/sbin/", "/usr/bin/", "/bin/"})
+        if (const std::string path = directory + name; exists(path))
+            return path;
+    return "";
+}
+
 bool parsediskname(std::string_view path, diskname* found)
 {
     for (std::string_view prefix : {"/dev/", "r"})

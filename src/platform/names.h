@@ -2,6 +2,7 @@
 // apart by pure functions that every build compiles and tests.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,6 +29,11 @@ struct openfile {
 // The first of files that a process other than self holds on one of
 // numbers (a whole device and its partitions); null when none does.
 const openfile* holder(const std::vector<openfile>& files, const std::vector<std::string>& numbers, int self);
+
+// Where the system's tool name lies: the first of the system's own
+// directories whose file exists says; empty where none does, and for a
+// name that is a path.
+std::string systemtool(const std::string& name, const std::function<bool(const std::string&)>& exists);
 
 // A disk of macOS as a path names it: /dev/disk4, /dev/rdisk4, or a slice
 // of it, /dev/disk4s2 (slice 0: the whole disk).

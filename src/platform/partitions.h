@@ -23,13 +23,3 @@ std::string firstpartitionnode(const deviceinfo& info, std::uint64_t first, std:
 // Where the system mounted the device or one of its partitions; empty
 // where it mounted none.
 std::string mountedpartition(const deviceinfo& info);
-
-// A tool of the system, run to its end with no input (on Windows the one of
-// that name in the system's directory): whether it started (not: it is not
-// installed), its exit status, and what it wrote.
-struct toolrun {
-    bool started = false;
-    int status = -1;
-    std::string output;
-};
-toolrun runtool(const std::vector<std::string>& arguments);

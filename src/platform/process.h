@@ -1,9 +1,11 @@
 // The process itself: the system it runs on, its rights, the reasons the
-// system gives, the signals that ask it to stop, its memory and its end.
+// system gives, the signals that ask it to stop, its memory, the tools it
+// runs and its end.
 #pragma once
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 // The system the program was built for, for texts that name its own tools.
 enum class operatingsystem { gnulinux, macos, windows };
@@ -32,3 +34,14 @@ void freebuffer(unsigned char* buffer);
 // Ends the process at once with status 3, as the platform's abort does,
 // after its "abnormal program termination" notice on standard error.
 [[noreturn]] void abnormalend();
+
+// A tool of the system, run to its end with no input: the one of that name
+// in the system's own directories (on Windows its system directory), never
+// one that a search path or the current directory offers. Whether it
+// started (not: it is not installed), its exit status, and what it wrote.
+struct toolrun {
+    bool started = false;
+    int status = -1;
+    std::string output;
+};
+toolrun runtool(const std::vector<std::string>& arguments);

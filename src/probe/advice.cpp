@@ -97,6 +97,31 @@ std::array<unsigned char, 512> masterbootrecord(const partitionplace& place, fil
     return record;
 }
 
+tableview readtable(const unsigned char* sector, std::uint32_t sectorsize)
+{
+    tableview table;
+    auto little = [sector](std::size_t at) {
+        return std::uint32_t{sector[at]} | std::uint32_t{sector[at + 1]} << 8 |
+               std::uint32_t{sector[at + 2]} << 16 | std::uint32_t{sector[at + 3]} << 24;
+    };
+    if (sector[510] != 0x55 || sector[511] != 0xaa)
+        return table;
+    table.valid = true;
+    table.signature = little(440);
+    for (std::size_t entry = 446; entry < 510; entry += 16) {
+        if (sector[entry + 4] == 0 || little(entry + 12) == 0)
+            continue;
+        table.partitions++;
+        table.end = std::max(table.end, (std::uint64_t{little(entry + 8)} + little(entry + 12)) * sectorsize);
+    }
+    return table;
+}
+
+bool tablefits(const tableview& table, std::uint64_t usable)
+{
+    return table.valid && table.partitions == 1 && table.end <= usable;
+}
+
 std::string shellquoted(const std::string& text)
 {
     std::string quoted = "'";

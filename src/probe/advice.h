@@ -59,6 +59,20 @@ fixplan planfix(std::uint64_t usable, std::uint32_t sectorsize);
 // The file system's name as the user reads it: FAT16, FAT32, exFAT.
 const char* filesystemname(filesystem what);
 
+// What a device's first sector tells of its partition table: whether it
+// holds one (a master boot record), its disk signature, how many partitions
+// it lists, and where the last of them ends, in bytes.
+struct tableview {
+    bool valid = false;
+    std::uint32_t signature = 0;
+    int partitions = 0;
+    std::uint64_t end = 0;
+};
+tableview readtable(const unsigned char* sector, std::uint32_t sectorsize);
+// Whether a device whose first sector reads so is of use as it is: one
+// partition, ending within the usable bytes (what --fix makes).
+bool tablefits(const tableview& table, std::uint64_t usable);
+
 // A master boot record with one primary partition at place, of type what,
 // the disk telling signature (which Windows needs to tell disks apart); no
 // boot code.

@@ -127,7 +127,7 @@ class batchconsole : public runconsole {
     std::string ask(const std::string& question) override
     {
         shown.notice(unshown() + question);
-        return answerline();
+        return typedline();
     }
 
     // What the run said that is not shown yet, from now on as shown.

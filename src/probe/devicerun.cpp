@@ -46,17 +46,6 @@ std::vector<std::string> journalsfor(std::uint64_t size, const std::string& name
 
 } // namespace
 
-std::string answerline()
-{
-    char line[512];
-    if (std::fgets(line, sizeof line, stdin) == nullptr)
-        return "";
-    std::string typed = line;
-    while (!typed.empty() && (typed.back() == '\n' || typed.back() == '\r'))
-        typed.pop_back();
-    return typed;
-}
-
 std::uint64_t runkey()
 {
     std::random_device entropy;
@@ -145,7 +134,16 @@ void devicerun::reportrestoration(const restoration& restored, const journalcont
 
 void devicerun::showverdict(const findings& found, const std::string& name, const std::string& journalfailure)
 {
-    result.message = verdicttext(found, {info.size, chosen.path, target, name, journalfailure, chosen.fix});
+    // A table that already fits the usable part (a fix before) is said so,
+    // and not made again.
+    iobuffer first(dev != nullptr ? dev->sectorsize : 0);
+    if (first.data != nullptr && found.outcome == verdict::counterfeit &&
+        dev->read(0, first.data, dev->sectorsize)) {
+        const tableview table = readtable(first.data, dev->sectorsize);
+        fittingend = tablefits(table, found.usable) ? table.end : 0;
+    }
+    result.message =
+        verdicttext(found, {info.size, chosen.path, target, name, journalfailure, chosen.fix, fittingend});
     say("%s", result.message.c_str());
 }
 

@@ -54,9 +54,6 @@ class runconsole {
     virtual std::string ask(const std::string& question) = 0;
 };
 
-// A line typed on standard input, without its end; empty where none came.
-std::string answerline();
-
 class devicerun {
   public:
     // A run of the device chosen.path, which starts its clock at starttime
@@ -138,8 +135,9 @@ class devicerun {
     void showverdict(const findings& found, const std::string& name, const std::string& journalfailure);
     bool roomforjournal(const blockdevice& dev, std::uint64_t cachelimit);
     int probedevice(blockdevice& dev, const std::string& name);
-    std::string savebackup();
-    bool writepartitiontable(const fixplan& plan, const std::string& backup);
+    std::string savebackup(std::uint32_t signature);
+    bool writepartitiontable(const fixplan& plan, const std::string& backup, std::uint32_t signature);
+    bool fixstillthere(std::uint64_t key);
     void format(const fixplan& plan);
 
     const runoptions chosen;
@@ -151,6 +149,8 @@ class devicerun {
     runresult result;
     std::string journalfile;
     std::uint64_t otherroom = 0;
+    // Where the one partition of a table that already fits ends, or 0.
+    std::uint64_t fittingend = 0;
 
     // A line per step, which shown live moves on with the share of the
     // planned I/O done, the rate and the time still to go. The share follows

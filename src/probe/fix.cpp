@@ -6,6 +6,7 @@
 // the system's own tool formats the partition. --unfix writes the saved
 // bytes back.
 #include "platform/partitions.h"
+#include "platform/process.h"
 #include "probe/devicerun.h"
 #include "probe/onsystem.h"
 #include "probe/report.h"
@@ -35,7 +36,7 @@ std::string backupname(const std::string& journal, int nth)
 // Saves what the fix overwrites to a file of its own in the current
 // directory; its name, or empty when it could not be saved, and the run said
 // why.
-std::string devicerun::savebackup()
+std::string devicerun::savebackup(std::uint32_t signature)
 {
     for (int nth = 1; nth < 1000; nth++) {
         std::string name = backupname(journalfile, nth);
@@ -50,7 +51,9 @@ std::string devicerun::savebackup()
         }
         journalonfile file(handle);
         journal saved(file, *dev);
-        const bool started = saved.start({runkey(), info.size, info.sectorsize, info.identity, chosen.path});
+        // The new table's signature is the backup's key: --unfix writes it
+        // back only where the table it replaced still stands.
+        const bool started = saved.start({signature, info.size, info.sectorsize, info.identity, chosen.path});
         const saving got = started ? saved.save(0, rewritten) : saving::journalfailed;
         if (got == saving::saved && saved.commit()) {
             closejournal(handle);
@@ -68,12 +71,11 @@ std::string devicerun::savebackup()
 // Puts the new first 2 MiB on the device, the partition table and zeros,
 // and reads them back; false when they did not get there, and the run said
 // so.
-bool devicerun::writepartitiontable(const fixplan& plan, const std::string& backup)
+bool devicerun::writepartitiontable(const fixplan& plan, const std::string& backup, std::uint32_t signature)
 {
     iobuffer table(rewritten), back(rewritten);
     std::memset(table.data, 0, rewritten);
-    // Windows tells disks apart by this signature: a new one for each table.
-    const auto record = masterbootrecord(plan.place, plan.what, static_cast<std::uint32_t>(runkey()) | 1);
+    const auto record = masterbootrecord(plan.place, plan.what, signature);
     std::memcpy(table.data, record.data(), record.size());
     const bool put = dev->write(0, table.data, rewritten) && dev->settle();
     const bool same =
@@ -142,13 +144,22 @@ int devicerun::fix(int status)
             "Partition.\n");
         return status;
     }
+    if (fittingend > 0) {
+        say("Keine neue Partitionstabelle: die vorhandene passt schon.\n");
+        return status;
+    }
     if (found.usable < unusable) {
         say("Keine neue Partitionstabelle: nutzbar sind weniger als %" PRIu64 " MByte.\n", unusable / mib);
         return status;
     }
-    // A system that tells no sector size (Wine) has one of 512 bytes
-    // beneath, as nearly every card and stick has.
-    const fixplan plan = planfix(found.usable, info.sectorguessed ? 512 : info.sectorsize);
+    // A table planned in sectors of a guessed size would put the partition
+    // elsewhere, up to eight times as large, on a device of 4 KiB sectors.
+    if (info.sectorguessed) {
+        say("Keine neue Partitionstabelle: dieses System nennt die Sektorgröße des Geräts nicht, und ohne "
+            "sie läge die Partition falsch.\n");
+        return status;
+    }
+    const fixplan plan = planfix(found.usable, info.sectorsize);
     const std::uint64_t first = std::uint64_t{plan.place.first} * plan.sectorsize,
                         size = std::uint64_t{plan.place.sectors} * plan.sectorsize;
     say("\nDie neue Partitionstabelle hat eine Partition von Byte %" PRIu64 " bis Byte %" PRIu64 " (%" PRIu64
@@ -162,16 +173,24 @@ int devicerun::fix(int status)
             return status;
         }
     }
-    const std::string backup = stoprequested() ? "" : savebackup();
+    // Windows tells disks apart by this signature: a new one for each table.
+    const auto signature = static_cast<std::uint32_t>(runkey()) | 1;
+    const std::string backup = stoprequested() ? "" : savebackup(signature);
     if (backup.empty())
         return status;
     say("Die bisherigen ersten 2 MByte liegen in '%s'. Zurück auf das Gerät bringt sie\n    %s\n",
         backup.c_str(), probecommand(target, "--unfix " + backup + " ", chosen.path).c_str());
     result.fixed = {false, first, size, filesystemname(plan.what), plan.label, backup, false, ""};
-    if (!writepartitiontable(plan, backup))
+    if (!writepartitiontable(plan, backup, signature))
         return notrestored;
     result.fixed.written = true;
     rereadpartitions(dev->held());
+    if (stoprequested()) {
+        say("\n*** Abgebrochen: die neue Partitionstabelle steht, formatiert wurde nicht. Was vorher dort "
+            "stand, schreibt\n    %s\nzurück.\n",
+            probecommand(target, "--unfix " + backup + " ", chosen.path).c_str());
+        return noverdict;
+    }
     // The system's tools open the device themselves, and macOS reads the new
     // table only once nobody holds the disk.
     closedevice(dev->held());
@@ -180,6 +199,17 @@ int devicerun::fix(int status)
     say("Das Medium bleibt eine Fälschung: prüfen Sie die Partition mit kapmess, bevor Sie ihr etwas "
         "anvertrauen.\n");
     return status;
+}
+
+// Whether the device's first sector still carries the table whose disk
+// signature is key.
+bool devicerun::fixstillthere(std::uint64_t key)
+{
+    iobuffer first(dev->sectorsize);
+    if (first.data == nullptr || key > 0xffffffff || !dev->read(0, first.data, dev->sectorsize))
+        return false;
+    const tableview table = readtable(first.data, dev->sectorsize);
+    return table.valid && table.signature == key;
 }
 
 int devicerun::unfix()
@@ -205,6 +235,18 @@ int devicerun::unfix()
                (!header.identity.empty() && !info.identity.empty() && header.identity != info.identity)) {
         say("*** '%s' ist der Anfang von %s, nicht von diesem Gerät. Geschrieben wurde nichts.\n", name,
             journaldevice(header).c_str());
+    } else if (!fixstillthere(header.key)) {
+        say("*** Auf '%s' steht nicht mehr die Partitionstabelle, die kapprobe --fix schrieb, als es '%s' "
+            "anlegte: ihre Kennung %08" PRIX64 " fehlt. Geschrieben wurde nichts.\n",
+            chosen.path, name, header.key);
+    } else if (!chosen.yes && !confirms(console.ask(formatted(
+                                            "Das schreibt die ersten 2 MByte von '%s' zurück, wie sie vor "
+                                            "kapprobe --fix waren; die Partition des Fixes ist danach nicht "
+                                            "mehr zu finden.\nGeben Sie zur Bestätigung den Namen des "
+                                            "Geräts ein (%s): ",
+                                            chosen.path, chosen.path)),
+                                        chosen.path, target.system)) {
+        say("Nichts geändert.\n");
     } else {
         plannedio = 2 * rewritten;
         const restoration restored = restore(file, contents, *dev, progress(), 0);

@@ -22,7 +22,7 @@ namespace {
 
 constexpr char usage[] =
     "Aufruf: kapprobe [--cache <MByte>] [--json] [--restore [--yes]] [--fix [--yes]] <Gerät> [<Gerät> …]\n"
-    "        kapprobe --unfix <Datei> <Gerät>\n"
+    "        kapprobe --unfix <Datei> [--yes] <Gerät>\n"
     "        <Gerät>    das ganze Gerät, etwa /dev/sdb oder unter Windows E:\n"
     "        --cache    so viel Zwischenspeicher des Geräts schließt die Probe aus\n"
     "                   (Vorgabe 512 MByte)\n"
@@ -31,7 +31,7 @@ constexpr char usage[] =
     "        --restore  nur zurückschreiben, was ein abgebrochener Lauf überschrieb\n"
     "        --fix      eine Fälschung danach mit einer Partition über ihren nutzbaren\n"
     "                   Teil versehen und formatieren (löscht alles darauf)\n"
-    "        --yes      --fix und --restore ohne Rückfrage\n"
+    "        --yes      --fix, --unfix und --restore ohne Rückfrage\n"
     "        --unfix    zurückschreiben, was --fix in <Datei> sicherte\n";
 
 // Reads the command line into chosen and the devices into paths, saying into
@@ -44,7 +44,7 @@ int readoptions(int argc, char** argv, std::FILE* text, probe::runoptions* chose
     int others = 0;
     for (int i = 1; i < argc; i++) {
         const std::string argument = argv[i];
-        others += argument[0] == '-' && argument != "--unfix";
+        others += argument[0] == '-' && argument != "--unfix" && argument != "--yes";
         if (argument == "--help" || argument == "-h") {
             std::fprintf(text, "%s", usage);
             return 0;
@@ -88,22 +88,24 @@ int readoptions(int argc, char** argv, std::FILE* text, probe::runoptions* chose
         return probe::noverdict;
     }
     if (chosen->unfix != nullptr && (paths->size() > 1 || others > 0)) {
-        std::fprintf(text, "*** --unfix schreibt genau ein Gerät zurück, ohne weitere Optionen.\n");
+        std::fprintf(text, "*** --unfix schreibt genau ein Gerät zurück, ohne weitere Optionen als --yes.\n");
         return probe::noverdict;
     }
     if (chosen->fix && chosen->restoreonly) {
         std::fprintf(text, "*** --fix braucht ein Urteil, und --restore gibt keines.\n");
         return probe::noverdict;
     }
-    if (chosen->yes && !chosen->fix && !chosen->restoreonly) {
-        std::fprintf(text, "*** --yes beantwortet nur die Fragen von --fix und --restore.\n");
+    if (chosen->yes && !chosen->fix && !chosen->restoreonly && chosen->unfix == nullptr) {
+        std::fprintf(text, "*** --yes beantwortet nur die Fragen von --fix, --unfix und --restore.\n");
         return probe::noverdict;
     }
     // Nothing is erased unasked: a script answers with --yes, else the
     // user at the terminal.
-    if (chosen->fix && !chosen->yes && !inputfromterminal()) {
-        std::fprintf(text, "*** --fix fragt, bevor es etwas löscht, doch hier antwortet niemand: die "
-                           "Eingabe ist kein Terminal. Mit --yes gilt die Frage als bejaht.\n");
+    if ((chosen->fix || chosen->unfix != nullptr) && !chosen->yes && !inputfromterminal()) {
+        std::fprintf(text,
+                     "*** %s fragt, bevor es etwas löscht, doch hier antwortet niemand: die "
+                     "Eingabe ist kein Terminal. Mit --yes gilt die Frage als bejaht.\n",
+                     chosen->fix ? "--fix" : "--unfix");
         return probe::noverdict;
     }
     return -1;
@@ -149,7 +151,7 @@ class directconsole : public probe::runconsole {
     std::string ask(const std::string& question) override
     {
         notice(question);
-        return probe::answerline();
+        return typedline();
     }
 
   private:

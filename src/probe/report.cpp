@@ -230,7 +230,12 @@ std::string verdicttext(const findings& found, const verdictplace& place)
                          " MByte) der gemeldeten %" PRIu64 " Bytes.\n",
                          found.usable, usablemib, place.size);
         out += beyondtext(found);
-        if (place.fixing)
+        if (place.fittingend > 0)
+            out += formatted("Nutzen Sie nur die ersten %" PRIu64 " MByte. Das tut die Partitionstabelle "
+                             "schon: ihre einzige Partition endet bei Byte %" PRIu64
+                             ". Prüfen Sie sie mit kapmess.\n",
+                             usablemib, place.fittingend);
+        else if (place.fixing)
             out += formatted("Nutzen Sie nur die ersten %" PRIu64 " MByte.\n", usablemib);
         else
             out += formatted("Nutzen Sie nur die ersten %" PRIu64

@@ -51,6 +51,9 @@ struct verdictplace {
     std::string journalfailure;
     // The run goes on to make the usable part of use, and says so itself.
     bool fixing;
+    // Where the one partition of a table that already fits the usable part
+    // ends; 0 where the device has no such table.
+    std::uint64_t fittingend = 0;
 };
 
 // The verdict of found, empty for a stopped run.

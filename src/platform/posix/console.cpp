@@ -1,9 +1,12 @@
 #include "platform/console.h"
 
+#include "platform/process.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -40,4 +43,29 @@ int terminalrows()
 bool inputfromterminal()
 {
     return isatty(STDIN_FILENO) != 0;
+}
+
+std::string typedline()
+{
+    // A byte at a time, so that nothing typed for a later question is taken,
+    // and between bytes a look whether a stop was asked for: the handler
+    // restarts the reads it interrupts.
+    std::string typed;
+    while (typed.size() < 512 && !stoprequested()) {
+        pollfd input{STDIN_FILENO, POLLIN, 0};
+        if (poll(&input, 1, 100) <= 0)
+            continue;
+        char byte;
+        const ssize_t got = read(STDIN_FILENO, &byte, 1);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0 || byte == '\n')
+            break;
+        typed += byte;
+    }
+    if (stoprequested())
+        return "";
+    while (!typed.empty() && typed.back() == '\r')
+        typed.pop_back();
+    return typed;
 }

@@ -1,5 +1,8 @@
 #include "platform/console.h"
 
+#include "platform/process.h"
+
+#include <cstdio>
 #include <windows.h>
 
 // Files are handles of their own on Windows and never take the place of a
@@ -35,4 +38,16 @@ bool inputfromterminal()
 {
     DWORD mode;
     return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
+}
+
+std::string typedline()
+{
+    // Ctrl-C ends the console's read, which then gives nothing.
+    char line[512];
+    if (std::fgets(line, sizeof line, stdin) == nullptr || stoprequested())
+        return "";
+    std::string typed = line;
+    while (!typed.empty() && (typed.back() == '\n' || typed.back() == '\r'))
+        typed.pop_back();
+    return typed;
 }

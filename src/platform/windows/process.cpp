@@ -1,5 +1,6 @@
 #include "platform/process.h"
 
+#include "platform/drives.h"
 #include "platform/windows/windows.h"
 
 namespace {
@@ -78,4 +79,48 @@ void abnormalend()
     DWORD written;
     WriteFile(GetStdHandle(STD_ERROR_HANDLE), notice, sizeof notice - 1, &written, nullptr);
     ExitProcess(3);
+}
+
+toolrun runtool(const std::vector<std::string>& arguments)
+{
+    toolrun run;
+    SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
+    HANDLE reading = nullptr, writing = nullptr;
+    if (arguments.empty() || !CreatePipe(&reading, &writing, &inherited, 0))
+        return run;
+    SetHandleInformation(reading, HANDLE_FLAG_INHERIT, 0);
+    HANDLE nothing = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited,
+                                 OPEN_EXISTING, 0, nullptr);
+    STARTUPINFOA start{};
+    start.cb = sizeof start;
+    start.dwFlags = STARTF_USESTDHANDLES;
+    start.hStdInput = nothing;
+    start.hStdOutput = writing;
+    start.hStdError = writing;
+    PROCESS_INFORMATION process{};
+    std::string line = drives::commandline(arguments);
+    // The system's own tool from the system's directory, never one that
+    // lies in the current directory, which the search would try first.
+    char system[MAX_PATH] = "";
+    GetSystemDirectoryA(system, sizeof system);
+    const std::string program = std::string(system) + "\\" + arguments[0];
+    run.started = CreateProcessA(program.c_str(), line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
+                                 nullptr, nullptr, &start, &process) != 0;
+    CloseHandle(writing);
+    if (nothing != INVALID_HANDLE_VALUE)
+        CloseHandle(nothing);
+    char buffer[4096];
+    DWORD got = 0;
+    while (run.started && ReadFile(reading, buffer, sizeof buffer, &got, nullptr) && got > 0)
+        run.output.append(buffer, got);
+    CloseHandle(reading);
+    if (!run.started)
+        return run;
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD status = 0;
+    GetExitCodeProcess(process.hProcess, &status);
+    run.status = static_cast<int>(status);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return run;
 }
