@@ -10,8 +10,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -457,8 +460,9 @@ TEST(Advice, TheFixWritesOnePartitionFrom1MibToTheUsableSizeAndFormatsIt)
     const probe::fixplan wide = probe::planfix((512u << 20) - 80 * 1024, 4096);
     EXPECT_EQ(wide.place.first, 256u);
     EXPECT_EQ(wide.place.sectors, 510u * 256);
-    EXPECT_EQ(wide.what, probe::filesystem::fat16);
-    EXPECT_EQ(probe::planfix(64u << 20, 512).what, probe::filesystem::fat16);
+    EXPECT_EQ(wide.what, probe::filesystem::fat32) << "130,560 clusters of a sector";
+    EXPECT_EQ(wide.clustersectors, 1u);
+    EXPECT_EQ(probe::planfix(32u << 20, 512).what, probe::filesystem::fat16);
     EXPECT_EQ(probe::planfix(65u << 20, 512).what, probe::filesystem::fat32);
 
     // Up to 32 GiB FAT32, above exFAT, whose end lies beyond what CHS can
@@ -476,23 +480,58 @@ TEST(Advice, TheFixWritesOnePartitionFrom1MibToTheUsableSizeAndFormatsIt)
     // the whole device where the tool can, else named for later.
     const probe::partitiontarget linux{operatingsystem::gnulinux, "/dev/sdc", -1, false};
     EXPECT_EQ(probe::commandtext(linux, probe::formatcommand(linux, plan, "/dev/sdc1").arguments),
-              "sudo mkfs.vfat -F 32 -n ECHT-383MB /dev/sdc1");
+              "sudo mkfs.vfat -F 32 -S 512 -s 8 -n ECHT-383MB /dev/sdc1");
     const probe::formatting whole = probe::formatcommand(linux, plan, "");
     EXPECT_TRUE(whole.runnable);
     EXPECT_EQ(probe::commandtext(linux, whole.arguments),
-              "sudo mkfs.vfat -F 32 -n ECHT-383MB --offset 2048 -h 2048 /dev/sdc 392192");
+              "sudo mkfs.vfat -F 32 -S 512 -s 8 -n ECHT-383MB --offset 2048 -h 2048 /dev/sdc 392192");
     const probe::formatting later = probe::formatcommand(linux, large, "");
     EXPECT_FALSE(later.runnable);
     EXPECT_EQ(probe::commandtext(linux, later.arguments), "sudo mkfs.exfat -L ECHT-39GB /dev/sdc1");
     const probe::partitiontarget mac{operatingsystem::macos, "/dev/disk4", -1, true};
     EXPECT_EQ(probe::commandtext(mac, probe::formatcommand(mac, plan, "/dev/rdisk4s1").arguments),
-              "newfs_msdos -F 32 -v ECHT-383MB /dev/rdisk4s1");
+              "newfs_msdos -F 32 -S 512 -c 8 -v ECHT-383MB /dev/rdisk4s1");
     const probe::partitiontarget windows{operatingsystem::windows, "\\\\.\\PhysicalDrive2", 2, true};
     EXPECT_EQ(probe::commandtext(windows, probe::formatcommand(windows, large, "F:").arguments),
               "format.com F: /FS:exFAT /V:ECHT-39GB /Q /X /Y");
     EXPECT_EQ(probe::commandtext(linux, {"mkfs.vfat", "-n", "it's"}), "sudo mkfs.vfat -n 'it'\\''s'");
     EXPECT_EQ(probe::ejectcommand(mac), "diskutil eject '/dev/disk4'");
     EXPECT_EQ(probe::ejectcommand(linux), "sudo eject '/dev/sdc'");
+}
+
+// Every volume the fix makes is one its file system allows, as the system's
+// own checker reads it: FAT32 with 65525 clusters at least, else FAT16.
+TEST(Advice, EveryVolumeTheFixMakesIsValid)
+{
+    if (std::system("command -v mkfs.vfat >/dev/null && command -v fsck.fat >/dev/null") != 0)
+        GTEST_SKIP() << "dosfstools is not installed";
+    const std::string image = "/dev/shm/kapprobe-fat-" + std::to_string(getpid());
+    const probe::partitiontarget linux{operatingsystem::gnulinux, "/dev/sdc", -1, true};
+    for (const auto& [usable, sectorsize] : {std::pair{std::uint64_t{33} << 20, 512u},
+                                             {std::uint64_t{64} << 20, 512u},
+                                             {std::uint64_t{200} << 20, 512u},
+                                             {std::uint64_t{600} << 20, 4096u},
+                                             {std::uint64_t{260} << 20, 4096u},
+                                             {std::uint64_t{2} << 30, 4096u},
+                                             {std::uint64_t{31} << 30, 512u}}) {
+        const probe::fixplan plan = probe::planfix(usable, sectorsize);
+        const std::uint64_t bytes = std::uint64_t{plan.place.sectors} * sectorsize;
+        std::vector<std::string> arguments = probe::formatcommand(linux, plan, image).arguments;
+        std::string command = "truncate -s " + std::to_string(bytes) + " " + image + " && ";
+        for (const std::string& argument : arguments)
+            command += argument + " ";
+        command += ">/dev/null 2>&1 && fsck.fat -n " + image + " 2>&1";
+        std::string said;
+        if (std::FILE* output = popen(command.c_str(), "r")) {
+            char line[512];
+            while (std::fgets(line, sizeof line, output) != nullptr)
+                said += line;
+            EXPECT_EQ(pclose(output), 0) << usable << " " << sectorsize << ": " << said;
+        }
+        std::remove(image.c_str());
+        EXPECT_EQ(said.find("arn"), std::string::npos) << usable << " " << sectorsize << ": " << said;
+        EXPECT_NE(said.find("clusters"), std::string::npos) << said;
+    }
 }
 
 TEST(Advice, CommandsAreSafeToCopy)

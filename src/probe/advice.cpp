@@ -50,21 +50,52 @@ partitionplace partitionfor(std::uint64_t usable, std::uint32_t sectorsize)
     return {first, static_cast<std::uint32_t>(sectors)};
 }
 
+namespace {
+
+// The clusters of a FAT of sectors sectors with per sectors a cluster and
+// entry bytes an entry: what the reserved sectors (32 for FAT32; one and a
+// root directory of 512 entries for FAT16) and the two tables leave.
+std::uint64_t fatclusters(std::uint64_t sectors, std::uint32_t sectorsize, std::uint32_t per,
+                          std::uint32_t entry)
+{
+    const std::uint64_t reserved = entry == 4 ? 32 : 1 + 512 * 32 / sectorsize;
+    return sectors <= reserved
+               ? 0
+               : (sectors - reserved) * sectorsize / (std::uint64_t{per} * sectorsize + 2 * entry);
+}
+
+// The bounds of FAT32 and FAT16 in clusters, with room for the alignment a
+// formatting tool may add.
+constexpr std::uint64_t fewestfat32 = 65525 + 700, mostfat16 = 65524 - 700;
+constexpr std::uint32_t largestcluster = 32 << 10;
+
+} // namespace
+
 fixplan planfix(std::uint64_t usable, std::uint32_t sectorsize)
 {
     const partitionplace place = partitionfor(usable, sectorsize);
     const std::uint64_t bytes = std::uint64_t{place.sectors} * sectorsize;
-    // FAT32 wants at least 65525 clusters, each of one sector at least; on
-    // fewer a system would read it as FAT16 and spoil it.
-    constexpr std::uint32_t fewestforfat32 = 1 << 17;
-    const filesystem what = place.sectors < fewestforfat32       ? filesystem::fat16
-                            : bytes <= (std::uint64_t{32} << 30) ? filesystem::fat32
-                                                                 : filesystem::exfat;
+    filesystem what = bytes <= (std::uint64_t{32} << 30) ? filesystem::fat32 : filesystem::exfat;
+    std::uint32_t per = 0;
+    // FAT32 on as large clusters as leave it enough of them; on fewer a
+    // system would read it as FAT16 and spoil it. Where even clusters of a
+    // sector are too few: FAT16, on as small ones as it can count.
+    for (std::uint32_t size = largestcluster; what == filesystem::fat32 && per == 0 && size >= sectorsize;
+         size /= 2)
+        if (fatclusters(place.sectors, sectorsize, size / sectorsize, 4) >= fewestfat32)
+            per = size / sectorsize;
+    if (what == filesystem::fat32 && per == 0) {
+        what = filesystem::fat16;
+        for (std::uint32_t size = sectorsize; per == 0 && size <= largestcluster; size *= 2)
+            if (fatclusters(place.sectors, sectorsize, size / sectorsize, 2) <= mostfat16)
+                per = size / sectorsize;
+        per = std::max<std::uint32_t>(per, 1);
+    }
     // At most 11 characters, what FAT and exFAT take.
     const std::uint64_t megabytes = bytes / mib;
     const std::string label = megabytes < 10000 ? "ECHT-" + std::to_string(megabytes) + "MB"
                                                 : "ECHT-" + std::to_string(bytes >> 30) + "GB";
-    return {place, sectorsize, what, label};
+    return {place, sectorsize, what, label, per};
 }
 
 const char* filesystemname(filesystem what)
@@ -144,20 +175,30 @@ formatting formatcommand(const partitiontarget& target, const fixplan& plan, con
 {
     const bool fat = plan.what != filesystem::exfat;
     const std::string bits = plan.what == filesystem::fat16 ? "16" : "32";
+    const std::string per = std::to_string(plan.clustersectors), sector = std::to_string(plan.sectorsize);
     const std::string shown = node.empty() ? firstpartition(target.node, target.system) : node;
     switch (target.system) {
     case operatingsystem::windows: {
         const std::string system = plan.what == filesystem::fat16   ? "FAT"
                                    : plan.what == filesystem::fat32 ? "FAT32"
                                                                     : "exFAT";
-        return {{"format.com", node.empty() ? "<Laufwerk>:" : node, "/FS:" + system, "/V:" + plan.label, "/Q",
-                 "/X", "/Y"},
-                !node.empty(),
-                ""};
+        std::vector<std::string> arguments = {"format.com",
+                                              node.empty() ? "<Laufwerk>:" : node,
+                                              "/FS:" + system,
+                                              "/V:" + plan.label,
+                                              "/Q",
+                                              "/X",
+                                              "/Y"};
+        if (fat)
+            arguments.insert(arguments.begin() + 4,
+                             "/A:" + std::to_string(std::uint64_t{plan.clustersectors} * plan.sectorsize));
+        return {arguments, !node.empty(), ""};
     }
     case operatingsystem::macos:
         if (fat)
-            return {{"newfs_msdos", "-F", bits, "-v", plan.label, shown}, !node.empty(), ""};
+            return {{"newfs_msdos", "-F", bits, "-S", sector, "-c", per, "-v", plan.label, shown},
+                    !node.empty(),
+                    ""};
         return {{"newfs_exfat", "-v", plan.label, shown}, !node.empty(), ""};
     case operatingsystem::gnulinux:
         break;
@@ -165,14 +206,15 @@ formatting formatcommand(const partitiontarget& target, const fixplan& plan, con
     if (!fat)
         return {{"mkfs.exfat", "-L", plan.label, shown}, !node.empty(), "exfatprogs"};
     if (!node.empty())
-        return {{"mkfs.vfat", "-F", bits, "-n", plan.label, node}, true, "dosfstools"};
+        return {
+            {"mkfs.vfat", "-F", bits, "-S", sector, "-s", per, "-n", plan.label, node}, true, "dosfstools"};
     // Through the whole device, at the partition's offset and for its length
     // in KiB; the hidden sectors tell the file system where its partition
     // begins, as one made on the partition itself tells it.
     const std::string first = std::to_string(plan.place.first);
     const std::uint64_t kib = std::uint64_t{plan.place.sectors} * plan.sectorsize / 1024;
-    return {{"mkfs.vfat", "-F", bits, "-n", plan.label, "--offset", first, "-h", first, target.node,
-             std::to_string(kib)},
+    return {{"mkfs.vfat", "-F", bits, "-S", sector, "-s", per, "-n", plan.label, "--offset", first, "-h",
+             first, target.node, std::to_string(kib)},
             true,
             "dosfstools"};
 }

@@ -48,11 +48,15 @@ partitionplace partitionfor(std::uint64_t usable, std::uint32_t sectorsize);
 
 // The partition that makes a counterfeit device's usable part of use: its
 // place, its file system, and the volume label that says what it is.
+// The file system's sectors a cluster (FAT; 0 for exFAT, whose tools
+// choose well): as many as leave FAT32 its 65525 clusters at least and
+// FAT16 no more than 65524, up to 32 KiB, which every system reads.
 struct fixplan {
     partitionplace place;
     std::uint32_t sectorsize;
     filesystem what;
     std::string label;
+    std::uint32_t clustersectors = 0;
 };
 fixplan planfix(std::uint64_t usable, std::uint32_t sectorsize);
 
