@@ -469,7 +469,7 @@ TEST(Advice, TheFixWritesOnePartitionFrom1MibToTheUsableSizeAndFormatsIt)
     // address; a partition table of this kind ends at 2 TiB.
     EXPECT_EQ(probe::planfix((std::uint64_t{32} << 30) + (1 << 20), 512).what, probe::filesystem::fat32);
     const probe::fixplan large = probe::planfix(std::uint64_t{40} << 30, 512);
-    EXPECT_EQ(large.label, "ECHT-39GB");
+    EXPECT_EQ(large.label, "ECHT-42GB") << "40,959 MiB: 42.9 GB as the package counts";
     const auto big = probe::masterbootrecord(large.place, large.what, 1);
     EXPECT_EQ(big[446 + 4], 0x07);
     EXPECT_EQ(std::vector<unsigned char>(big.begin() + 446 + 5, big.begin() + 446 + 8),
@@ -485,15 +485,20 @@ TEST(Advice, TheFixWritesOnePartitionFrom1MibToTheUsableSizeAndFormatsIt)
     EXPECT_TRUE(whole.runnable);
     EXPECT_EQ(probe::commandtext(linux, whole.arguments),
               "sudo mkfs.vfat -F 32 -S 512 -s 8 -n ECHT-383MB --offset 2048 -h 2048 /dev/sdc 392192");
-    const probe::formatting later = probe::formatcommand(linux, large, "");
+    // A partition not shown yet is named by its table's signature, which no
+    // other stick has: /dev/sdc may be another one after a replug.
+    probe::fixplan named = large;
+    named.signature = 0x0badcafe;
+    const probe::formatting later = probe::formatcommand(linux, named, "");
     EXPECT_FALSE(later.runnable);
-    EXPECT_EQ(probe::commandtext(linux, later.arguments), "sudo mkfs.exfat -L ECHT-39GB /dev/sdc1");
+    EXPECT_EQ(probe::commandtext(linux, later.arguments),
+              "sudo mkfs.exfat -L ECHT-42GB /dev/disk/by-partuuid/0badcafe-01");
     const probe::partitiontarget mac{operatingsystem::macos, "/dev/disk4", -1, true};
     EXPECT_EQ(probe::commandtext(mac, probe::formatcommand(mac, plan, "/dev/rdisk4s1").arguments),
               "newfs_msdos -F 32 -S 512 -c 8 -v ECHT-383MB /dev/rdisk4s1");
     const probe::partitiontarget windows{operatingsystem::windows, "\\\\.\\PhysicalDrive2", 2, true};
     EXPECT_EQ(probe::commandtext(windows, probe::formatcommand(windows, large, "F:").arguments),
-              "format.com F: /FS:exFAT /V:ECHT-39GB /Q /X /Y");
+              "format.com F: /FS:exFAT /V:ECHT-42GB /Q /X /Y");
     EXPECT_EQ(probe::commandtext(linux, {"mkfs.vfat", "-n", "it's"}), "sudo mkfs.vfat -n 'it'\\''s'");
     EXPECT_EQ(probe::ejectcommand(mac), "diskutil eject '/dev/disk4'");
     EXPECT_EQ(probe::ejectcommand(linux), "sudo eject '/dev/sdc'");

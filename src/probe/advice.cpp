@@ -93,8 +93,9 @@ fixplan planfix(std::uint64_t usable, std::uint32_t sectorsize)
     }
     // At most 11 characters, what FAT and exFAT take.
     const std::uint64_t megabytes = bytes / mib;
+    // Large ones in GB as the package counts them, never more than it holds.
     const std::string label = megabytes < 10000 ? "ECHT-" + std::to_string(megabytes) + "MB"
-                                                : "ECHT-" + std::to_string(bytes >> 30) + "GB";
+                                                : "ECHT-" + std::to_string(bytes / 1000000000) + "GB";
     return {place, sectorsize, what, label, per};
 }
 
@@ -176,7 +177,15 @@ formatting formatcommand(const partitiontarget& target, const fixplan& plan, con
     const bool fat = plan.what != filesystem::exfat;
     const std::string bits = plan.what == filesystem::fat16 ? "16" : "32";
     const std::string per = std::to_string(plan.clustersectors), sector = std::to_string(plan.sectorsize);
-    const std::string shown = node.empty() ? firstpartition(target.node, target.system) : node;
+    // A partition not shown yet is named, on Linux, by what identifies it
+    // (the device's node may name another stick by the time it shows, or,
+    // for a loop device, never).
+    char partuuid[48];
+    std::snprintf(partuuid, sizeof partuuid, "/dev/disk/by-partuuid/%08x-01", plan.signature);
+    const std::string shown = !node.empty() ? node
+                              : target.system == operatingsystem::gnulinux
+                                  ? std::string(partuuid)
+                                  : firstpartition(target.node, target.system);
     switch (target.system) {
     case operatingsystem::windows: {
         const std::string system = plan.what == filesystem::fat16   ? "FAT"

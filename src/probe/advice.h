@@ -57,6 +57,9 @@ struct fixplan {
     filesystem what;
     std::string label;
     std::uint32_t clustersectors = 0;
+    // The new table's disk signature, which names its partition for good
+    // where a device node may name another stick after a replug.
+    std::uint32_t signature = 0;
 };
 fixplan planfix(std::uint64_t usable, std::uint32_t sectorsize);
 

@@ -136,7 +136,7 @@ class devicerun {
     bool roomforjournal(const blockdevice& dev, std::uint64_t cachelimit);
     int probedevice(blockdevice& dev, const std::string& name);
     std::string savebackup(std::uint32_t signature);
-    bool writepartitiontable(const fixplan& plan, const std::string& backup, std::uint32_t signature);
+    bool writepartitiontable(const fixplan& plan, const std::string& backup);
     bool fixstillthere(std::uint64_t key);
     void format(const fixplan& plan);
 

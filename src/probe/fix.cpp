@@ -71,11 +71,11 @@ std::string devicerun::savebackup(std::uint32_t signature)
 // Puts the new first 2 MiB on the device, the partition table and zeros,
 // and reads them back; false when they did not get there, and the run said
 // so.
-bool devicerun::writepartitiontable(const fixplan& plan, const std::string& backup, std::uint32_t signature)
+bool devicerun::writepartitiontable(const fixplan& plan, const std::string& backup)
 {
     iobuffer table(rewritten), back(rewritten);
     std::memset(table.data, 0, rewritten);
-    const auto record = masterbootrecord(plan.place, plan.what, signature);
+    const auto record = masterbootrecord(plan.place, plan.what, plan.signature);
     std::memcpy(table.data, record.data(), record.size());
     const bool put = dev->write(0, table.data, rewritten) && dev->settle();
     const bool same =
@@ -159,7 +159,10 @@ int devicerun::fix(int status)
             "sie läge die Partition falsch.\n");
         return status;
     }
-    const fixplan plan = planfix(found.usable, info.sectorsize);
+    // Windows tells disks apart by this signature: a new one for each table.
+    const auto signature = static_cast<std::uint32_t>(runkey()) | 1;
+    fixplan plan = planfix(found.usable, info.sectorsize);
+    plan.signature = signature;
     const std::uint64_t first = std::uint64_t{plan.place.first} * plan.sectorsize,
                         size = std::uint64_t{plan.place.sectors} * plan.sectorsize;
     say("\nDie neue Partitionstabelle hat eine Partition von Byte %" PRIu64 " bis Byte %" PRIu64 " (%" PRIu64
@@ -173,15 +176,13 @@ int devicerun::fix(int status)
             return status;
         }
     }
-    // Windows tells disks apart by this signature: a new one for each table.
-    const auto signature = static_cast<std::uint32_t>(runkey()) | 1;
     const std::string backup = stoprequested() ? "" : savebackup(signature);
     if (backup.empty())
         return status;
     say("Die bisherigen ersten 2 MByte liegen in '%s'. Zurück auf das Gerät bringt sie\n    %s\n",
         backup.c_str(), probecommand(target, "--unfix " + backup + " ", chosen.path).c_str());
     result.fixed = {false, first, size, filesystemname(plan.what), plan.label, backup, false, ""};
-    if (!writepartitiontable(plan, backup, signature))
+    if (!writepartitiontable(plan, backup))
         return notrestored;
     result.fixed.written = true;
     rereadpartitions(dev->held());
