@@ -5,6 +5,7 @@
 #include "platform/console.h"
 #include "platform/journalfile.h"
 #include "platform/process.h"
+#include "probe/fix.h"
 #include "probe/onsystem.h"
 #include "probe/report.h"
 #include "probe/stamp.h"
@@ -472,6 +473,23 @@ int devicerun::probedevice(blockdevice& dev, const std::string& name)
         found.outcome == verdict::lost || found.outcome == verdict::otherrun)
         return noverdict;
     return found.outcome == verdict::sound ? sound : unsound;
+}
+
+int devicerun::fix(int status)
+{
+    if (!chosen.fix)
+        return status;
+    devicefix fixing(chosen, info, target, journalfile, console);
+    status = fixing.make(dev, status, result.found, fittingend);
+    result.fixed = fixing.report();
+    return status;
+}
+
+int devicerun::unfix()
+{
+    plannedio = 2 * fixbytes;
+    devicefix fixing(chosen, info, target, journalfile, console);
+    return fixing.undo(*dev, progress(), [this] { showfinished(); });
 }
 
 devicerun::~devicerun() = default;

@@ -135,10 +135,6 @@ class devicerun {
     void showverdict(const findings& found, const std::string& name, const std::string& journalfailure);
     bool roomforjournal(const blockdevice& dev, std::uint64_t cachelimit);
     int probedevice(blockdevice& dev, const std::string& name);
-    std::string savebackup(std::uint32_t signature);
-    bool writepartitiontable(const fixplan& plan, const std::string& backup);
-    bool fixstillthere(std::uint64_t key);
-    void format(const fixplan& plan);
 
     const runoptions chosen;
     const std::int64_t frequency;

@@ -5,21 +5,19 @@
 // otherwise show through in the new partition until it is formatted; and
 // the system's own tool formats the partition. --unfix writes the saved
 // bytes back.
+#include "probe/fix.h"
+
 #include "platform/partitions.h"
 #include "platform/process.h"
-#include "probe/devicerun.h"
 #include "probe/onsystem.h"
-#include "probe/report.h"
 
 #include <cinttypes>
+#include <cstdarg>
 #include <cstring>
 
 namespace probe {
 
 namespace {
-
-// What the fix writes: the partition table's MiB and the partition's first.
-constexpr std::uint64_t rewritten = 2 * mib;
 
 constexpr char backupending[] = ".vor-fix";
 
@@ -33,13 +31,28 @@ std::string backupname(const std::string& journal, int nth)
 
 } // namespace
 
+devicefix::devicefix(const runoptions& chosen, const deviceinfo& info, const partitiontarget& target,
+                     const std::string& journal, runconsole& console)
+    : chosen(chosen), info(info), target(target), journal(journal), console(console)
+{
+}
+
+void devicefix::say(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    // On some machines the analyzer loses the va_start just above.
+    console.say(formatted(format, args)); // NOLINT(clang-analyzer-valist.Uninitialized)
+    va_end(args);
+}
+
 // Saves what the fix overwrites to a file of its own in the current
 // directory; its name, or empty when it could not be saved, and the run said
 // why.
-std::string devicerun::savebackup(std::uint32_t signature)
+std::string devicefix::savebackup(blockdevice& dev, std::uint32_t signature)
 {
     for (int nth = 1; nth < 1000; nth++) {
-        std::string name = backupname(journalfile, nth);
+        std::string name = backupname(journal, nth);
         journalopen how;
         const journalhandle handle = createjournal(name.c_str(), &how);
         if (handle == journalhandle::none && how == journalopen::inuse)
@@ -50,17 +63,17 @@ std::string devicerun::savebackup(std::uint32_t signature)
             return "";
         }
         journalonfile file(handle);
-        journal saved(file, *dev);
+        probe::journal saved(file, dev);
         // The new table's signature is the backup's key: --unfix writes it
         // back only where the table it replaced still stands.
         const bool started = saved.start({signature, info.size, info.sectorsize, info.identity, chosen.path});
-        const saving got = started ? saved.save(0, rewritten) : saving::journalfailed;
+        const saving got = started ? saved.save(0, fixbytes) : saving::journalfailed;
         if (got == saving::saved && saved.commit()) {
             closejournal(handle);
             return name;
         }
         say("*** Die ersten 2 MByte ließen sich nicht in '%s' sichern: %s. Nichts geändert.\n", name.c_str(),
-            got == saving::unreadable ? dev->failure().c_str() : file.failure().c_str());
+            got == saving::unreadable ? dev.failure().c_str() : file.failure().c_str());
         removejournal(handle, name.c_str());
         return "";
     }
@@ -71,33 +84,32 @@ std::string devicerun::savebackup(std::uint32_t signature)
 // Puts the new first 2 MiB on the device, the partition table and zeros,
 // and reads them back; false when they did not get there, and the run said
 // so.
-bool devicerun::writepartitiontable(const fixplan& plan, const std::string& backup)
+bool devicefix::writepartitiontable(blockdevice& dev, const fixplan& plan, const std::string& backup)
 {
-    iobuffer table(rewritten), back(rewritten);
-    std::memset(table.data, 0, rewritten);
+    iobuffer table(fixbytes), back(fixbytes);
+    std::memset(table.data, 0, fixbytes);
     const auto record = masterbootrecord(plan.place, plan.what, plan.signature);
     std::memcpy(table.data, record.data(), record.size());
-    const bool put = dev->write(0, table.data, rewritten) && dev->settle();
+    const bool put = dev.write(0, table.data, fixbytes) && dev.settle();
     const bool same =
-        put && dev->read(0, back.data, rewritten) && std::memcmp(table.data, back.data, rewritten) == 0;
+        put && dev.read(0, back.data, fixbytes) && std::memcmp(table.data, back.data, fixbytes) == 0;
     if (same)
         return true;
     say("\n*** Die neue Partitionstabelle kam nicht auf das Gerät%s%s. Was vorher dort stand, schreibt\n    "
         "%s\nzurück.\n",
-        put ? ", es liest anderes zurück" : ": ", put ? "" : dev->failure().c_str(),
+        put ? ", es liest anderes zurück" : ": ", put ? "" : dev.failure().c_str(),
         probecommand(target, "--unfix " + backup + " ", chosen.path).c_str());
     return false;
 }
 
 // Formats the new partition with the system's own tool, or names the
 // command that does, and tells where the system mounted it.
-void devicerun::format(const fixplan& plan)
+void devicefix::format(const fixplan& plan)
 {
     const std::string node = firstpartitionnode(info, std::uint64_t{plan.place.first} * plan.sectorsize,
                                                 std::uint64_t{plan.place.sectors} * plan.sectorsize);
     const formatting how = formatcommand(target, plan, node);
     const std::string command = commandtext(target, how.arguments);
-    fixreport& fixed = result.fixed;
     fixed.command = command;
     const std::uint64_t megabytes = std::uint64_t{plan.place.sectors} * plan.sectorsize / mib;
     if (!how.runnable) {
@@ -125,12 +137,12 @@ void devicerun::format(const fixplan& plan)
     }
 }
 
-int devicerun::fix(int status)
+int devicefix::make(std::unique_ptr<blockdevice>& dev, int status, const findings& found,
+                    std::uint64_t fittingend)
 {
     // Nothing more is written once a stop was asked for.
-    if (!chosen.fix || !dev || (status != sound && status != unsound) || stoprequested())
+    if (!dev || (status != sound && status != unsound) || stoprequested())
         return status;
-    const findings& found = result.found;
     if (status == sound) {
         say("Nichts zu reparieren: das Medium bleibt, wie es ist.\n");
         return status;
@@ -176,15 +188,15 @@ int devicerun::fix(int status)
             return status;
         }
     }
-    const std::string backup = stoprequested() ? "" : savebackup(signature);
+    const std::string backup = stoprequested() ? "" : savebackup(*dev, signature);
     if (backup.empty())
         return status;
     say("Die bisherigen ersten 2 MByte liegen in '%s'. Zurück auf das Gerät bringt sie\n    %s\n",
         backup.c_str(), probecommand(target, "--unfix " + backup + " ", chosen.path).c_str());
-    result.fixed = {false, first, size, filesystemname(plan.what), plan.label, backup, false, ""};
-    if (!writepartitiontable(plan, backup))
+    fixed = {false, first, size, filesystemname(plan.what), plan.label, backup, false, ""};
+    if (!writepartitiontable(*dev, plan, backup))
         return notrestored;
-    result.fixed.written = true;
+    fixed.written = true;
     rereadpartitions(dev->held());
     if (stoprequested()) {
         say("\n*** Abgebrochen: die neue Partitionstabelle steht, formatiert wurde nicht. Was vorher dort "
@@ -204,16 +216,16 @@ int devicerun::fix(int status)
 
 // Whether the device's first sector still carries the table whose disk
 // signature is key.
-bool devicerun::fixstillthere(std::uint64_t key)
+bool devicefix::stillthere(blockdevice& dev, std::uint64_t key)
 {
-    iobuffer first(dev->sectorsize);
-    if (first.data == nullptr || key > 0xffffffff || !dev->read(0, first.data, dev->sectorsize))
+    iobuffer first(dev.sectorsize);
+    if (first.data == nullptr || key > 0xffffffff || !dev.read(0, first.data, dev.sectorsize))
         return false;
-    const tableview table = readtable(first.data, dev->sectorsize);
+    const tableview table = readtable(first.data, dev.sectorsize);
     return table.valid && table.signature == key;
 }
 
-int devicerun::unfix()
+int devicefix::undo(blockdevice& dev, const progressreport& progress, const std::function<void()>& finished)
 {
     const char* name = chosen.unfix;
     journalopen how;
@@ -228,7 +240,7 @@ int devicerun::unfix()
     journalcontents contents;
     const bool readable = readjournal(file, &contents) == journalstate::readable;
     const bool saved = readable && contents.records.size() == 1 && contents.records[0].offset == 0 &&
-                       contents.records[0].size == rewritten && !contents.damaged;
+                       contents.records[0].size == fixbytes && !contents.damaged;
     const journalheader& header = contents.header;
     if (!saved) {
         say("*** '%s' ist keine Sicherung, wie kapprobe --fix sie anlegt. Geschrieben wurde nichts.\n", name);
@@ -236,7 +248,7 @@ int devicerun::unfix()
                (!header.identity.empty() && !info.identity.empty() && header.identity != info.identity)) {
         say("*** '%s' ist der Anfang von %s, nicht von diesem Gerät. Geschrieben wurde nichts.\n", name,
             journaldevice(header).c_str());
-    } else if (!fixstillthere(header.key)) {
+    } else if (!stillthere(dev, header.key)) {
         say("*** Auf '%s' steht nicht mehr die Partitionstabelle, die kapprobe --fix schrieb, als es '%s' "
             "anlegte: ihre Kennung %08" PRIX64 " fehlt. Geschrieben wurde nichts.\n",
             chosen.path, name, header.key);
@@ -249,10 +261,9 @@ int devicerun::unfix()
                                         chosen.path, target.system)) {
         say("Nichts geändert.\n");
     } else {
-        plannedio = 2 * rewritten;
-        const restoration restored = restore(file, contents, *dev, progress(), 0);
+        const restoration restored = restore(file, contents, dev, progress, 0);
         closejournal(handle);
-        showfinished();
+        finished();
         if (!restored.complete(contents)) {
             say("\n*** Die ersten 2 MByte kamen nicht zurück: %s. '%s' bleibt liegen; versuchen Sie es noch "
                 "einmal.\n",
@@ -262,7 +273,7 @@ int devicerun::unfix()
                 name);
             return notrestored;
         }
-        rereadpartitions(dev->held());
+        rereadpartitions(dev.held());
         say("Die ersten 2 MByte von '%s' sind zurückgeschrieben, wie sie vor kapprobe --fix waren. '%s' "
             "bleibt liegen; Sie brauchen sie nicht mehr.\n",
             chosen.path, name);
