@@ -8,12 +8,16 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <fcntl.h>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <regex>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
+#include <thread>
 #include <tuple>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -485,6 +489,55 @@ TEST_F(crashedcard, AJournalNeverGoesBackOverNewDataUnasked)
         EXPECT_EQ(slurp(dir / journal), keptjournal);
     }
     EXPECT_EQ(files(), std::vector<std::string>());
+}
+
+// A stop at --fix's question ends it at once, as the answer "no" would: the
+// question does not swallow it until Enter. (SIGTERM: a shell starts what
+// it puts in the background with Ctrl-C's SIGINT ignored.)
+TEST_F(scratch, AStopAtTheQuestionOfTheFixChangesNothing)
+{
+    if (underwine() || emulated())
+        GTEST_SKIP() << "a terminal to answer at is the native run's";
+    ATTACH_OR_SKIP(
+        attachcard("wrap " + std::to_string(2048 * mib) + " " + std::to_string(256 * mib) + " 0 512"));
+    const std::string before = devicedigest(card);
+    const fs::path typed = dir.string() + ".typed", shown = dir.string() + ".shown";
+    ASSERT_EQ(mkfifo(typed.c_str(), 0600), 0);
+    // Held open for writing, so that the terminal's input stays open and
+    // empty: nobody answers.
+    const int keep = open(typed.c_str(), O_RDWR);
+    ASSERT_GE(keep, 0);
+    const std::string command = std::string(KAPPROBE_PROGRAM) + " --cache 16 --fix " + cardname;
+    ASSERT_EQ(std::system(("cd '" + dir.string() + "' && script -qec '" + command + "' /dev/null <'" +
+                           typed.string() + "' >'" + shown.string() + "' 2>&1 &")
+                              .c_str()),
+              0);
+    waitfor(shown, "Geben Sie zur Bestätigung den Namen des Geräts ein", 120);
+    // The run, found by its command line.
+    const auto runpid = [&command] {
+        for (const auto& process : fs::directory_iterator("/proc")) {
+            std::string line = slurp(process.path() / "cmdline");
+            std::replace(line.begin(), line.end(), '\0', ' ');
+            if (line == command + " ")
+                return std::atoi(process.path().filename().c_str());
+        }
+        return 0;
+    };
+    const int pid = runpid();
+    ASSERT_GT(pid, 0);
+    kill(pid, SIGTERM);
+    bool ended = false;
+    for (int waited = 0; waited < 100 && !ended; waited++) {
+        ended = runpid() == 0;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    close(keep);
+    if (!ended)
+        kill(pid, SIGKILL);
+    EXPECT_TRUE(ended) << "the question still waits for Enter";
+    const std::string said = slurp(shown);
+    EXPECT_NE(said.find("Nichts geändert."), std::string::npos) << said;
+    EXPECT_EQ(devicedigest(card), before);
 }
 
 // Two cards probed at once from one directory keep their journals apart; a
