@@ -189,7 +189,7 @@ std::string systemtool(const std::string& name, const std::function<bool(const s
     if (name.empty() || name.find('/') != std::string::npos)
         return "";
     for (const char* directory : {"/usr/sbin/", "/sbin/", "/usr/bin/", "/bin/"})
-        if (const std::string path = directory + name; exists(path))
+        if (std::string path = directory + name; exists(path))
             return path;
     return "";
 }

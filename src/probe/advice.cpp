@@ -59,9 +59,11 @@ std::uint64_t fatclusters(std::uint64_t sectors, std::uint32_t sectorsize, std::
                           std::uint32_t entry)
 {
     const std::uint64_t reserved = entry == 4 ? 32 : 1 + 512 * 32 / sectorsize;
-    return sectors <= reserved
-               ? 0
-               : (sectors - reserved) * sectorsize / (std::uint64_t{per} * sectorsize + 2 * entry);
+    if (sectors <= reserved)
+        return 0;
+    // Each cluster takes its own bytes and an entry in each of two tables.
+    const std::uint64_t cluster = static_cast<std::uint64_t>(per) * sectorsize + 2ULL * entry;
+    return (sectors - reserved) * sectorsize / cluster;
 }
 
 // The bounds of FAT32 and FAT16 in clusters, with room for the alignment a

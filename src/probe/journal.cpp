@@ -554,9 +554,9 @@ placesfound checkplaces(journalfile& file, const journalcontents& contents, devi
     placesfound result;
     result.fits = true;
     result.answered = contents.records.empty();
-    std::vector<const journalrecord*> order;
-    for (const journalrecord& record : contents.records)
-        order.push_back(&record);
+    std::vector<const journalrecord*> order(contents.records.size());
+    std::transform(contents.records.begin(), contents.records.end(), order.begin(),
+                   [](const journalrecord& record) { return &record; });
     std::stable_sort(order.begin(), order.end(), [](const journalrecord* one, const journalrecord* other) {
         return one->size < other->size;
     });

@@ -257,9 +257,9 @@ search::flow search::savepieces(std::size_t from, std::size_t upto)
 // of its window, every sector of it stamped with its own place.
 search::flow search::writeplaces(const std::vector<std::uint64_t>& places)
 {
-    std::vector<stretch> inflight;
-    for (std::uint64_t place : places)
-        inflight.push_back(window(place));
+    std::vector<stretch> inflight(places.size());
+    std::transform(places.rbegin(), places.rend(), inflight.begin(),
+                   [this](std::uint64_t place) { return window(place); });
     if (!log.writing(inflight))
         return flow::fail;
     std::size_t count = 0;
