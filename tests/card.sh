@@ -64,7 +64,17 @@ detach() {
         done
         losetup -d "$loop"
     done
-    umount "$dir" 2>/dev/null || rm -f "$dir/card"
+    if mountpoint -q "$dir"; then
+        # The kernel lets go of a detached loop device's file a moment
+        # later, on a busy machine several: till then the card is busy.
+        local tries
+        for tries in $(seq 100); do
+            umount "$dir" 2>/dev/null && break
+            sleep 0.1
+        done
+    else
+        rm -f "$dir/card"
+    fi
     rmdir "$dir" 2>/dev/null || true
     rm -f "$dir.store"
 }
