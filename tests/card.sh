@@ -10,6 +10,7 @@
 # device; sizes are in bytes, KIND and the options as fakecard takes them. KIND
 # image is no fake card but an honest one of any size at little cost: a sparse
 # file DIR/card of CLAIMED bytes with a random MiB at each GiB, without FUSE.
+# A real storage above 4 GiB is sparse the same way.
 # Where this machine cannot, attach and throttle say why on standard error and
 # exit with 77.
 set -euo pipefail
@@ -21,21 +22,31 @@ cannot() {
     exit 77
 }
 
+# sparse FILE BYTES: a sparse file with a random MiB at each GiB.
+sparse() {
+    truncate -s "$2" "$1"
+    local gib
+    for ((gib = 0; gib << 30 < $2; gib++)); do
+        head -c $((1 << 20)) /dev/urandom | dd of="$1" bs=1M seek=$((gib << 10)) conv=notrunc status=none
+    done
+}
+
 attach() {
     local dir=$1 fakecard=$2 kind=$3 claimed=$4 real=$5 cache=$6 sector=$7
     mkdir -p "$dir"
     command -v losetup >/dev/null || cannot "losetup is not installed"
     if [ "$kind" = image ]; then
-        truncate -s "$claimed" "$dir/card"
-        local gib
-        for ((gib = 0; gib << 30 < claimed; gib++)); do
-            head -c $((1 << 20)) /dev/urandom | dd of="$dir/card" bs=1M seek=$((gib << 10)) conv=notrunc status=none
-        done
+        sparse "$dir/card" "$claimed"
     else
         [ -c /dev/fuse ] || cannot "no /dev/fuse"
         local storebytes=$real
         [ "$kind" = honest ] && storebytes=$claimed
-        head -c "$storebytes" /dev/urandom >"$dir.store"
+        if ((storebytes > 4 << 30)); then
+            # A store this large is sparse, a random MiB at each GiB.
+            sparse "$dir.store" "$storebytes"
+        else
+            head -c "$storebytes" /dev/urandom >"$dir.store"
+        fi
         "$fakecard" "$dir" "$dir.store" "$claimed" "$kind" "$real" "$cache" "${@:8}" 2>/dev/null ||
             cannot "cannot mount the fake card on $dir"
     fi
