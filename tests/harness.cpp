@@ -150,10 +150,9 @@ std::vector<double> rates(const std::string& out)
 // The script's status when this machine cannot make the medium.
 constexpr int cannot = 77;
 
-// Runs a command of one of the test device scripts: empty when it worked,
-// with what it printed in printed; else what it said. A failure other than
-// "cannot here" is the test's own fault and fails the test.
-std::string script(const std::string& name, const std::string& arguments, std::string* printed = nullptr)
+} // namespace
+
+std::string script(const std::string& name, const std::string& arguments, std::string* printed)
 {
     std::string command = "bash " KAPMESS_SOURCE_DIR "/tests/" + name + " " + arguments + " 2>&1";
     std::FILE* pipe = popen(command.c_str(), "r");
@@ -172,6 +171,8 @@ std::string script(const std::string& name, const std::string& arguments, std::s
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == cannot) << command << ": " << output;
     return output.empty() ? command + " failed" : output;
 }
+
+namespace {
 
 std::string medium(const std::string& arguments)
 {

@@ -86,6 +86,11 @@ bool underwine();
 // What a shell command prints on its standard output.
 std::string printedby(const std::string& command);
 
+// Runs a command of one of the test device scripts in tests/: empty when it
+// worked, with what it printed in printed; else what it said. A failure other
+// than "cannot here" (status 77) is the test's own fault and fails the test.
+std::string script(const std::string& name, const std::string& arguments, std::string* printed = nullptr);
+
 std::string sha256(const std::filesystem::path& path);
 // The digest of a whole device, read past every cache of the system.
 std::string devicedigest(const std::string& device);
