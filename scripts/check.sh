@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds kapmess and kapprobe with warnings as errors and passes every check:
-# the static checks, the test suite against the optimised and the sanitizer build, a
+# the static checks, the test suite against the optimised and the sanitizer build,
+# the device tests on a booted Linux under qemu (USB sticks on Debian's kernel), a
 # bounded fuzzing run of the command line, the Windows build under Wine, the
 # builds for Linux on ARM with their tests under qemu-user, the macOS builds,
 # and at the end scripts/release.sh, which makes and checks every download
@@ -12,7 +13,8 @@ installmissing cmake make g++ nlohmann-json3-dev libgtest-dev googletest libbenc
     fdisk dosfstools fusefat \
     pkg-config libfuse3-dev fuse3 \
     clang-format clang-tidy cppcheck mandoc man-db dpkg-dev file g++-mingw-w64-x86-64 wine wine64 unzip \
-    clang libclang-rt-14-dev g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user llvm-14
+    clang libclang-rt-14-dev g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user llvm-14 \
+    qemu-system-x86 busybox-static cpio kmod
 # A machine may carry npm inside another Node.js than Debian's, whose package conflicts with npm's.
 command -v npm >/dev/null || installmissing npm
 
@@ -31,6 +33,9 @@ for preset in release debug; do
     cmake --build --preset "$preset" -j "$(nproc)"
     ctest --preset "$preset" -j 2
 done
+
+stage "a booted Linux under qemu: USB sticks probed, pulled, power-cut and fixed"
+ctest --preset kernel
 
 stage "clang-tidy and cppcheck"
 clang-tidy --quiet -p build/release $(git ls-files 'src/*.cpp' | grep -v -e /windows/ -e /macos/)
