@@ -143,6 +143,25 @@ std::vector<std::string> advisedbeforeread(const fs::path& trace)
     return names;
 }
 
+// The sizes of the read requests on test files in an strace log, and how
+// many asked for each.
+std::map<std::string, int> readsizes(const fs::path& trace)
+{
+    static const std::regex opened(R"re(openat\(AT_FDCWD, "[0-9]+\.kpm", .*= ([0-9]+)$)re");
+    static const std::regex read(R"(^pread64\(([0-9]+), .*, ([0-9]+), [0-9]+\) = )");
+    std::set<std::string> testfiles;
+    std::map<std::string, int> sizes;
+    std::ifstream in(trace);
+    std::smatch match;
+    for (std::string line; std::getline(in, line);) {
+        if (std::regex_search(line, match, opened))
+            testfiles.insert(match[1]);
+        else if (std::regex_search(line, match, read) && testfiles.count(match[1]) != 0)
+            sizes[match[2]]++;
+    }
+    return sizes;
+}
+
 // A set of 2 GiB and one block: the boundary between two files, on /dev/shm.
 // The command that the README and the manual give for the amount a full
 // medium took, run on a set of two full files and one of a MiB: its sum
@@ -194,6 +213,8 @@ TEST_F(scratch, SetOf2048MibSpansTwoFiles)
             KAPMESS_PROGRAM + " 2048 -r >/dev/null 2>&1";
         ASSERT_EQ(std::system(command.c_str()), 0) << command;
         EXPECT_EQ(advisedbeforeread(dir / "../trace"), (std::vector<std::string>{"1.kpm", "2.kpm"}));
+        EXPECT_EQ(readsizes(dir / "../trace"), (std::map<std::string, int>{{"65536", 32768}}))
+            << "one request of 64 KiB for each block";
     }
 
     writebytes(dir / "1.kpm", 0x7ffe0004, std::string(1, '\0'));

@@ -47,10 +47,6 @@ bool onterminal;
 
 // Blocks between two looks at the clock for the live progress line.
 constexpr std::int64_t liveblocks = 4;
-// The verify pass reads this many blocks in one request: on a fast disk a
-// quarter of the system calls pays for the comparison, and the blocks are
-// still in the processor's cache when they are compared.
-constexpr std::int64_t readbatch = 4;
 
 // Every failure the program reports ends here: message on stdout, status 1.
 // Whatever stdout still buffers goes out on the way; files stay as they are.
@@ -89,7 +85,7 @@ void startup(int argc, char* argv[])
     // whatever amount it was given.
     expected = allocbuffer(blocksize);
     if (expected != nullptr)
-        readback = allocbuffer(readbatch * blocksize);
+        readback = allocbuffer(blocksize);
     if (readback == nullptr)
         fatal("*** Nicht genügend Speicher für Datenpuffer.\n");
     amount = parseamount(argv[1]);
@@ -230,31 +226,22 @@ void verifypass()
             fatal("\n*** Kann Datei '%s' nicht öffnen\n", name);
         std::uint32_t offset = 0;
         showprogress("Verifiziere", name, totalblocks, remainingblocks);
-        for (auto blocksinfile = std::min(remainingblocks, pattern::maxblocksperfile); blocksinfile > 0;) {
-            const std::int64_t batch = std::min(blocksinfile, readbatch);
-            std::int64_t read =
-                readfileat(file, offset, readback, static_cast<std::size_t>(batch) * blocksize) ? batch : 0;
-            // A batch that fails is read again block by block, so that every
-            // block before the failure is still compared and reported.
-            while (read < batch && readfileat(file, offset + static_cast<std::uint64_t>(read) * blocksize,
-                                              readback + read * blocksize, blocksize))
-                read++;
-            // Each block is checked as it lies in the buffer; only a bad one
-            // has its test block made, for the listing.
-            for (const unsigned char* block = readback; block < readback + read * blocksize;
-                 block += blocksize) {
-                const pattern::blockkey key = pattern::nextblock();
-                if (!pattern::holdsblock(block, key)) {
-                    pattern::makeblock(expected, key);
-                    reportbadblock(name, offset, block);
-                }
-                remainingblocks--;
-                blocksinfile--;
-                offset += blocksize;
-                showlive("Verifiziere", name, totalblocks, remainingblocks);
-            }
-            if (read < batch)
+        // One request per block, as the write pass makes them: the rate is
+        // the medium's for the requests that users compare. Each block is
+        // checked as it lies in the buffer; only a bad one has its test block
+        // made, for the listing.
+        for (auto blocksinfile = std::min(remainingblocks, pattern::maxblocksperfile); blocksinfile > 0;
+             blocksinfile--) {
+            if (!readfileat(file, offset, readback, blocksize))
                 fatal("\n*** Fehler beim Lesen der Datei '%s'.\n", name);
+            const pattern::blockkey key = pattern::nextblock();
+            if (!pattern::holdsblock(readback, key)) {
+                pattern::makeblock(expected, key);
+                reportbadblock(name, offset, readback);
+            }
+            remainingblocks--;
+            offset += blocksize;
+            showlive("Verifiziere", name, totalblocks, remainingblocks);
         }
         if (!closefile(file))
             fatal("\n*** Fehler beim Lesen der Datei '%s' (close).\n", name);
