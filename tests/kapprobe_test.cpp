@@ -727,9 +727,18 @@ TEST_F(scratch, TheCommandLineAndEveryRefusalSayWhatToDo)
               probebanner + "*** Ungültige Grenze für --cache: '0' (ganze MByte, etwa 512)\n");
     EXPECT_EQ(run({"--force", "/dev/null"}, kapprobe()).out,
               probebanner + "*** Unbekannte Option '--force'\n" + usage);
-    EXPECT_EQ(plainlines(run({"--json", "--unfix", "saved", "/dev/null"}, kapprobe()).err),
+    const outcome unfixmore = run({"--json", "--unfix", "saved", "/dev/null"}, kapprobe());
+    EXPECT_EQ(plainlines(unfixmore.err),
               probebanner +
                   "*** --unfix schreibt genau ein Gerät zurück, ohne weitere Optionen als --yes.\n");
+    // A script gets its document also from a run that no device began.
+    const nlohmann::json refused = nlohmann::json::parse(unfixmore.out, nullptr, false);
+    EXPECT_EQ(refused, nlohmann::json::parse(R"({"version": "1.6", "status": 1, "error":
+        "*** --unfix schreibt genau ein Gerät zurück, ohne weitere Optionen als --yes.", "devices": []})"))
+        << unfixmore.out;
+    const outcome bare = run({"--json"}, kapprobe());
+    EXPECT_EQ(nlohmann::json::parse(bare.out, nullptr, false)["error"], usage.substr(0, usage.size() - 1))
+        << bare.out;
     EXPECT_EQ(run({"--yes", "/dev/null"}, kapprobe()).out,
               probebanner + "*** --yes beantwortet nur die Fragen von --fix, --unfix und --restore.\n");
 

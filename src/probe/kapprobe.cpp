@@ -34,10 +34,10 @@ constexpr char usage[] =
     "        --yes      --fix, --unfix und --restore ohne Rückfrage\n"
     "        --unfix    zurückschreiben, was --fix in <Datei> sicherte\n";
 
-// Reads the command line into chosen and the devices into paths, saying into
-// text what is wrong with it; -1 to go on, else the status to end with.
-// --json, which decides where text goes, main has found already.
-int readoptions(int argc, char** argv, std::FILE* text, probe::runoptions* chosen,
+// Reads the command line into chosen and the devices into paths, saying in
+// error what is wrong with it, and in help whether the usage follows; -1 to
+// go on, else the status to end with.
+int readoptions(int argc, char** argv, std::string* error, bool* help, probe::runoptions* chosen,
                 std::vector<const char*>* paths)
 {
     // The options besides --unfix, which takes none.
@@ -46,7 +46,7 @@ int readoptions(int argc, char** argv, std::FILE* text, probe::runoptions* chose
         const std::string argument = argv[i];
         others += argument[0] == '-' && argument != "--unfix" && argument != "--yes";
         if (argument == "--help" || argument == "-h") {
-            std::fprintf(text, "%s", usage);
+            *help = true;
             return 0;
         }
         if (argument == "--version")
@@ -59,7 +59,7 @@ int readoptions(int argc, char** argv, std::FILE* text, probe::runoptions* chose
             chosen->yes = true;
         } else if (argument == "--unfix") {
             if (i + 1 == argc) {
-                std::fprintf(text, "*** --unfix braucht die Datei, die --fix anlegte.\n");
+                *error = "*** --unfix braucht die Datei, die --fix anlegte.\n";
                 return probe::noverdict;
             }
             chosen->unfix = argv[++i];
@@ -72,40 +72,41 @@ int readoptions(int argc, char** argv, std::FILE* text, probe::runoptions* chose
             const unsigned long long size = std::strtoull(value, &end, 10);
             if (*value < '0' || *value > '9' || *end != '\0' || size == 0 ||
                 size > (std::uint64_t{1} << 30)) {
-                std::fprintf(text, "*** Ungültige Grenze für --cache: '%s' (ganze MByte, etwa 512)\n", value);
+                *error = probe::formatted("*** Ungültige Grenze für --cache: '%s' (ganze MByte, etwa 512)\n",
+                                          value);
                 return probe::noverdict;
             }
             chosen->cachelimit = size * probe::mib;
         } else if (argument[0] == '-') {
-            std::fprintf(text, "*** Unbekannte Option '%s'\n%s", argv[i], usage);
+            *error = probe::formatted("*** Unbekannte Option '%s'\n", argv[i]);
+            *help = true;
             return probe::noverdict;
         } else {
             paths->push_back(argv[i]);
         }
     }
     if (paths->empty()) {
-        std::fprintf(text, "%s", usage);
+        *help = true;
         return probe::noverdict;
     }
     if (chosen->unfix != nullptr && (paths->size() > 1 || others > 0)) {
-        std::fprintf(text, "*** --unfix schreibt genau ein Gerät zurück, ohne weitere Optionen als --yes.\n");
+        *error = "*** --unfix schreibt genau ein Gerät zurück, ohne weitere Optionen als --yes.\n";
         return probe::noverdict;
     }
     if (chosen->fix && chosen->restoreonly) {
-        std::fprintf(text, "*** --fix braucht ein Urteil, und --restore gibt keines.\n");
+        *error = "*** --fix braucht ein Urteil, und --restore gibt keines.\n";
         return probe::noverdict;
     }
     if (chosen->yes && !chosen->fix && !chosen->restoreonly && chosen->unfix == nullptr) {
-        std::fprintf(text, "*** --yes beantwortet nur die Fragen von --fix, --unfix und --restore.\n");
+        *error = "*** --yes beantwortet nur die Fragen von --fix, --unfix und --restore.\n";
         return probe::noverdict;
     }
     // Nothing is erased unasked: a script answers with --yes, else the
     // user at the terminal.
     if ((chosen->fix || chosen->unfix != nullptr) && !chosen->yes && !inputfromterminal()) {
-        std::fprintf(text,
-                     "*** %s fragt, bevor es etwas löscht, doch hier antwortet niemand: die "
-                     "Eingabe ist kein Terminal. Mit --yes gilt die Frage als bejaht.\n",
-                     chosen->fix ? "--fix" : "--unfix");
+        *error = probe::formatted("*** %s fragt, bevor es etwas löscht, doch hier antwortet niemand: die "
+                                  "Eingabe ist kein Terminal. Mit --yes gilt die Frage als bejaht.\n",
+                                  chosen->fix ? "--fix" : "--unfix");
         return probe::noverdict;
     }
     return -1;
@@ -174,12 +175,22 @@ int main(int argc, char** argv)
     std::fprintf(text, "Version %s, Copyright (c) 2026 die Kapmess-Autoren\n", KAPMESS_VERSION);
     probe::runoptions chosen;
     std::vector<const char*> paths;
-    if (int status = readoptions(argc, argv, text, &chosen, &paths); status >= 0)
-        return status;
+    std::string error;
+    bool help = false;
+    int status = readoptions(argc, argv, &error, &help, &chosen, &paths);
     std::int64_t frequency = 0, starttime = 0;
-    if (!QueryPerformanceFrequency(&frequency) || !QueryPerformanceCounter(&starttime)) {
-        std::fprintf(text, "*** Kein Zeitgeber.\n");
-        return probe::noverdict;
+    if (status < 0 && (!QueryPerformanceFrequency(&frequency) || !QueryPerformanceCounter(&starttime))) {
+        error = "*** Kein Zeitgeber.\n";
+        status = probe::noverdict;
+    }
+    // A run that ends before any device still gives a script its document.
+    if (status >= 0) {
+        const std::string said = error + (help ? usage : "");
+        std::fputs(said.c_str(), text);
+        if (json)
+            std::fputs(probe::jsondocument(KAPMESS_VERSION, status, {}, status != 0 ? said : "").c_str(),
+                       stdout);
+        return status;
     }
     if (paths.size() > 1 || json)
         return probe::probebatch(paths, chosen, frequency, starttime, terminalcolumns() > 0, json);

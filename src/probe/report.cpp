@@ -348,7 +348,8 @@ nlohmann::ordered_json fixdocument(const fixreport& fixed)
 
 } // namespace
 
-std::string jsondocument(const std::string& version, int status, const std::vector<deviceresult>& devices)
+std::string jsondocument(const std::string& version, int status, const std::vector<deviceresult>& devices,
+                         const std::string& error)
 {
     using json = nlohmann::ordered_json;
     json list = json::array();
@@ -379,7 +380,10 @@ std::string jsondocument(const std::string& version, int status, const std::vect
         };
         list.push_back(entry);
     }
-    const json document = {{"version", version}, {"status", status}, {"devices", list}};
+    const json document = {{"version", version},
+                           {"status", status},
+                           {"error", error.empty() ? json(nullptr) : json(trimmed(error))},
+                           {"devices", list}};
     // Bytes that are not UTF-8 (a device's name as the system gave it) are
     // replaced, so that the document stays valid.
     return document.dump(2, ' ', false, json::error_handler_t::replace) + "\n";

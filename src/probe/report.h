@@ -100,7 +100,9 @@ struct deviceresult {
 };
 
 // The document of --json: the program's version, the status it ends with,
-// and each device in the order given.
-std::string jsondocument(const std::string& version, int status, const std::vector<deviceresult>& devices);
+// each device in the order given, and what ended the run before any device
+// (empty where nothing did).
+std::string jsondocument(const std::string& version, int status, const std::vector<deviceresult>& devices,
+                         const std::string& error = "");
 
 } // namespace probe
