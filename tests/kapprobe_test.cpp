@@ -975,6 +975,14 @@ TEST_F(scratch, ABatchOfCardsIsProbedSideBySideAndComesBackWhole)
               "*** '" + twice + "' ist dasselbe Gerät wie '" + othername + "' und wird nur einmal geprüft.");
     const std::string text = plainlines(result.err);
     EXPECT_NE(text.find("\n=== " + othername + " ===\nGerät '" + othername), std::string::npos) << text;
+    // Each verdict in a few words the moment its card has it: the wrapping
+    // card's while the honest one still goes on, the refusal at once.
+    const std::size_t wraps = text.find(othername + ": Gefälscht: nutzbar 384 MByte\n"),
+                      honestend = text.find(cardname + ": Kein Anzeichen einer Fälschung\n");
+    EXPECT_LT(wraps, text.find(cardname + ": ", wraps)) << text;
+    EXPECT_LT(honestend, text.find("\n=== ")) << text;
+    EXPECT_NE(text.find(thirdname + ": Gefälscht: nutzbar "), std::string::npos) << text;
+    EXPECT_LT(text.find(twice + ": abgelehnt\n"), text.find(cardname + ": ")) << text;
     EXPECT_EQ(stores(), before);
     EXPECT_EQ(files(), underwine() ? std::vector<std::string>() : std::vector<std::string>{"again"});
 
@@ -994,6 +1002,8 @@ TEST_F(scratch, ABatchOfCardsIsProbedSideBySideAndComesBackWhole)
     const outcome stopped = run(three, kapprobe("raise " + std::to_string(total / 3) + " 2"));
     EXPECT_EQ(stopped.status, 1) << stopped.out;
     EXPECT_NE(stopped.out.find(interrupted), std::string::npos) << stopped.out;
+    EXPECT_NE(plainlines(stopped.out).find(card + ": abgebrochen, wiederhergestellt\n"), std::string::npos)
+        << stopped.out;
     EXPECT_EQ(stores(), before);
     EXPECT_EQ(files(), std::vector<std::string>());
 

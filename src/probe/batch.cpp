@@ -124,6 +124,11 @@ class batchconsole : public runconsole {
         shown.step(device, line, "");
     }
 
+    void concluded(const std::string& verdict) override
+    {
+        shown.step(device, verdict, "");
+    }
+
     std::string ask(const std::string& question) override
     {
         shown.notice(unshown() + question);
@@ -192,6 +197,8 @@ int probebatch(const std::vector<const char*>& paths, const runoptions& common, 
                                        paths[i], paths[first]));
         else
             going[i] = runs[i]->open();
+        if (!going[i])
+            consoles[i]->concluded("abgelehnt");
     }
     sharejournals(paths, runs, going);
     // A device at a time writes back what crashed runs left, as each looks

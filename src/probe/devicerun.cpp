@@ -453,6 +453,7 @@ int devicerun::probedevice(blockdevice& dev, const std::string& name)
     const bool back = readable && restorejournal(dev, file, contents, name, dev.bytesread + dev.byteswritten,
                                                  0, &restored, searching.writtenback(), kept, &log);
     showfinished();
+    console.concluded(shortverdict(found, found.outcome == verdict::stopped || stopnoticed, back));
     if (found.outcome == verdict::stopped || stopnoticed) {
         if (back)
             say("\n*** Abgebrochen: alles Überschriebene ist wiederhergestellt.\n");

@@ -49,6 +49,9 @@ class runconsole {
     virtual void step(const std::string& line, const std::string& figures, bool first) = 0;
     // The last step's line at 100%, at the end of a run shown live.
     virtual void finished(const std::string& line) = 0;
+    // The run's end in a few words, the moment it has it, before its full
+    // text: a batch shows it in the device's line.
+    virtual void concluded(const std::string&) {}
     // The user's answer to question, a line typed at the terminal; empty
     // where none came.
     virtual std::string ask(const std::string& question) = 0;

@@ -302,6 +302,42 @@ std::string verdictname(verdict outcome)
     return "failed";
 }
 
+std::string shortverdict(const findings& found, bool stopped, bool back)
+{
+    std::string said;
+    if (stopped) {
+        said = "abgebrochen";
+    } else {
+        switch (found.outcome) {
+        case verdict::sound:
+            said = "Kein Anzeichen einer Fälschung";
+            break;
+        case verdict::counterfeit:
+            said = found.usable < unusable
+                       ? "Gefälscht und unbrauchbar"
+                       : formatted("Gefälscht: nutzbar %" PRIu64 " MByte", found.usable / mib);
+            break;
+        case verdict::damaged:
+            said = "Beschädigt";
+            break;
+        case verdict::overwrites:
+            said = "Unbrauchbar: überschreibt, was es hält";
+            break;
+        case verdict::lost:
+            said = "antwortet nicht mehr";
+            break;
+        case verdict::stopped:
+            said = "abgebrochen";
+            break;
+        case verdict::failed:
+        case verdict::otherrun:
+            said = "ohne Urteil";
+            break;
+        }
+    }
+    return said + (back ? stopped ? ", wiederhergestellt" : "" : ", nicht alles wiederhergestellt");
+}
+
 namespace {
 
 const char* beyondname(beyond what)

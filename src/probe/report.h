@@ -92,6 +92,10 @@ struct runresult {
 // The name of a verdict in the document.
 std::string verdictname(verdict outcome);
 
+// A run's end in a few words, for its line in a batch: the verdict, or that
+// it was stopped, and whether everything went back.
+std::string shortverdict(const findings& found, bool stopped, bool back);
+
 // One device of the document: as given, as it was found, and its run.
 struct deviceresult {
     std::string device;
