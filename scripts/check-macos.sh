@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# On a Mac (macOS 11 or later, Xcode's command line tools, cmake; GoogleTest
-# from Homebrew for the unit tests): builds both programs with the macos
+# On a Mac (macOS 11 or later, Xcode's command line tools, cmake and
+# nlohmann-json from Homebrew; GoogleTest from Homebrew for the unit tests): builds both programs with the macos
 # preset, runs the unit tests, and tries the programs where only a Mac can:
 #   - kapprobe on the raw node of a RAM disk leaves every byte as it was
 #     (digests before and after) and finds no sign of a counterfeit;
