@@ -12,7 +12,7 @@ cd "$(dirname "$0")/.."
 installmissing cmake make g++ nlohmann-json3-dev libgtest-dev googletest libbenchmark-dev strace mount e2fsprogs exfatprogs exfat-fuse \
     fdisk dosfstools fusefat \
     pkg-config libfuse3-dev fuse3 \
-    clang-format clang-tidy cppcheck mandoc man-db dpkg-dev file g++-mingw-w64-x86-64 wine wine64 unzip \
+    clang-format clang-tidy cppcheck mandoc man-db dpkg-dev lintian file g++-mingw-w64-x86-64 wine wine64 unzip \
     clang libclang-rt-14-dev g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user llvm-14 \
     qemu-system-x86 busybox-static cpio kmod
 # A machine may carry npm inside another Node.js than Debian's, whose package conflicts with npm's.

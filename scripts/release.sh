@@ -11,7 +11,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
 # googletest: the cross presets build GoogleTest from its sources when they are configured.
-installmissing cmake make g++ nlohmann-json3-dev googletest dpkg-dev file mandoc unzip g++-mingw-w64-x86-64 wine wine64 \
+installmissing cmake make g++ nlohmann-json3-dev googletest dpkg-dev lintian file mandoc unzip g++-mingw-w64-x86-64 wine wine64 \
     g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user llvm-14
 # A machine may carry npm inside another Node.js than Debian's, whose package conflicts with npm's.
 command -v npm >/dev/null || installmissing npm
@@ -28,8 +28,9 @@ build() {
 }
 
 # debian <preset> <architecture> [emulator...]: the preset's package, checked
-# and moved to dist/. Its kapmess, stripped by CPack with the target's strip,
-# tests 4 MiB under the emulator.
+# (its files, its changelog's version, lintian) and moved to dist/. Its
+# kapmess, stripped by CPack with the target's strip, tests 4 MiB under the
+# emulator.
 debian() {
     local preset=$1 architecture=$2
     shift 2
@@ -43,8 +44,15 @@ debian() {
     unpacked=$(mktemp -d)
     dpkg-deb -x "$package" "$unpacked/root"
     (cd "$unpacked/root" && find . -type f | sort | tr '\n' ' ') |
-        grep -qx './usr/bin/kapmess ./usr/bin/kapprobe ./usr/share/doc/kapmess/README.md ./usr/share/man/man1/kapmess.1 ./usr/share/man/man1/kapprobe.1 ' ||
+        grep -qx './usr/bin/kapmess ./usr/bin/kapprobe ./usr/share/doc/kapmess/README.md ./usr/share/doc/kapmess/changelog.gz ./usr/share/doc/kapmess/copyright ./usr/share/man/man1/kapmess.1.gz ./usr/share/man/man1/kapprobe.1.gz ' ||
         { echo "$package holds the wrong files:"; dpkg-deb -c "$package"; exit 1; }
+    [[ $(zcat "$unpacked/root/usr/share/doc/kapmess/changelog.gz") == "kapmess ($version) "* ]] ||
+        fail "packaging/debian/changelog begins with no entry for $version"
+    # What Debian's checker finds, said; an error or a warning ends the release.
+    local findings
+    findings=$(lintian --tag-display-limit 0 --fail-on error,warning "$package" 2>&1 | grep -v 'root privileges') ||
+        [ -z "$findings" ] || { echo "$findings"; fail "lintian rejects $package"; }
+    echo "lintian on ${package##*/}: ${findings:-no error, no warning}"
     mkdir "$unpacked/run"
     (cd "$unpacked/run" && "$@" "$unpacked/root/usr/bin/kapmess" 4 >/dev/null)
     rm -rf "$unpacked"
