@@ -15,7 +15,7 @@ installmissing() {
 # manager's lock, as a fresh machine's automatic updates do for minutes after
 # it boots, it waits for it (up to an hour), and says so once.
 aptget() {
-    local sudo= errors waited=0
+    local sudo='' errors waited=0
     [ "$(id -u)" -eq 0 ] || sudo=sudo
     errors=$(mktemp)
     until $sudo env DEBIAN_FRONTEND=noninteractive apt-get "$@" </dev/null 2>"$errors"; do
