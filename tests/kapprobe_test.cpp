@@ -637,9 +637,10 @@ TEST_F(scratch, AStickPulledMidRunIsNoCounterfeit)
             "\n\\*\\*\\* '" + card +
             "' antwortet nicht mehr, auch nicht an seinem Anfang: abgezogen oder ausgefallen. Die Probe "
             "endet ohne Urteil.\n\n\\*\\*\\* Nicht alles ist wiederhergestellt.\n"
-            "[0-9]+ Stellen nahm das Gerät nicht an, die erste bei Byte [0-9]+: Input/output error.\n"
-            "Das Gerät bestätigte nicht, dass das Zurückgeschriebene auf dem Medium steht: Input/output "
-            "error.\n[0-9]+ Bytes kamen nicht so zurück, wie sie gesichert waren, zwischen Byte [0-9]+ und "
+            "[0-9]+ Stellen nahm das Gerät nicht an, die erste bei Byte [0-9]+: Ein-/Ausgabefehler.\n"
+            "Das Gerät bestätigte nicht, dass das Zurückgeschriebene auf dem Medium steht: "
+            "Ein-/Ausgabefehler.\n[0-9]+ Bytes kamen nicht so zurück, wie sie gesichert waren, zwischen Byte "
+            "[0-9]+ und "
             "Byte [0-9]+.\nDas Journal '" +
             journal + "' bleibt liegen. In diesem Verzeichnis schreibt\n    kapprobe --restore '" + card +
             "'\nalles noch einmal zurück, ohne neu zu proben \\(ein abgezogenes Gerät zuerst wieder "
@@ -786,7 +787,7 @@ TEST_F(scratch, TheCommandLineAndEveryRefusalSayWhatToDo)
     const outcome notroot = run({card}, user);
     EXPECT_EQ(notroot.out,
               probebanner + "*** Keine Berechtigung, '" + card +
-                  "' zu öffnen (Permission denied). Starten Sie kapprobe mit sudo, unter Windows in "
+                  "' zu öffnen (Zugriff verweigert). Starten Sie kapprobe mit sudo, unter Windows in "
                   "einer Eingabeaufforderung als Administrator.\n");
     EXPECT_EQ(notroot.status, 1);
 }

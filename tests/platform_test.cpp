@@ -166,6 +166,23 @@ TEST(Answers, OnlyNotSupportedIsNoLoss)
         EXPECT_FALSE(answers::notsupported(error)) << error;
 }
 
+// The errors a user meets read in German, on each system by its own numbers;
+// the rest keep the system's text.
+TEST(Answers, TheErrorsUsersMeetAreSaidInGerman)
+{
+    EXPECT_EQ(answers::reason(ENOENT), "nicht vorhanden");
+    EXPECT_EQ(answers::reason(EACCES), "Zugriff verweigert");
+    EXPECT_EQ(answers::reason(EBUSY), "in Gebrauch");
+    EXPECT_EQ(answers::reason(ENOSPC), "kein Platz mehr frei");
+    EXPECT_EQ(answers::reason(EIO), "Ein-/Ausgabefehler");
+    EXPECT_EQ(answers::reason(EDOM), "");
+    // Windows' ERROR_SHARING_VIOLATION, ERROR_DISK_FULL, ERROR_DEVICE_NOT_CONNECTED.
+    EXPECT_EQ(answers::windowsreason(32), "in Gebrauch");
+    EXPECT_EQ(answers::windowsreason(112), "kein Platz mehr frei");
+    EXPECT_EQ(answers::windowsreason(1167), "das Gerät ist nicht mehr da");
+    EXPECT_EQ(answers::windowsreason(87), "") << "ERROR_INVALID_PARAMETER keeps Windows' own text";
+}
+
 // As `diskutil list -plist` writes it: the internal disk with its APFS store
 // and container, a FAT card, and a container stored on two disks.
 const char diskutillist[] = R"(<?xml version="1.0" encoding="UTF-8"?>

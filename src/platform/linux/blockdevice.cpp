@@ -4,6 +4,7 @@
 #include "platform/blockdevice.h"
 
 #include "platform/linux/linux.h"
+#include "platform/process.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -111,7 +112,7 @@ devicehandle opendevice(const char* path, deviceinfo* info)
     struct stat status;
     if (stat(path, &status) != 0) {
         info->why = errno == ENOENT ? refusal::notfound : refusal::cannotopen;
-        info->reason = std::strerror(errno);
+        info->reason = systemreason();
         return devicehandle::none;
     }
     if (!S_ISBLK(status.st_mode)) {
@@ -146,7 +147,7 @@ devicehandle opendevice(const char* path, deviceinfo* info)
     int sectorsize = 0;
     if (fd < 0 || ioctl(fd, BLKGETSIZE64, &size) != 0 || ioctl(fd, BLKSSZGET, &sectorsize) != 0) {
         info->why = errno == EACCES || errno == EPERM ? refusal::notpermitted : refusal::cannotopen;
-        info->reason = std::strerror(errno);
+        info->reason = systemreason();
         if (fd >= 0)
             close(fd);
         return devicehandle::none;

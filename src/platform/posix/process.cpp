@@ -1,5 +1,6 @@
 #include "platform/process.h"
 
+#include "platform/answers.h"
 #include "platform/names.h"
 
 #include <algorithm>
@@ -36,7 +37,9 @@ std::size_t bufferalignment()
 
 std::string systemreason()
 {
-    return std::strerror(errno);
+    const int error = errno;
+    const std::string german = answers::reason(error);
+    return german.empty() ? std::strerror(error) : german;
 }
 
 bool privileged()

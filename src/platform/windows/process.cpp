@@ -29,6 +29,8 @@ std::string systemreason()
     const DWORD error = GetLastError();
     if (error == windowssystem::misaligned)
         return windowssystem::brokenrule();
+    if (std::string german = answers::windowsreason(error); !german.empty())
+        return german;
     char reason[256];
     DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
                                   0, reason, sizeof reason, nullptr);
