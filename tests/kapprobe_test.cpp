@@ -164,6 +164,28 @@ class crashedcard : public scratch {
     }
 };
 
+// A card that fails reads and writes in 4 MiB at 600 MiB: damaged, the extent
+// of the losses within that region, and their share said as it is, not as
+// "0 %" for a few places among thousands.
+TEST_F(scratch, ADamagedCardIsToldWithTheExtentAndShareOfItsLosses)
+{
+    ATTACH_OR_SKIP(attachcard("honest " + std::to_string(1024 * mib) + " 0 0 512 errors=" +
+                              std::to_string(600 * mib) + "-" + std::to_string(604 * mib)));
+    const outcome result = run({"--cache", "64", cardname}, kapprobe());
+    EXPECT_EQ(result.status, 2);
+    std::smatch told;
+    ASSERT_TRUE(std::regex_search(
+        result.out, told,
+        std::regex(
+            "\nBeschädigt: ([0-9]+) von ([0-9]+) geprüften Stellen \\(([0-9]+),([0-9]) %\\) verloren ihre "
+            "Daten oder meldeten Fehler, von Byte ([0-9]+) \\([0-9]+ MByte\\) bis Byte ([0-9]+) ")))
+        << result.out;
+    const double percent = 100.0 * std::stod(told[1]) / std::stod(told[2]);
+    EXPECT_NEAR(std::stod(told[3].str() + "." + told[4].str()), percent, 0.051) << told[0];
+    EXPECT_GE(std::stoull(told[5]), 600 * mib);
+    EXPECT_LT(std::stoull(told[6]), 604 * mib);
+}
+
 // At the default cache limit, the one case that pays for it: the limit
 // written twice behind the probes, and the run's I/O within 1.15x of that
 // and the limit read once, with the caches it rules out said exactly.

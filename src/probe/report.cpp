@@ -32,6 +32,20 @@ std::string formatted(const char* format, ...)
     return text;
 }
 
+std::string share(std::uint64_t part, std::uint64_t whole)
+{
+    if (part == 0 || whole == 0)
+        return "0 %";
+    // Tenths of a percent, rounded, as far as 10 %; a few places among
+    // thousands are not "0 %".
+    const std::uint64_t tenths = (part * 1000 + whole / 2) / whole;
+    if (tenths == 0)
+        return "unter 0,1 %";
+    if (tenths < 100)
+        return formatted("%" PRIu64 ",%" PRIu64 " %%", tenths / 10, tenths % 10);
+    return formatted("%" PRIu64 " %%", (part * 100 + whole / 2) / whole);
+}
+
 std::string refusaltext(const char* path, const deviceinfo& info)
 {
     std::string out;
@@ -245,13 +259,13 @@ std::string verdicttext(const findings& found, const verdictplace& place)
         break;
     }
     case verdict::damaged:
-        out += formatted(
-            "\nBeschädigt: %" PRIu64 " von %" PRIu64 " geprüften Stellen (%" PRIu64
-            " %%) verloren ihre Daten oder meldeten Fehler, von Byte %" PRIu64 " (%" PRIu64
-            " MByte) bis Byte %" PRIu64 " (%" PRIu64
-            " MByte).\nSichern Sie, was darauf liegt, und benutzen Sie das Medium nicht weiter.\n",
-            found.badplaces, found.probed, found.badplaces * 100 / std::max<std::uint64_t>(1, found.probed),
-            found.firstbad, found.firstbad / mib, found.lastbad, found.lastbad / mib);
+        out +=
+            formatted("\nBeschädigt: %" PRIu64 " von %" PRIu64 " geprüften Stellen (%s"
+                      ") verloren ihre Daten oder meldeten Fehler, von Byte %" PRIu64 " (%" PRIu64
+                      " MByte) bis Byte %" PRIu64 " (%" PRIu64
+                      " MByte).\nSichern Sie, was darauf liegt, und benutzen Sie das Medium nicht weiter.\n",
+                      found.badplaces, found.probed, share(found.badplaces, found.probed).c_str(),
+                      found.firstbad, found.firstbad / mib, found.lastbad, found.lastbad / mib);
         break;
     case verdict::lost:
         out += formatted(
