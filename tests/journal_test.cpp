@@ -548,7 +548,9 @@ TEST(Advice, CommandsAreSafeToCopy)
     EXPECT_EQ(probe::shellquoted("/dev/it's"), "'/dev/it'\\''s'");
     EXPECT_EQ(probe::unmountcommand({operatingsystem::macos, "/dev/disk4", -1, false}),
               "diskutil unmountDisk '/dev/disk4'");
-    EXPECT_EQ(probe::unmountcommand({operatingsystem::gnulinux, "/dev/sdc", -1, false}), "");
+    EXPECT_EQ(probe::unmountcommand({operatingsystem::gnulinux, "/media/u/CARD 1", -1, false}),
+              "sudo umount '/media/u/CARD 1'");
+    EXPECT_EQ(probe::unmountcommand({operatingsystem::windows, "E:", -1, true}), "");
     EXPECT_EQ(probe::probecommand({operatingsystem::gnulinux, "/dev/sdc", -1, true}, "--restore ",
                                   "/dev/disk/by-id/usb-Card"),
               "kapprobe --restore '/dev/disk/by-id/usb-Card'");

@@ -706,7 +706,8 @@ TEST_F(scratch, MountedCardIsRefusedUntouched)
     outcome result = run({cardname}, kapprobe());
     std::system(("umount " + mountpoint + " && rmdir " + mountpoint).c_str());
     EXPECT_EQ(result.out, probebanner + "*** '" + card + "' oder eine seiner Partitionen ist unter '" +
-                              mountpoint + "' eingehängt. Hängen Sie es zuerst aus.\n");
+                              mountpoint + "' eingehängt. Hängen Sie es zuerst aus:\n    umount '" +
+                              mountpoint + "'\n");
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(devicedigest(card), before);
 
@@ -766,6 +767,9 @@ TEST_F(scratch, TheCommandLineAndEveryRefusalSayWhatToDo)
               probebanner + "*** --yes beantwortet nur die Fragen von --fix, --unfix und --restore.\n");
 
     LINUX_ONLY("the rest asks for Linux users, mounts and files");
+    EXPECT_EQ(run({"/dev/kapprobe-none"}, kapprobe()).out,
+              probebanner + "*** '/dev/kapprobe-none' gibt es nicht. Die angeschlossenen Geräte nennt:\n"
+                            "    lsblk -d -o NAME,SIZE,MODEL,TRAN\n");
     ATTACH_OR_SKIP(attachcard("honest " + std::to_string(128 * mib) + " 0 0 512"));
     const std::string before = devicedigest(card);
     const outcome nothing = run({"--restore", card}, kapprobe());

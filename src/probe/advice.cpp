@@ -277,7 +277,28 @@ std::string ejectcommand(const partitiontarget& target)
 
 std::string unmountcommand(const partitiontarget& target)
 {
-    return target.system == operatingsystem::macos ? "diskutil unmountDisk " + shellquoted(target.node) : "";
+    switch (target.system) {
+    case operatingsystem::macos:
+        return "diskutil unmountDisk " + shellquoted(target.node);
+    case operatingsystem::gnulinux:
+        return sudo(target) + "umount " + shellquoted(target.node);
+    case operatingsystem::windows:
+        break;
+    }
+    return "";
+}
+
+std::string listcommand(operatingsystem system)
+{
+    switch (system) {
+    case operatingsystem::gnulinux:
+        return "lsblk -d -o NAME,SIZE,MODEL,TRAN";
+    case operatingsystem::macos:
+        return "diskutil list external physical";
+    case operatingsystem::windows:
+        break;
+    }
+    return "Get-Volume";
 }
 
 std::string probecommand(const partitiontarget& target, const std::string& options, const std::string& path)

@@ -107,9 +107,14 @@ std::string commandtext(const partitiontarget& target, const std::vector<std::st
 // pulled; empty where the system has none (Windows: the Explorer).
 std::string ejectcommand(const partitiontarget& target);
 
-// The command that unmounts every volume of target, where the system has
-// one that does so at once (macOS: diskutil); empty elsewhere.
+// The command that unmounts target: on macOS every volume of the disk
+// target.node names, on Linux the mount point it names; empty on Windows,
+// which has none that a user types.
 std::string unmountcommand(const partitiontarget& target);
+
+// The command that lists the devices a user could name: lsblk, diskutil, or
+// PowerShell's Get-Volume for the drive letters.
+std::string listcommand(operatingsystem system);
 
 // Whether typed names the device path, as the question before an erasure
 // asks: Windows names drives and paths in any case (e: is E:), other

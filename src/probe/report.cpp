@@ -52,7 +52,9 @@ std::string refusaltext(const char* path, const deviceinfo& info)
     const partitiontarget whole{thissystem(), info.whole, -1, privileged()};
     switch (info.why) {
     case refusal::notfound:
-        out += formatted("*** '%s' gibt es nicht: %s.\n", path, info.reason.c_str());
+        out += formatted("*** '%s' gibt es nicht. Die angeschlossenen Geräte nennt%s:\n    %s\n", path,
+                         thissystem() == operatingsystem::windows ? " in PowerShell" : "",
+                         listcommand(thissystem()).c_str());
         break;
     case refusal::notblockdevice:
         out +=
@@ -70,7 +72,10 @@ std::string refusaltext(const char* path, const deviceinfo& info)
                       path, info.whole.c_str());
         break;
     case refusal::mounted: {
-        const std::string unmount = unmountcommand({thissystem(), info.node, -1, privileged()});
+        // macOS unmounts a disk's volumes at once; Linux each mount point.
+        const std::string unmount =
+            unmountcommand({thissystem(), thissystem() == operatingsystem::macos ? info.node : info.whole, -1,
+                            privileged()});
         out += formatted(
             "*** '%s' oder eine seiner Partitionen ist unter '%s' eingehängt. Hängen Sie es zuerst aus%s%s\n",
             path, info.whole.c_str(), unmount.empty() ? "." : ":\n    ", unmount.c_str());
