@@ -109,8 +109,8 @@ std::string counterfeit(std::uint64_t usable, const std::string& beyond, const s
     const std::string fix = underwine() ? "kapprobe --fix " + device : "kapprobe --fix '" + device + "'";
     return "\nGefälscht: nutzbar sind nur die ersten " + std::to_string(usable) + " Bytes (" + usablemib +
            " MByte) der gemeldeten 2147483648 Bytes.\n" + beyond + "Nutzen Sie nur die ersten " + usablemib +
-           " MByte. Eine Partition dieser Größe mit einem Dateisystem legt an (das löscht alles auf dem "
-           "Medium)\n    " +
+           " MByte. Eine Partition dieser Größe mit einem Dateisystem legt dieser Befehl an; er löscht alles "
+           "auf dem Gerät:\n    " +
            fix + "\nPrüfen Sie sie danach mit kapmess.\n" + closing;
 }
 
@@ -459,7 +459,8 @@ TEST_F(crashedcard, AJournalIsWrittenBackOnlyToItsOwnCard)
             ", 134217728 Bytes\\), einem anderen Gerät, das damals ebenso hieß. Geschrieben wurde nichts, "
             "und das Journal bleibt liegen: schließen Sie jenes Gerät an und starten Sie kapprobe dafür in "
             "diesem Verzeichnis. Wurde jenes Gerät inzwischen neu formatiert oder gibt es es nicht mehr, hat "
-            "das Journal nichts mehr zurückzugeben: dann löschen Sie es.\n")))
+            "das Journal nichts mehr zurückzugeben: dann löschen Sie die Datei '" +
+            journal + "'.\n")))
         << refusal.out;
     EXPECT_EQ(devicedigest(card), cardb);
     EXPECT_EQ(slurp(dir / journal), keptjournal);
@@ -664,9 +665,10 @@ TEST_F(scratch, AStickPulledMidRunIsNoCounterfeit)
             "Ein-/Ausgabefehler.\n[0-9]+ Bytes kamen nicht so zurück, wie sie gesichert waren, zwischen Byte "
             "[0-9]+ und "
             "Byte [0-9]+.\nDas Journal '" +
-            journal + "' bleibt liegen. In diesem Verzeichnis schreibt\n    kapprobe --restore '" + card +
-            "'\nalles noch einmal zurück, ohne neu zu proben \\(ein abgezogenes Gerät zuerst wieder "
-            "anschließen\\).\n" +
+            journal +
+            "' bleibt liegen. Schließen Sie ein abgezogenes Gerät wieder an und schreiben Sie in diesem "
+            "Verzeichnis alles noch einmal zurück, ohne neu zu prüfen:\n    kapprobe --restore '" +
+            card + "'\nHeißt das Gerät danach anders, nennt es\n    lsblk -d -o NAME,SIZE,MODEL,TRAN\n" +
             closing)))
         << verdict(pulled.out);
     EXPECT_EQ(run({"--restore", cardname}, kapprobe()).status, 0);

@@ -199,8 +199,8 @@ bool devicerun::restorejournal(blockdevice& dev, journalonfile& file, const jour
     }
     if (!removejournal(file.handle, name.c_str()))
         say("\nAlles ist wiederhergestellt, aber das Journal '%s' ließ sich nicht entfernen: %s. Es "
-            "schadet nicht; löschen Sie es.\n",
-            name.c_str(), systemreason().c_str());
+            "schadet nicht; löschen Sie die Datei '%s' von Hand.\n",
+            name.c_str(), systemreason().c_str(), name.c_str());
     return true;
 }
 
@@ -226,9 +226,9 @@ void devicerun::showforeign(const std::string& candidate, const journalcontents&
     say("Es stammt von %s%s. Geschrieben wurde nichts, und das Journal bleibt liegen: schließen Sie "
         "jenes Gerät an und starten Sie kapprobe dafür in diesem Verzeichnis. Wurde jenes Gerät "
         "inzwischen neu formatiert oder gibt es es nicht mehr, hat das Journal nichts mehr "
-        "zurückzugeben: dann löschen Sie es.\n",
+        "zurückzugeben: dann löschen Sie die Datei '%s'.\n",
         journaldevice(contents.header).c_str(),
-        samename ? ", einem anderen Gerät, das damals ebenso hieß" : "");
+        samename ? ", einem anderen Gerät, das damals ebenso hieß" : "", candidate.c_str());
 }
 
 // A journal of this device whose places show that the device was written

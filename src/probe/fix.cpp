@@ -200,7 +200,7 @@ int devicefix::make(std::unique_ptr<blockdevice>& dev, int status, const finding
     rereadpartitions(dev->held());
     if (stoprequested()) {
         say("\n*** Abgebrochen: die neue Partitionstabelle steht, formatiert wurde nicht. Was vorher dort "
-            "stand, schreibt\n    %s\nzurück.\n",
+            "stand, schreibt dieser Befehl zurück:\n    %s\n",
             probecommand(target, "--unfix " + backup + " ", chosen.path).c_str());
         return noverdict;
     }

@@ -137,10 +137,10 @@ std::string restorationtext(const restoration& restored, const journalcontents& 
                          " Bytes kamen nicht so zurück, wie sie gesichert waren, zwischen Byte %" PRIu64
                          " und Byte %" PRIu64 ".\n",
                          restored.wrong, restored.firstwrong, restored.lastwrong);
-    out +=
-        formatted("Das Journal '%s' bleibt liegen. In diesem Verzeichnis schreibt\n    %s\nalles noch einmal "
-                  "zurück, ohne neu zu proben (ein abgezogenes Gerät zuerst wieder anschließen).\n",
-                  name.c_str(), restorecommand.c_str());
+    out += formatted("Das Journal '%s' bleibt liegen. Schließen Sie ein abgezogenes Gerät wieder an und "
+                     "schreiben Sie in diesem Verzeichnis alles noch einmal zurück, ohne neu zu prüfen:\n"
+                     "    %s\nHeißt das Gerät danach anders, nennt es\n    %s\n",
+                     name.c_str(), restorecommand.c_str(), listcommand(thissystem()).c_str());
     return out;
 }
 
@@ -257,10 +257,11 @@ std::string verdicttext(const findings& found, const verdictplace& place)
         else if (place.fixing)
             out += formatted("Nutzen Sie nur die ersten %" PRIu64 " MByte.\n", usablemib);
         else
-            out += formatted("Nutzen Sie nur die ersten %" PRIu64
-                             " MByte. Eine Partition dieser Größe mit einem Dateisystem legt an (das löscht "
-                             "alles auf dem Medium)\n    %s\nPrüfen Sie sie danach mit kapmess.\n",
-                             usablemib, probecommand(place.target, "--fix ", place.path).c_str());
+            out +=
+                formatted("Nutzen Sie nur die ersten %" PRIu64
+                          " MByte. Eine Partition dieser Größe mit einem Dateisystem legt dieser Befehl "
+                          "an; er löscht alles auf dem Gerät:\n    %s\nPrüfen Sie sie danach mit kapmess.\n",
+                          usablemib, probecommand(place.target, "--fix ", place.path).c_str());
         break;
     }
     case verdict::damaged:
