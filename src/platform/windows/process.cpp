@@ -1,5 +1,6 @@
 #include "platform/process.h"
 
+#include "platform/answers.h"
 #include "platform/drives.h"
 #include "platform/windows/windows.h"
 
