@@ -33,15 +33,19 @@ const std::string usage =
     "Aufruf: kapprobe [--cache <MByte>] [--json] [--restore [--yes]] [--fix [--yes]] <Gerät> [<Gerät> …]\n"
     "        kapprobe --unfix <Datei> [--yes] <Gerät>\n"
     "        <Gerät>    das ganze Gerät, etwa /dev/sdb oder unter Windows E:\n"
-    "        --cache    so viel Zwischenspeicher des Geräts schließt die Probe aus\n"
-    "                   (Vorgabe 512 MByte)\n"
+    "        --cache    so groß darf ein Pufferspeicher im Gerät höchstens sein,\n"
+    "                   hinter dem eine Fälschung Geschriebenes nur eine Weile hält\n"
+    "                   (Vorgabe 512 MByte; mehr kostet Zeit und Platz fürs Journal)\n"
     "        --json     das Ergebnis als JSON auf die Standardausgabe, der Text auf\n"
     "                   die Fehlerausgabe\n"
     "        --restore  nur zurückschreiben, was ein abgebrochener Lauf überschrieb\n"
     "        --fix      eine Fälschung danach mit einer Partition über ihren nutzbaren\n"
     "                   Teil versehen und formatieren (löscht alles darauf)\n"
     "        --yes      --fix, --unfix und --restore ohne Rückfrage\n"
-    "        --unfix    zurückschreiben, was --fix in <Datei> sicherte\n";
+    "        --unfix    zurückschreiben, was --fix in <Datei> sicherte\n"
+    "Starten Sie kapprobe mit sudo (unter Windows als Administrator) in einem\n"
+    "Verzeichnis, das nicht auf dem geprüften Gerät liegt: dort sichert es in einem\n"
+    "Journal (bei der Vorgabe bis zu 720 MByte), was es auf dem Gerät überschreibt.\n";
 
 invocation kapprobe(const std::string& faults = "")
 {
@@ -201,11 +205,11 @@ TEST_F(scratch, HonestCardShowsNoSignAndKeepsEveryByte)
         verdict(result.out),
         std::regex(
             "\nKein Anzeichen einer Fälschung: alle [0-9]+ geprüften Stellen behielten ihre Daten, "
-            "auch nachdem 511 MByte anderes geschrieben waren.\nDas schließt einen Zwischenspeicher "
+            "auch nachdem 511 MByte anderes geschrieben waren.\nDas schließt einen Pufferspeicher "
             "aus, der jeden oder jeden verändernden Schreibvorgang nimmt, bis 511 MByte, einen, der nur "
             "Schreibvorgänge bis 4 KiB nimmt, bis 64 MByte, und einen, der nur Schreibvorgänge an "
             "Stellen ohne Speicher nimmt, bis 511 MByte, wenn dem Medium wenigstens die letzten [0-9]+ "
-            "MByte fehlen; fehlt ihm weniger, als sein Zwischenspeicher hält, verhält es sich wie ein "
+            "MByte fehlen; fehlt ihm weniger, als sein Pufferspeicher hält, verhält es sich wie ein "
             "echtes, bis es vom Strom getrennt wird.\nDie Probe prüft Stichproben und kann nicht jeden "
             "Fehler ausschließen: [^\n]*kapmess, das die ganze Kapazität beschreibt und liest.\n" +
             closing)))
@@ -751,6 +755,8 @@ TEST_F(scratch, TheCommandLineAndEveryRefusalSayWhatToDo)
     EXPECT_EQ(none.status, 1);
     EXPECT_EQ(run({"--cache", "0", "/dev/null"}, kapprobe()).out,
               probebanner + "*** Ungültige Grenze für --cache: '0' (ganze MByte, etwa 512)\n");
+    EXPECT_EQ(run({"/dev/null", "--cache"}, kapprobe()).out,
+              probebanner + "*** --cache braucht die Grenze in ganzen MByte, etwa: --cache 512\n");
     EXPECT_EQ(run({"--force", "/dev/null"}, kapprobe()).out,
               probebanner + "*** Unbekannte Option '--force'\n" + usage);
     const outcome unfixmore = run({"--json", "--unfix", "saved", "/dev/null"}, kapprobe());
@@ -800,7 +806,7 @@ TEST_F(scratch, TheCommandLineAndEveryRefusalSayWhatToDo)
         full.out, std::regex("\\*\\*\\* Im aktuellen Verzeichnis sind nur [0-9]+ MByte frei; das "
                              "Journal braucht bis zu [0-9]+ MByte. Wechseln Sie in ein Verzeichnis "
                              "mit mehr Platz. Mit einer kleineren Grenze für --cache braucht es weniger, "
-                             "doch dann kann ein größerer Zwischenspeicher des Geräts eine Fälschung "
+                             "doch dann kann ein größerer Pufferspeicher des Geräts eine Fälschung "
                              "verbergen.\n$")))
         << full.out;
     EXPECT_EQ(full.status, 1);

@@ -388,14 +388,14 @@ bool devicerun::roomforjournal(const blockdevice& dev, std::uint64_t cachelimit)
     if (free < needed) {
         say("*** Im aktuellen Verzeichnis sind nur %" PRIu64 " MByte frei; %s bis zu %" PRIu64
             " MByte. Wechseln Sie in ein Verzeichnis mit mehr Platz. Mit einer kleineren Grenze für "
-            "--cache braucht es weniger, doch dann kann ein größerer Zwischenspeicher des Geräts eine "
+            "--cache braucht es weniger, doch dann kann ein größerer Pufferspeicher des Geräts eine "
             "Fälschung verbergen.\n",
             free / mib, otherroom > 0 ? "die Journale aller Geräte brauchen zusammen" : "das Journal braucht",
             (needed + mib - 1) / mib);
         return false;
     }
     if (cachelimit > dev.size / 2)
-        say("Die Grenze von %" PRIu64 " MByte für den Zwischenspeicher ist mehr als die Hälfte des "
+        say("Die Grenze von %" PRIu64 " MByte für den Pufferspeicher ist mehr als die Hälfte des "
             "Geräts; die Probe schreibt nach ihren Proben höchstens %" PRIu64 " MByte.\n",
             cachelimit / mib, dev.size / 2 / mib);
     if (directoryinmemory())

@@ -24,15 +24,19 @@ constexpr char usage[] =
     "Aufruf: kapprobe [--cache <MByte>] [--json] [--restore [--yes]] [--fix [--yes]] <Gerät> [<Gerät> …]\n"
     "        kapprobe --unfix <Datei> [--yes] <Gerät>\n"
     "        <Gerät>    das ganze Gerät, etwa /dev/sdb oder unter Windows E:\n"
-    "        --cache    so viel Zwischenspeicher des Geräts schließt die Probe aus\n"
-    "                   (Vorgabe 512 MByte)\n"
+    "        --cache    so groß darf ein Pufferspeicher im Gerät höchstens sein,\n"
+    "                   hinter dem eine Fälschung Geschriebenes nur eine Weile hält\n"
+    "                   (Vorgabe 512 MByte; mehr kostet Zeit und Platz fürs Journal)\n"
     "        --json     das Ergebnis als JSON auf die Standardausgabe, der Text auf\n"
     "                   die Fehlerausgabe\n"
     "        --restore  nur zurückschreiben, was ein abgebrochener Lauf überschrieb\n"
     "        --fix      eine Fälschung danach mit einer Partition über ihren nutzbaren\n"
     "                   Teil versehen und formatieren (löscht alles darauf)\n"
     "        --yes      --fix, --unfix und --restore ohne Rückfrage\n"
-    "        --unfix    zurückschreiben, was --fix in <Datei> sicherte\n";
+    "        --unfix    zurückschreiben, was --fix in <Datei> sicherte\n"
+    "Starten Sie kapprobe mit sudo (unter Windows als Administrator) in einem\n"
+    "Verzeichnis, das nicht auf dem geprüften Gerät liegt: dort sichert es in einem\n"
+    "Journal (bei der Vorgabe bis zu 720 MByte), was es auf dem Gerät überschreibt.\n";
 
 // Reads the command line into chosen and the devices into paths, saying in
 // error what is wrong with it, and in help whether the usage follows; -1 to
@@ -66,9 +70,11 @@ int readoptions(int argc, char** argv, std::string* error, bool* help, probe::ru
         } else if (argument == "--json") {
         } else if (argument == "--cache" || argument.rfind("--cache=", 0) == 0) {
             char* end = nullptr;
-            const char* value = argument != "--cache" ? argv[i] + std::strlen("--cache=")
-                                : i + 1 < argc        ? argv[++i]
-                                                      : "";
+            if (argument == "--cache" && i + 1 == argc) {
+                *error = "*** --cache braucht die Grenze in ganzen MByte, etwa: --cache 512\n";
+                return probe::noverdict;
+            }
+            const char* value = argument != "--cache" ? argv[i] + std::strlen("--cache=") : argv[++i];
             const unsigned long long size = std::strtoull(value, &end, 10);
             if (*value < '0' || *value > '9' || *end != '\0' || size == 0 ||
                 size > (std::uint64_t{1} << 30)) {

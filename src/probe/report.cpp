@@ -198,12 +198,12 @@ std::string verdicttext(const findings& found, const verdictplace& place)
     case verdict::sound:
         out += formatted(
             "\nKein Anzeichen einer Fälschung: alle %" PRIu64 " geprüften Stellen behielten ihre Daten, auch "
-            "nachdem %" PRIu64 " MByte anderes geschrieben waren.\nDas schließt einen Zwischenspeicher aus, "
+            "nachdem %" PRIu64 " MByte anderes geschrieben waren.\nDas schließt einen Pufferspeicher aus, "
             "der jeden oder jeden verändernden Schreibvorgang nimmt, bis %" PRIu64
             " MByte, einen, der nur Schreibvorgänge bis 4 KiB nimmt, bis %" PRIu64
             " MByte, und einen, der nur Schreibvorgänge an Stellen ohne Speicher nimmt, bis %" PRIu64
             " MByte, wenn dem Medium wenigstens die letzten %" PRIu64
-            " MByte fehlen; fehlt ihm weniger, als sein Zwischenspeicher hält, verhält es sich wie ein "
+            " MByte fehlen; fehlt ihm weniger, als sein Pufferspeicher hält, verhält es sich wie ein "
             "echtes, "
             "bis es vom Strom getrennt wird.\nDie Probe prüft Stichproben und kann nicht jeden Fehler "
             "ausschließen: ein Medium, das alles Geschriebene irgendwo ablegt, bis es voll ist, fällt ihr "
