@@ -90,13 +90,24 @@ std::uint64_t iobytes(const std::string& out)
     return written + read;
 }
 
-// Wine tells no sector size, and kapprobe.exe then works in blocks of 4 KiB.
-std::string deviceline(const std::string& device, std::uint64_t bytes, int sector)
+// A size as on a card's package: decimal GB with a comma, below 1 GB in MB.
+std::string packaged(std::uint64_t bytes)
+{
+    if (bytes < 1000000000)
+        return std::to_string((bytes + 500000) / 1000000) + " MB";
+    const std::uint64_t tenths = (bytes + 50000000) / 100000000;
+    return std::to_string(tenths / 10) + "," + std::to_string(tenths % 10) + " GB";
+}
+
+// The device line from the size on: the device and the name the system
+// gives it come before. Wine tells no sector size, and kapprobe.exe then
+// works in blocks of 4 KiB.
+std::string deviceline(std::uint64_t bytes, int sector)
 {
     if (underwine())
         sector = 4096;
-    return "Gerät '" + device + "': " + std::to_string(bytes) + " Bytes (" + std::to_string(bytes / mib) +
-           " MByte), Sektoren zu " + std::to_string(sector) + " Bytes\n";
+    return ": " + packaged(bytes) + " (" + std::to_string(bytes) + " Bytes), Sektoren zu " +
+           std::to_string(sector) + " Bytes\n";
 }
 
 const std::string closing = "Dauer D, geschrieben W Bytes, gelesen R Bytes.\n";
@@ -111,8 +122,10 @@ std::string counterfeit(std::uint64_t usable, const std::string& beyond, const s
     const std::string usablemib = std::to_string(usable / mib);
     // kapprobe.exe names a drive as it is typed, without quotes.
     const std::string fix = underwine() ? "kapprobe --fix " + device : "kapprobe --fix '" + device + "'";
-    return "\nGefälscht: nutzbar sind nur die ersten " + std::to_string(usable) + " Bytes (" + usablemib +
-           " MByte) der gemeldeten 2147483648 Bytes.\n" + beyond + "Nutzen Sie nur die ersten " + usablemib +
+    return "\nErgebnis: gefälscht. Es gibt 2,1 GB an, speichert aber nur " + packaged(usable) +
+           ". Bewahren Sie diese Ausgabe als Beleg auf.\nNutzbar sind die ersten " + std::to_string(usable) +
+           " Bytes (" + usablemib + " MByte) der gemeldeten 2147483648 Bytes.\n" + beyond +
+           "Nutzen Sie nur die ersten " + usablemib +
            " MByte. Eine Partition dieser Größe mit einem Dateisystem legt dieser Befehl an; er löscht alles "
            "auf dem Gerät:\n    " +
            fix + "\nPrüfen Sie sie danach mit kapmess.\n" + closing;
@@ -181,7 +194,8 @@ TEST_F(scratch, ADamagedCardIsToldWithTheExtentAndShareOfItsLosses)
     ASSERT_TRUE(std::regex_search(
         result.out, told,
         std::regex(
-            "\nBeschädigt: ([0-9]+) von ([0-9]+) geprüften Stellen \\(([0-9]+),([0-9]) %\\) verloren ihre "
+            "\nErgebnis: beschädigt. Sichern Sie jetzt, was darauf liegt, und benutzen Sie das Gerät nicht "
+            "weiter.\n([0-9]+) von ([0-9]+) geprüften Stellen \\(([0-9]+),([0-9]) %\\) verloren ihre "
             "Daten oder meldeten Fehler, von Byte ([0-9]+) \\([0-9]+ MByte\\) bis Byte ([0-9]+) ")))
         << result.out;
     const double percent = 100.0 * std::stod(told[1]) / std::stod(told[2]);
@@ -192,28 +206,32 @@ TEST_F(scratch, ADamagedCardIsToldWithTheExtentAndShareOfItsLosses)
 
 // At the default cache limit, the one case that pays for it: the limit
 // written twice behind the probes, and the run's I/O within 1.15x of that
-// and the limit read once, with the caches it rules out said exactly.
+// and the limit read once, with the caches it rules out in the document.
 TEST_F(scratch, HonestCardShowsNoSignAndKeepsEveryByte)
 {
     ATTACH_OR_SKIP(attachcard("honest " + std::to_string(1024 * mib) + " 0 0 512"));
     const std::string before = devicedigest(card);
-    outcome result = run({cardname}, kapprobe());
+    const outcome json = run({"--json", cardname}, kapprobe());
+    outcome result = json;
+    result.out = plainlines(json.err);
     EXPECT_EQ(result.status, 0) << result.out;
     EXPECT_EQ(result.out.substr(0, probebanner.size()), probebanner);
-    EXPECT_NE(result.out.find(deviceline(cardname, 1024 * mib, 512)), std::string::npos);
+    EXPECT_NE(result.out.find(deviceline(1024 * mib, 512)), std::string::npos) << result.out;
     EXPECT_TRUE(std::regex_match(
         verdict(result.out),
-        std::regex(
-            "\nKein Anzeichen einer Fälschung: alle [0-9]+ geprüften Stellen behielten ihre Daten, "
-            "auch nachdem 511 MByte anderes geschrieben waren.\nDas schließt einen Pufferspeicher "
-            "aus, der jeden oder jeden verändernden Schreibvorgang nimmt, bis 511 MByte, einen, der nur "
-            "Schreibvorgänge bis 4 KiB nimmt, bis 64 MByte, und einen, der nur Schreibvorgänge an "
-            "Stellen ohne Speicher nimmt, bis 511 MByte, wenn dem Medium wenigstens die letzten [0-9]+ "
-            "MByte fehlen; fehlt ihm weniger, als sein Pufferspeicher hält, verhält es sich wie ein "
-            "echtes, bis es vom Strom getrennt wird.\nDie Probe prüft Stichproben und kann nicht jeden "
-            "Fehler ausschließen: [^\n]*kapmess, das die ganze Kapazität beschreibt und liest.\n" +
-            closing)))
+        std::regex("\nErgebnis: kein Anzeichen einer Fälschung. Sie können das Gerät benutzen.\nAlle [0-9]+ "
+                   "geprüften Stellen behielten ihre Daten, auch nachdem 511 MByte anderes geschrieben "
+                   "waren.\nDie Prüfung nimmt Stichproben. Gewissheit über jeden Block gibt kapmess: [^\n]*\n"
+                   "    kapmess <MByte>\n" +
+                   closing)))
         << verdict(result.out);
+    // Every write, or every changing one, up to the limit; writes of 4 KiB up
+    // to their eighth; writes to places without storage up to the limit.
+    const nlohmann::json rulesout = nlohmann::json::parse(json.out)["devices"][0]["rulesout"];
+    EXPECT_EQ(rulesout["cache"], 511 * mib) << rulesout;
+    EXPECT_EQ(rulesout["smallwrites"], 64 * mib) << rulesout;
+    EXPECT_EQ(rulesout["unrealwrites"], 511 * mib) << rulesout;
+    EXPECT_GT(rulesout["lacking"], 511 * mib) << rulesout;
     std::smatch bytes;
     ASSERT_TRUE(
         std::regex_search(result.out, bytes, std::regex("geschrieben ([0-9]+) Bytes, gelesen ([0-9]+)")));
@@ -232,7 +250,7 @@ TEST_F(scratch, WrapAroundIsFoundToTheByteOnA4KibSectorCard)
     const std::string before = devicedigest(card);
     outcome result = run(probing(cardname), kapprobe());
     EXPECT_EQ(result.status, 2);
-    EXPECT_NE(result.out.find(deviceline(cardname, 2048 * mib, 4096)), std::string::npos);
+    EXPECT_NE(result.out.find(deviceline(2048 * mib, 4096)), std::string::npos);
     const std::string shown = verdict(result.out);
     EXPECT_EQ(shown,
               counterfeit(real,
@@ -254,7 +272,7 @@ TEST_F(scratch, EveryNameOfADriveProbesTheWholeDevice)
     for (const std::string name : {"x:", "X:\\", "\\\\.\\x:"}) {
         outcome result = run(probing(name), kapprobe());
         EXPECT_EQ(result.status, 2) << name << "\n" << result.out;
-        EXPECT_NE(result.out.find(deviceline(name, 512 * mib, 512)), std::string::npos) << result.out;
+        EXPECT_NE(result.out.find(deviceline(512 * mib, 512)), std::string::npos) << result.out;
         EXPECT_NE(verdict(result.out).find("Byte " + std::to_string(real) + " ist wieder Byte 0"),
                   std::string::npos)
             << name << "\n"
@@ -327,11 +345,11 @@ TEST_F(scratch, AnHonestCardAbove4GibShowsNoSign)
     const std::string before = devicedigest(card);
     outcome result = run(probing(cardname), kapprobe());
     EXPECT_EQ(result.status, 0) << result.out;
-    EXPECT_NE(result.out.find(deviceline(cardname, claimed, 512)), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find(deviceline(claimed, 512)), std::string::npos) << result.out;
     EXPECT_TRUE(std::regex_search(
-        verdict(result.out), std::regex("^\nKein Anzeichen einer Fälschung: alle [0-9]+ geprüften Stellen "
-                                        "behielten ihre Daten, auch nachdem 16 MByte anderes geschrieben "
-                                        "waren.\n")))
+        verdict(result.out), std::regex("^\nErgebnis: kein Anzeichen einer Fälschung. Sie können das Gerät "
+                                        "benutzen.\nAlle [0-9]+ geprüften Stellen behielten ihre Daten, auch "
+                                        "nachdem 16 MByte anderes geschrieben waren.\n")))
         << verdict(result.out);
     EXPECT_EQ(devicedigest(card), before);
 }
@@ -351,7 +369,9 @@ TEST_F(scratch, ACardClaimingMoreThan4GibIsMeasuredToItsRealSize)
     ASSERT_TRUE(std::regex_search(
         shown, usable,
         std::regex(
-            "^\nGefälscht: nutzbar sind nur die ersten ([0-9]+) Bytes \\([0-9]+ MByte\\) der gemeldeten " +
+            "^\nErgebnis: gefälscht. Es gibt 6,4 GB an, speichert aber nur 26[78] MB. Bewahren Sie diese "
+            "Ausgabe als Beleg auf.\nNutzbar sind die ersten ([0-9]+) Bytes \\([0-9]+ MByte\\) der "
+            "gemeldeten " +
             std::to_string(claimed) +
             " Bytes.\nWas dahinter geschrieben wird, geht verloren: gelesen werden Nullen.\n")))
         << shown;
@@ -661,9 +681,9 @@ TEST_F(scratch, AStickPulledMidRunIsNoCounterfeit)
     EXPECT_TRUE(std::regex_match(
         verdict(pulled.out),
         std::regex(
-            "\n\\*\\*\\* '" + card +
-            "' antwortet nicht mehr, auch nicht an seinem Anfang: abgezogen oder ausgefallen. Die Probe "
-            "endet ohne Urteil.\n\n\\*\\*\\* Nicht alles ist wiederhergestellt.\n"
+            "\nErgebnis: keines. '" + card +
+            "' antwortet nicht mehr, auch nicht an seinem Anfang: abgezogen oder ausgefallen.\n"
+            "\n\\*\\*\\* Nicht alles ist wiederhergestellt.\n"
             "[0-9]+ Stellen nahm das Gerät nicht an, die erste bei Byte [0-9]+: Ein-/Ausgabefehler.\n"
             "Das Gerät bestätigte nicht, dass das Zurückgeschriebene auf dem Medium steht: "
             "Ein-/Ausgabefehler.\n[0-9]+ Bytes kamen nicht so zurück, wie sie gesichert waren, zwischen Byte "
@@ -791,7 +811,8 @@ TEST_F(scratch, TheCommandLineAndEveryRefusalSayWhatToDo)
     const std::string journal = named[1];
     std::ofstream(dir / journal) << "no journal, but the user's own data";
     const outcome unreadable = run(probing(card, 8), kapprobe());
-    EXPECT_EQ(unreadable.out, probebanner + deviceline(card, 128 * mib, 512) + "*** Die Datei '" + journal +
+    EXPECT_EQ(unreadable.out, probebanner + "Gerät '" + card + "' (" + cardfile().string() + ")" +
+                                  deviceline(128 * mib, 512) + "*** Die Datei '" + journal +
                                   "' hier ist kein lesbares Journal von kapprobe. Sie bleibt, wie sie "
                                   "ist: verschieben Sie sie, oder starten Sie kapprobe in einem anderen "
                                   "Verzeichnis.\n")
@@ -938,10 +959,10 @@ TEST_F(scratch, ACardThatStopsAnsweringIsNeverCounterfeit)
         const outcome result = run(probing(device, 8), kapprobe());
         EXPECT_EQ(result.status, 4) << result.out;
         EXPECT_NE(result.out.find("' antwortet nicht mehr, auch nicht an seinem Anfang: abgezogen oder "
-                                  "ausgefallen. Die Probe endet ohne Urteil.\n"),
+                                  "ausgefallen.\n"),
                   std::string::npos)
             << result.out;
-        EXPECT_EQ(result.out.find("Gefälscht"), std::string::npos) << result.out;
+        EXPECT_EQ(result.out.find("Ergebnis: gefälscht"), std::string::npos) << result.out;
         EXPECT_EQ(result.out.find("--fix"), std::string::npos) << result.out;
         for (const std::string& name : files())
             fs::remove(dir / name);

@@ -349,8 +349,8 @@ TEST_F(booted, EveryEndOfAProbeGivesTheCardBack)
     ASSERT_TRUE(pulled.ended) << pulled.console;
     EXPECT_EQ(of(pulled.status, "pulled"), "4") << pulled.console;
     EXPECT_NE(of(pulled.out, "pulled")
-                  .find("\n*** '/dev/sda' antwortet nicht mehr, auch nicht an seinem Anfang: abgezogen oder "
-                        "ausgefallen. Die Probe endet ohne Urteil.\n"),
+                  .find("\nErgebnis: keines. '/dev/sda' antwortet nicht mehr, auch nicht an seinem Anfang: "
+                        "abgezogen oder ausgefallen.\n"),
               std::string::npos)
         << pulled.console;
     EXPECT_EQ(of(pulled.said, "replugged"), "sdb") << pulled.console;

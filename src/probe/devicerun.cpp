@@ -511,8 +511,11 @@ bool devicerun::open()
         return false;
     }
     const std::uint32_t unit = probeunit(info.sectorsize, info.physicalsize);
-    say("Gerät '%s': %" PRIu64 " Bytes (%" PRIu64 " MByte), Sektoren zu %" PRIu32 " Bytes", path, info.size,
-        info.size / mib, info.sectorsize);
+    // The size as on the package, beside the exact bytes; the maker and model
+    // as the system names them (for a loop device its file).
+    say("Gerät '%s'%s: %s (%" PRIu64 " Bytes), Sektoren zu %" PRIu32 " Bytes", path,
+        info.identity.empty() ? "" : (" (" + info.identity + ")").c_str(), packagesize(info.size).c_str(),
+        info.size, info.sectorsize);
     if (unit != info.sectorsize)
         say(", physisch zu %" PRIu32 " Bytes, in denen die Probe arbeitet", unit);
     say("\n");

@@ -32,6 +32,15 @@ std::string formatted(const char* format, ...)
     return text;
 }
 
+std::string packagesize(std::uint64_t bytes)
+{
+    // Decimal, as on a card's package: 64 GB are 64,000,000,000 bytes.
+    if (bytes >= 1000000000)
+        return formatted("%" PRIu64 ",%" PRIu64 " GB", (bytes + 50000000) / 1000000000,
+                         (bytes + 50000000) / 100000000 % 10);
+    return formatted("%" PRIu64 " MB", (bytes + 500000) / 1000000);
+}
+
 std::string share(std::uint64_t part, std::uint64_t whole)
 {
     if (part == 0 || whole == 0)
@@ -197,57 +206,50 @@ std::string verdicttext(const findings& found, const verdictplace& place)
     switch (found.outcome) {
     case verdict::sound:
         out += formatted(
-            "\nKein Anzeichen einer Fälschung: alle %" PRIu64 " geprüften Stellen behielten ihre Daten, auch "
-            "nachdem %" PRIu64 " MByte anderes geschrieben waren.\nDas schließt einen Pufferspeicher aus, "
-            "der jeden oder jeden verändernden Schreibvorgang nimmt, bis %" PRIu64
-            " MByte, einen, der nur Schreibvorgänge bis 4 KiB nimmt, bis %" PRIu64
-            " MByte, und einen, der nur Schreibvorgänge an Stellen ohne Speicher nimmt, bis %" PRIu64
-            " MByte, wenn dem Medium wenigstens die letzten %" PRIu64
-            " MByte fehlen; fehlt ihm weniger, als sein Pufferspeicher hält, verhält es sich wie ein "
-            "echtes, "
-            "bis es vom Strom getrennt wird.\nDie Probe prüft Stichproben und kann nicht jeden Fehler "
-            "ausschließen: ein Medium, das alles Geschriebene irgendwo ablegt, bis es voll ist, fällt ihr "
-            "nicht "
-            "auf. Gewissheit über jeden Block gibt kapmess, das die ganze Kapazität beschreibt und liest.\n",
-            found.probed, found.flushed / mib, found.flushed / mib, found.flushedsmall / mib,
-            found.flushed / mib, (found.flushspan + mib - 1) / mib);
+            "\nErgebnis: kein Anzeichen einer Fälschung. Sie können das Gerät benutzen.\nAlle %" PRIu64
+            " geprüften Stellen behielten ihre Daten, auch nachdem %" PRIu64
+            " MByte anderes geschrieben waren.\nDie Prüfung nimmt Stichproben. Gewissheit über jeden Block "
+            "gibt kapmess: es füllt ein Verzeichnis auf dem Gerät und liest alles zurück. Dort, mit dem "
+            "freien Platz in MByte:\n    kapmess <MByte>\n",
+            found.probed, found.flushed / mib);
         break;
     case verdict::overwrites:
         out += formatted(
-            "\nAnzeichen einer Fälschung: das erste MByte hat sich verändert, nachdem kapprobe %" PRIu64
-            " Bytes an anderen Stellen geschrieben hatte; es selbst beschreibt kapprobe nie.\nDas Medium "
-            "legt "
+            "\nErgebnis: unbrauchbar, vermutlich gefälscht. Sichern Sie, was darauf liegt, und benutzen Sie "
+            "das Gerät nicht weiter.\nDas erste MByte hat sich verändert, nachdem kapprobe %" PRIu64
+            " Bytes an anderen Stellen geschrieben hatte; es selbst beschreibt kapprobe nie. Das Gerät legt "
             "Geschriebenes offenbar irgendwo ab und überschreibt dafür, was schon darauf liegt: jeder "
             "weitere "
-            "Schreibvorgang zerstört mehr. Die Probe hat sofort aufgehört und zurückgeschrieben, was sie "
+            "Schreibvorgang zerstört mehr. Die Prüfung hat sofort aufgehört und zurückgeschrieben, was sie "
             "überschrieb, auch das erste MByte; anderes kann verloren sein.\nDas Journal '%s' bleibt liegen: "
-            "es hält, was die Probe überschrieb. Sichern Sie, was auf dem Medium liegt, und benutzen Sie es "
-            "nicht weiter.\n",
+            "es hält, was die Prüfung überschrieb.\n",
             found.written, place.journal.c_str());
         break;
     case verdict::counterfeit: {
         const std::uint64_t usablemib = found.usable / mib;
         if (found.usable == 0) {
-            out += formatted("\nGefälscht und unbrauchbar: schon am Anfang der gemeldeten %" PRIu64
-                             " Bytes behält keine geprüfte Stelle ihre Daten (das erste MByte prüft kapprobe "
-                             "nicht, es beschreibt es nie).\n",
-                             place.size);
+            out += formatted("\nErgebnis: gefälscht und unbrauchbar. Speichern Sie nichts darauf; bewahren "
+                             "Sie diese Ausgabe als Beleg auf.\nSchon am Anfang der gemeldeten %" PRIu64
+                             " Bytes (%s) behält keine geprüfte Stelle ihre Daten (das erste MByte prüft "
+                             "kapprobe nicht, es beschreibt es nie).\n",
+                             place.size, packagesize(place.size).c_str());
             out += beyondtext(found);
-            out += formatted("Speichern Sie nichts auf diesem Medium.\n");
             break;
         }
         if (found.usable < unusable) {
-            out += formatted("\nGefälscht und unbrauchbar: nur die ersten %" PRIu64
-                             " Bytes der gemeldeten %" PRIu64
-                             " Bytes behalten ihre Daten, zu wenig, um es zu nutzen.\n",
-                             found.usable, place.size);
+            out += formatted("\nErgebnis: gefälscht und unbrauchbar. Speichern Sie nichts darauf; bewahren "
+                             "Sie diese Ausgabe als Beleg auf.\nNur die ersten %" PRIu64
+                             " Bytes der gemeldeten %" PRIu64 " Bytes (%s) behalten ihre Daten, zu wenig, um "
+                             "es zu nutzen.\n",
+                             found.usable, place.size, packagesize(place.size).c_str());
             out += beyondtext(found);
-            out += formatted("Speichern Sie nichts auf diesem Medium.\n");
             break;
         }
-        out += formatted("\nGefälscht: nutzbar sind nur die ersten %" PRIu64 " Bytes (%" PRIu64
+        out += formatted("\nErgebnis: gefälscht. Es gibt %s an, speichert aber nur %s. Bewahren Sie diese "
+                         "Ausgabe als Beleg auf.\nNutzbar sind die ersten %" PRIu64 " Bytes (%" PRIu64
                          " MByte) der gemeldeten %" PRIu64 " Bytes.\n",
-                         found.usable, usablemib, place.size);
+                         packagesize(place.size).c_str(), packagesize(found.usable).c_str(), found.usable,
+                         usablemib, place.size);
         out += beyondtext(found);
         if (place.fittingend > 0)
             out += formatted("Nutzen Sie nur die ersten %" PRIu64 " MByte. Das tut die Partitionstabelle "
@@ -265,18 +267,18 @@ std::string verdicttext(const findings& found, const verdictplace& place)
         break;
     }
     case verdict::damaged:
-        out +=
-            formatted("\nBeschädigt: %" PRIu64 " von %" PRIu64 " geprüften Stellen (%s"
-                      ") verloren ihre Daten oder meldeten Fehler, von Byte %" PRIu64 " (%" PRIu64
-                      " MByte) bis Byte %" PRIu64 " (%" PRIu64
-                      " MByte).\nSichern Sie, was darauf liegt, und benutzen Sie das Medium nicht weiter.\n",
-                      found.badplaces, found.probed, share(found.badplaces, found.probed).c_str(),
-                      found.firstbad, found.firstbad / mib, found.lastbad, found.lastbad / mib);
+        out += formatted(
+            "\nErgebnis: beschädigt. Sichern Sie jetzt, was darauf liegt, und benutzen Sie das Gerät "
+            "nicht weiter.\n%" PRIu64 " von %" PRIu64 " geprüften Stellen (%s"
+            ") verloren ihre Daten oder meldeten Fehler, von Byte %" PRIu64 " (%" PRIu64
+            " MByte) bis Byte %" PRIu64 " (%" PRIu64 " MByte).\n",
+            found.badplaces, found.probed, share(found.badplaces, found.probed).c_str(), found.firstbad,
+            found.firstbad / mib, found.lastbad, found.lastbad / mib);
         break;
     case verdict::lost:
         out += formatted(
-            "\n*** '%s' antwortet nicht mehr, auch nicht an seinem Anfang: abgezogen oder ausgefallen. "
-            "Die Probe endet ohne Urteil.\n",
+            "\nErgebnis: keines. '%s' antwortet nicht mehr, auch nicht an seinem Anfang: abgezogen oder "
+            "ausgefallen.\n",
             place.path.c_str());
         break;
     case verdict::failed:
@@ -360,6 +362,18 @@ std::string shortverdict(const findings& found, bool stopped, bool back)
 
 namespace {
 
+// The caches a sound verdict rules out, in bytes: one that takes every write
+// or every write that changes what a read gives, one that takes writes of up
+// to 4 KiB only, and one that takes writes to places without storage only,
+// the last where the device lacks at least its last lacking bytes.
+nlohmann::ordered_json rulesout(const findings& found)
+{
+    return {{"cache", found.flushed},
+            {"smallwrites", found.flushedsmall},
+            {"unrealwrites", found.flushed},
+            {"lacking", found.flushspan}};
+}
+
 const char* beyondname(beyond what)
 {
     switch (what) {
@@ -433,6 +447,7 @@ std::string jsondocument(const std::string& version, int status, const std::vect
             {"status", run.status},
             {"message", trimmed(run.message)},
             {"fix", fixdocument(run.fixed)},
+            {"rulesout", run.verdict == "sound" ? rulesout(run.found) : json(nullptr)},
         };
         list.push_back(entry);
     }
