@@ -101,15 +101,14 @@ pull)
     waitwriting
     # Held open as a desktop holds a stick, the node stays taken, and the
     # stick comes back as another.
-    sleep 600 3<"$stick" &
-    holder=$!
+    exec 3<"$stick"
     say pull
     wait $probe
     reported pulled $?
     say "journals $(ls kapprobe-*.undo 2>/dev/null | wc -l)"
     say plug
     waitsticks 1
-    kill $holder
+    exec 3<&-
     stick=$(sticks)
     say "replugged ${stick#/dev/}"
     run restore kapprobe --restore --yes "$stick"
