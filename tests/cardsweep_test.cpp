@@ -122,28 +122,21 @@ class cards : public scratch {
     }
 };
 
-// The figures the all-clear states for a device: the bytes written to
-// places of their own behind the probes, of them in writes of 4 KiB, and
-// the stretch at the device's end they lie in.
+// The figures the all-clear states for a device in its document: the bytes
+// written to places of their own behind the probes, of them in writes of
+// 4 KiB, and the stretch at the device's end they lie in.
 struct bounds {
     std::uint64_t every, small, stretch;
 };
 
-bounds stated(const std::string& text)
+bounds stated(const std::string& document)
 {
-    std::smatch figures;
-    EXPECT_TRUE(std::regex_search(
-        text, figures,
-        std::regex(
-            "der jeden oder jeden verändernden Schreibvorgang nimmt, bis ([0-9]+) MByte, einen, der nur "
-            "Schreibvorgänge bis 4 KiB nimmt, bis ([0-9]+) MByte, und einen, der nur Schreibvorgänge an "
-            "Stellen ohne Speicher nimmt, bis ([0-9]+) MByte, wenn dem Medium wenigstens die letzten "
-            "([0-9]+) MByte fehlen")))
-        << text;
-    if (figures.empty())
+    const nlohmann::json rulesout = nlohmann::json::parse(document, nullptr, false)["devices"][0]["rulesout"];
+    EXPECT_TRUE(rulesout.is_object()) << document;
+    if (!rulesout.is_object())
         return {};
-    EXPECT_EQ(figures[1], figures[3]);
-    return {std::stoull(figures[1]) * mib, std::stoull(figures[2]) * mib, std::stoull(figures[4]) * mib};
+    EXPECT_EQ(rulesout["cache"], rulesout["unrealwrites"]);
+    return {rulesout["cache"], rulesout["smallwrites"], rulesout["lacking"]};
 }
 
 } // namespace
@@ -164,8 +157,8 @@ TEST_F(cards, CachesUnderTheBoundsTheAllClearStatesHideNothing)
     const std::uint64_t claimed = 2048 * mib, real = 256 * mib + 8192;
     if (const std::string why = attachcard("image " + std::to_string(claimed) + " 0 0 512"); !why.empty())
         GTEST_SKIP() << why;
-    const outcome honest = run({"--cache", "64", cardname}, kapprobe());
-    ASSERT_EQ(honest.status, 0) << honest.out;
+    const outcome honest = run({"--cache", "64", "--json", cardname}, kapprobe());
+    ASSERT_EQ(honest.status, 0) << honest.err;
     const bounds bound = stated(honest.out);
     ASSERT_GT(bound.every, mib);
     ASSERT_LT(bound.stretch, claimed - real);
@@ -262,7 +255,7 @@ TEST_F(cards, CounterfeitsAreToldAsTheyAre)
           "\nErgebnis: gefälscht. Es gibt 2,1 GB an, speichert aber nur 315 MB. Bewahren Sie diese Ausgabe "
           "als Beleg auf.\nNutzbar sind die ersten 314576896 Bytes (300 MByte) der gemeldeten 2147483648 "
           "Bytes."
-          "\nDahinter liest das Medium noch einmal den Anfang: Byte 314576896 liefert, was an Byte 0 steht, "
+          "\nDahinter liest das Gerät noch einmal den Anfang: Byte 314576896 liefert, was an Byte 0 steht, "
           "und "
           "was dort geschrieben wird, geht verloren.\n",
           " Bytes.\nWas dahinter geschrieben wird, geht verloren: gelesen werden Nullen.\nAb Byte 314884096 "

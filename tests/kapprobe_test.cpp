@@ -111,6 +111,7 @@ std::string deviceline(std::uint64_t bytes, int sector)
 }
 
 const std::string closing = "Dauer D, geschrieben W Bytes, gelesen R Bytes.\n";
+const std::string refusedline = "Ergebnis: abgelehnt; auf das Gerät wurde nichts geschrieben.\n";
 const std::string interrupted =
     "\n*** Abbruch: stelle wieder her, was überschrieben wurde. Nicht abziehen!\n";
 const std::string stopped = "\n*** Abgebrochen: alles Überschriebene ist wiederhergestellt.\n" + closing;
@@ -640,10 +641,13 @@ TEST_F(scratch, ASecondRunOnTheSameDeviceIsRefused)
     // Linux names the run that holds the card (under qemu-user, the
     // emulator); Windows refuses the open.
     const std::string refusal =
-        underwine() ? "\\*\\*\\* Kann '" + cardname + "' nicht für sich allein öffnen: [^\n]+\n"
-                    : "\\*\\*\\* '" + cardname +
-                          "' oder eine seiner Partitionen hält ein anderes Programm geöffnet: [^ ]+ \\(PID " +
-                          std::to_string(first.pid) + "\\)\\. [^\n]+\n";
+        "Ergebnis: abgelehnt; auf das Gerät wurde nichts geschrieben\\.\n" +
+        std::string(
+            underwine()
+                ? "\\*\\*\\* Kann '" + cardname + "' nicht für sich allein öffnen: [^\n]+\n"
+                : "\\*\\*\\* '" + cardname +
+                      "' oder eine seiner Partitionen hält ein anderes Programm geöffnet: [^ ]+ \\(PID " +
+                      std::to_string(first.pid) + "\\)\\. [^\n]+\n");
     EXPECT_TRUE(std::regex_match(second.out.substr(probebanner.size()), std::regex(refusal))) << second.out;
     EXPECT_EQ(collect(first).status, 0);
     ASSERT_EQ(throttlecard(0, 0), "");
@@ -685,7 +689,7 @@ TEST_F(scratch, AStickPulledMidRunIsNoCounterfeit)
             "' antwortet nicht mehr, auch nicht an seinem Anfang: abgezogen oder ausgefallen.\n"
             "\n\\*\\*\\* Nicht alles ist wiederhergestellt.\n"
             "[0-9]+ Stellen nahm das Gerät nicht an, die erste bei Byte [0-9]+: Ein-/Ausgabefehler.\n"
-            "Das Gerät bestätigte nicht, dass das Zurückgeschriebene auf dem Medium steht: "
+            "Das Gerät bestätigte nicht, dass das Zurückgeschriebene auf ihm steht: "
             "Ein-/Ausgabefehler.\n[0-9]+ Bytes kamen nicht so zurück, wie sie gesichert waren, zwischen Byte "
             "[0-9]+ und "
             "Byte [0-9]+.\nDas Journal '" +
@@ -731,9 +735,9 @@ TEST_F(scratch, MountedCardIsRefusedUntouched)
     const std::string before = devicedigest(card);
     outcome result = run({cardname}, kapprobe());
     std::system(("umount " + mountpoint + " && rmdir " + mountpoint).c_str());
-    EXPECT_EQ(result.out, probebanner + "*** '" + card + "' oder eine seiner Partitionen ist unter '" +
-                              mountpoint + "' eingehängt. Hängen Sie es zuerst aus:\n    umount '" +
-                              mountpoint + "'\n");
+    EXPECT_EQ(result.out, probebanner + refusedline + "*** '" + card +
+                              "' oder eine seiner Partitionen ist unter '" + mountpoint +
+                              "' eingehängt. Hängen Sie es zuerst aus:\n    umount '" + mountpoint + "'\n");
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(devicedigest(card), before);
 
@@ -750,7 +754,9 @@ TEST_F(scratch, MountedCardIsRefusedUntouched)
     EXPECT_EQ(result.out.substr(0, probebanner.size()), probebanner);
     EXPECT_TRUE(
         std::regex_match(result.out.substr(std::min(result.out.size(), probebanner.size())),
-                         std::regex("\\*\\*\\* '" + card +
+                         std::regex("Ergebnis: abgelehnt; auf das Gerät wurde nichts geschrieben\\.\n"
+                                    "\\*\\*\\* '" +
+                                    card +
                                     "' oder eine seiner Partitionen hält ein anderes Programm geöffnet: "
                                     "fusefat \\(PID [0-9]+\\)\\. Beenden Sie es \\(ein Dateisystem, das "
                                     "es bereitstellt, hängen Sie aus\\), dann starten Sie kapprobe "
@@ -796,8 +802,9 @@ TEST_F(scratch, TheCommandLineAndEveryRefusalSayWhatToDo)
 
     LINUX_ONLY("the rest asks for Linux users, mounts and files");
     EXPECT_EQ(run({"/dev/kapprobe-none"}, kapprobe()).out,
-              probebanner + "*** '/dev/kapprobe-none' gibt es nicht. Die angeschlossenen Geräte nennt:\n"
-                            "    lsblk -d -o NAME,SIZE,MODEL,TRAN\n");
+              probebanner + refusedline +
+                  "*** '/dev/kapprobe-none' gibt es nicht. Die angeschlossenen Geräte nennt:\n"
+                  "    lsblk -d -o NAME,SIZE,MODEL,TRAN\n");
     ATTACH_OR_SKIP(attachcard("honest " + std::to_string(128 * mib) + " 0 0 512"));
     const std::string before = devicedigest(card);
     const outcome nothing = run({"--restore", card}, kapprobe());
@@ -841,7 +848,7 @@ TEST_F(scratch, TheCommandLineAndEveryRefusalSayWhatToDo)
                      << ": a directory on the way is closed to others";
     const outcome notroot = run({card}, user);
     EXPECT_EQ(notroot.out,
-              probebanner + "*** Keine Berechtigung, '" + card +
+              probebanner + refusedline + "*** Keine Berechtigung, '" + card +
                   "' zu öffnen (Zugriff verweigert). Starten Sie kapprobe mit sudo, unter Windows in "
                   "einer Eingabeaufforderung als Administrator.\n");
     EXPECT_EQ(notroot.status, 1);
@@ -1104,7 +1111,7 @@ TEST_F(scratch, AFixedFakeKeepsWhatItIsGiven)
     EXPECT_EQ(devices[0]["verdict"], "sound");
     EXPECT_TRUE(devices[0]["fix"].is_null());
     const std::string text = plainlines(fixed.err);
-    EXPECT_NE(text.find("Nichts zu reparieren: das Medium bleibt, wie es ist.\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("Nichts zu reparieren: das Gerät bleibt, wie es ist.\n"), std::string::npos) << text;
     EXPECT_EQ(sha256(cardstore(".card")), honest);
     if (underwine()) {
         // Wine tells no sector size: a table planned in a guessed one could

@@ -396,7 +396,7 @@ bool devicerun::roomforjournal(const blockdevice& dev, std::uint64_t cachelimit)
     }
     if (cachelimit > dev.size / 2)
         say("Die Grenze von %" PRIu64 " MByte für den Pufferspeicher ist mehr als die Hälfte des "
-            "Geräts; die Probe schreibt nach ihren Proben höchstens %" PRIu64 " MByte.\n",
+            "Geräts; die Prüfung schreibt nach ihren Proben höchstens %" PRIu64 " MByte.\n",
             cachelimit / mib, dev.size / 2 / mib);
     if (directoryinmemory())
         say("Achtung: das aktuelle Verzeichnis liegt im Arbeitsspeicher; ein Stromausfall nähme das "
@@ -506,7 +506,7 @@ bool devicerun::open()
     }
     if (info.size < smallest) {
         result.message =
-            formatted("*** '%s' ist mit %" PRIu64 " Bytes zu klein für eine Probe.\n", path, info.size);
+            formatted("*** '%s' ist mit %" PRIu64 " Bytes zu klein für eine Prüfung.\n", path, info.size);
         say("%s", result.message.c_str());
         return false;
     }
@@ -517,7 +517,7 @@ bool devicerun::open()
         info.identity.empty() ? "" : (" (" + info.identity + ")").c_str(), packagesize(info.size).c_str(),
         info.size, info.sectorsize);
     if (unit != info.sectorsize)
-        say(", physisch zu %" PRIu32 " Bytes, in denen die Probe arbeitet", unit);
+        say(", physisch zu %" PRIu32 " Bytes, in denen die Prüfung arbeitet", unit);
     say("\n");
     target = {thissystem(), info.node, info.disknumber, privileged()};
     journalfile = journalname(info.size, info.identity);

@@ -114,7 +114,7 @@ void devicefix::format(const fixplan& plan)
     const std::uint64_t megabytes = std::uint64_t{plan.place.sectors} * plan.sectorsize / mib;
     if (!how.runnable) {
         say("Das System zeigt die Partition nicht als eigenes Gerät. Sobald es sie zeigt (etwa nachdem "
-            "das Medium abgezogen und wieder angeschlossen ist), formatiert sie\n    %s\n",
+            "das Gerät abgezogen und wieder angeschlossen ist), formatiert sie\n    %s\n",
             command.c_str());
     } else if (const toolrun ran = runtool(how.arguments); !ran.started) {
         say("*** %s gibt es auf diesem System nicht%s. Formatieren Sie die Partition mit\n    %s\n",
@@ -131,7 +131,7 @@ void devicefix::format(const fixplan& plan)
     }
     if (const std::string mounted = mountedpartition(info); !mounted.empty()) {
         const std::string eject = ejectcommand(target);
-        say("Das System hat die Partition unter '%s' eingehängt. Werfen Sie das Medium vor dem Abziehen "
+        say("Das System hat die Partition unter '%s' eingehängt. Werfen Sie das Gerät vor dem Abziehen "
             "aus%s%s\n",
             mounted.c_str(), eject.empty() ? " (im Explorer: Auswerfen)." : ":\n    ", eject.c_str());
     }
@@ -144,15 +144,15 @@ int devicefix::make(std::unique_ptr<blockdevice>& dev, int status, const finding
     if (!dev || (status != sound && status != unsound) || stoprequested())
         return status;
     if (status == sound) {
-        say("Nichts zu reparieren: das Medium bleibt, wie es ist.\n");
+        say("Nichts zu reparieren: das Gerät bleibt, wie es ist.\n");
         return status;
     }
     if (found.outcome == verdict::damaged) {
-        say("Keine neue Partitionstabelle: ein beschädigtes Medium wird davon nicht verlässlicher.\n");
+        say("Keine neue Partitionstabelle: ein beschädigtes Gerät wird davon nicht verlässlicher.\n");
         return status;
     }
     if (found.outcome == verdict::overwrites) {
-        say("Keine neue Partitionstabelle: das Medium überschreibt, was schon darauf liegt, auch auf einer "
+        say("Keine neue Partitionstabelle: das Gerät überschreibt, was schon darauf liegt, auch auf einer "
             "Partition.\n");
         return status;
     }
@@ -178,7 +178,7 @@ int devicefix::make(std::unique_ptr<blockdevice>& dev, int status, const finding
     const std::uint64_t first = std::uint64_t{plan.place.first} * plan.sectorsize,
                         size = std::uint64_t{plan.place.sectors} * plan.sectorsize;
     say("\nDie neue Partitionstabelle hat eine Partition von Byte %" PRIu64 " bis Byte %" PRIu64 " (%" PRIu64
-        " MByte) mit %s. Das löscht alles auf dem Medium.\n",
+        " MByte) mit %s. Das löscht alles auf dem Gerät.\n",
         first, first + size, size / mib, filesystemname(plan.what));
     if (!chosen.yes) {
         const std::string answer =
@@ -209,7 +209,7 @@ int devicefix::make(std::unique_ptr<blockdevice>& dev, int status, const finding
     closedevice(dev->held());
     dev.reset();
     format(plan);
-    say("Das Medium bleibt eine Fälschung: prüfen Sie die Partition mit kapmess, bevor Sie ihr etwas "
+    say("Das Gerät bleibt eine Fälschung: prüfen Sie die Partition mit kapmess, bevor Sie ihr etwas "
         "anvertrauen.\n");
     return status;
 }

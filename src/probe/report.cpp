@@ -57,7 +57,7 @@ std::string share(std::uint64_t part, std::uint64_t whole)
 
 std::string refusaltext(const char* path, const deviceinfo& info)
 {
-    std::string out;
+    std::string out = "Ergebnis: abgelehnt; auf das Gerät wurde nichts geschrieben.\n";
     const partitiontarget whole{thissystem(), info.whole, -1, privileged()};
     switch (info.why) {
     case refusal::notfound:
@@ -138,9 +138,8 @@ std::string restorationtext(const restoration& restored, const journalcontents& 
         out += formatted("%" PRIu64 " Stellen nahm das Gerät nicht an, die erste bei Byte %" PRIu64 ": %s.\n",
                          restored.failed, restored.firstfailed, restored.failure.c_str());
     if (restored.unflushed)
-        out +=
-            formatted("Das Gerät bestätigte nicht, dass das Zurückgeschriebene auf dem Medium steht: %s.\n",
-                      restored.flushfailure.c_str());
+        out += formatted("Das Gerät bestätigte nicht, dass das Zurückgeschriebene auf ihm steht: %s.\n",
+                         restored.flushfailure.c_str());
     if (restored.wrong > 0)
         out += formatted("%" PRIu64
                          " Bytes kamen nicht so zurück, wie sie gesichert waren, zwischen Byte %" PRIu64
@@ -164,7 +163,7 @@ std::string beyondtext(const findings& found)
                          found.distance);
         break;
     case beyond::mirrors:
-        out += formatted("Dahinter liest das Medium noch einmal den Anfang: Byte %" PRIu64
+        out += formatted("Dahinter liest das Gerät noch einmal den Anfang: Byte %" PRIu64
                          " liefert, was an Byte 0 steht, und was dort geschrieben wird, geht verloren.\n",
                          found.distance);
         break;
@@ -182,7 +181,7 @@ std::string beyondtext(const findings& found)
                                                       : "alte Daten");
         break;
     case beyond::unreadable:
-        out += formatted("Dahinter meldet das Medium Lesefehler.\n");
+        out += formatted("Dahinter meldet das Gerät Lesefehler.\n");
         break;
     }
     if (found.distance != 0 && found.what != beyond::wraps && found.what != beyond::mirrors) {
@@ -192,10 +191,9 @@ std::string beyondtext(const findings& found)
                           "dort geschrieben wird, überschreibt den Anfang.\n",
                           found.distance);
         else
-            out +=
-                formatted("Ab Byte %" PRIu64 " liest das Medium noch einmal den Anfang: es liefert, was an "
-                          "Byte 0 steht.\n",
-                          found.distance);
+            out += formatted("Ab Byte %" PRIu64 " liest das Gerät noch einmal den Anfang: es liefert, was an "
+                             "Byte 0 steht.\n",
+                             found.distance);
     }
     return out;
 }
@@ -282,8 +280,9 @@ std::string verdicttext(const findings& found, const verdictplace& place)
             place.path.c_str());
         break;
     case verdict::failed:
-        out += formatted("\n*** Das Journal '%s' nimmt nichts mehr auf (%s): die Probe endet ohne Urteil.\n",
-                         place.journal.c_str(), place.journalfailure.c_str());
+        out +=
+            formatted("\n*** Das Journal '%s' nimmt nichts mehr auf (%s): die Prüfung endet ohne Urteil.\n",
+                      place.journal.c_str(), place.journalfailure.c_str());
         break;
     case verdict::otherrun:
         out += formatted(
