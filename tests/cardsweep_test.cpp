@@ -217,7 +217,7 @@ TEST_F(cards, ACardThatOverwritesWhatItHoldsIsStoppedAtOnce)
         << result.err;
     EXPECT_LT(std::stoull(said[1]), 16 * mib);
     EXPECT_NE(
-        result.err.find("Das Journal '" + journal + "' bleibt liegen: es hält, was die Probe überschrieb."),
+        result.err.find("Das Journal '" + journal + "' bleibt liegen: es hält, was die Prüfung überschrieb."),
         std::string::npos)
         << result.err;
     EXPECT_EQ(printedby("dd if=" + card + " bs=1M count=1 iflag=direct status=none | sha256sum"), firstmib);
