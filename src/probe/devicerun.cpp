@@ -92,9 +92,9 @@ std::string devicerun::stepline(int round, const char* step) const
 void devicerun::showstep(int round, const char* step, std::uint64_t done)
 {
     noticestop();
-    const auto share =
+    const auto percent =
         static_cast<int>(std::min<std::uint64_t>(99, done * 100 / std::max(plannedio, done + 1)));
-    shownshare = std::max(shownshare, share);
+    shownshare = std::max(shownshare, percent);
     const std::string line = stepline(round, step);
     const std::string which = std::to_string(round) + step;
     if (which != shownstep) {
