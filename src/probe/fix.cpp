@@ -42,7 +42,7 @@ void devicefix::say(const char* format, ...)
     va_list args;
     va_start(args, format);
     // On some machines the analyzer loses the va_start just above.
-    console.say(formatted(format, args)); // NOLINT(clang-analyzer-valist.Uninitialized)
+    console.say(vformatted(format, args)); // NOLINT(clang-analyzer-valist.Uninitialized)
     va_end(args);
 }
 

@@ -8,7 +8,7 @@
 
 namespace probe {
 
-std::string formatted(const char* format, va_list args)
+std::string vformatted(const char* format, va_list args)
 {
     va_list again;
     va_copy(again, args);
@@ -27,7 +27,7 @@ std::string formatted(const char* format, ...)
     va_list args;
     va_start(args, format);
     // On some machines the analyzer loses the va_start just above.
-    std::string text = formatted(format, args); // NOLINT(clang-analyzer-valist.Uninitialized)
+    std::string text = vformatted(format, args); // NOLINT(clang-analyzer-valist.Uninitialized)
     va_end(args);
     return text;
 }

@@ -21,9 +21,10 @@ constexpr int sound = 0, noverdict = 1, unsound = 2, notrestored = 4;
 // advised or made.
 constexpr std::uint64_t unusable = 16 * mib;
 
-// printf into a string.
+// printf into a string. The two have two names: where va_list is a char*
+// (Windows), one overload would take a single char* argument for the list.
 std::string formatted(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string formatted(const char* format, va_list args) __attribute__((format(printf, 1, 0)));
+std::string vformatted(const char* format, va_list args) __attribute__((format(printf, 1, 0)));
 
 // A size as a card's package gives it: decimal GB with a decimal comma,
 // "64,0 GB", below 1 GB in MB.
