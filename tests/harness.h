@@ -97,6 +97,14 @@ std::string devicedigest(const std::string& device);
 std::string readbytes(const std::filesystem::path& path, long offset, std::size_t count);
 void writebytes(const std::filesystem::path& path, long offset, const std::string& bytes);
 
+// Skips the test, saying why, where a card or medium could not be attached.
+#define ATTACH_OR_SKIP(attached)                                                                             \
+    do {                                                                                                     \
+        const std::string why = attached;                                                                    \
+        if (!why.empty())                                                                                    \
+            GTEST_SKIP() << why;                                                                             \
+    } while (false)
+
 // A fresh, empty directory for the program to run in, removed afterwards.
 class scratch : public testing::Test {
   protected:

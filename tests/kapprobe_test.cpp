@@ -147,13 +147,6 @@ std::string slurp(const fs::path& path)
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-#define ATTACH_OR_SKIP(attached)                                                                             \
-    do {                                                                                                     \
-        const std::string why = attached;                                                                    \
-        if (!why.empty())                                                                                    \
-            GTEST_SKIP() << why;                                                                             \
-    } while (false)
-
 #define LINUX_ONLY(why)                                                                                      \
     do {                                                                                                     \
         if (underwine())                                                                                     \

@@ -277,13 +277,6 @@ class booted : public scratch {
     fs::path journaldisk;
 };
 
-#define ATTACH_OR_SKIP(attached)                                                                             \
-    do {                                                                                                     \
-        const std::string why = attached;                                                                    \
-        if (!why.empty())                                                                                    \
-            GTEST_SKIP() << why;                                                                             \
-    } while (false)
-
 // The start and size in bytes of the first partition of the table in a
 // card's first sector.
 std::pair<std::uint64_t, std::uint64_t> firstpartition(const fs::path& store)
