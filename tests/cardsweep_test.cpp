@@ -210,12 +210,13 @@ TEST_F(cards, ACardThatOverwritesWhatItHoldsIsStoppedAtOnce)
     std::smatch said;
     ASSERT_TRUE(std::regex_search(
         text, said,
-        std::regex("\nErgebnis: unbrauchbar, vermutlich gefälscht\\. Sichern Sie, was darauf liegt, und "
-                   "benutzen Sie "
-                   "das Gerät nicht weiter\\.\nDas erste MByte hat sich verändert, nachdem kapprobe ([0-9]+) "
-                   "Bytes an anderen Stellen geschrieben hatte; es selbst beschreibt kapprobe nie\\. ")))
+        std::regex(
+            "\nErgebnis: unbrauchbar, vermutlich gefälscht\\. Sichern Sie, was darauf liegt, und "
+            "benutzen Sie "
+            "das Gerät nicht weiter\\.\nDas erste MByte hat sich verändert, nachdem kapprobe ([0-9.]+) "
+            "Bytes an anderen Stellen geschrieben hatte; es selbst beschreibt kapprobe nie\\. ")))
         << result.err;
-    EXPECT_LT(std::stoull(said[1]), 16 * mib);
+    EXPECT_LT(fromgerman(said[1]), 16 * mib);
     EXPECT_NE(
         result.err.find("Das Journal '" + journal + "' bleibt liegen: es hält, was die Prüfung überschrieb."),
         std::string::npos)
@@ -246,22 +247,23 @@ TEST_F(cards, CounterfeitsAreToldAsTheyAre)
     if (!probeall({{0, tail}, {1, mirror}, {2, hole}}))
         return;
     const std::string text = said;
-    for (const char* verdict :
-         {"\nErgebnis: gefälscht und unbrauchbar. Speichern Sie nichts darauf; bewahren Sie diese Ausgabe "
-          "als "
-          "Beleg auf.\nSchon am Anfang der gemeldeten 1073741824 Bytes (1,1 GB) behält keine geprüfte "
-          "Stelle ihre Daten (das erste MByte prüft kapprobe nicht, es beschreibt es nie).\nWas dahinter "
-          "geschrieben wird, geht verloren: gelesen werden Nullen.\n",
-          "\nErgebnis: gefälscht. Es gibt 2,1 GB an, speichert aber nur 315 MB. Bewahren Sie diese Ausgabe "
-          "als Beleg auf.\nNutzbar sind die ersten 314576896 Bytes (300 MByte) der gemeldeten 2147483648 "
-          "Bytes."
-          "\nDahinter liest das Gerät noch einmal den Anfang: Byte 314576896 liefert, was an Byte 0 steht, "
-          "und "
-          "was dort geschrieben wird, geht verloren.\n",
-          " Bytes.\nWas dahinter geschrieben wird, geht verloren: gelesen werden Nullen.\nAb Byte 314884096 "
-          "beginnen die Adressen von vorn: es ist wieder Byte 0, und was dort geschrieben wird, überschreibt "
-          "den "
-          "Anfang.\n"})
+    for (
+        const char* verdict :
+        {"\nErgebnis: gefälscht und unbrauchbar. Speichern Sie nichts darauf; bewahren Sie diese Ausgabe "
+         "als "
+         "Beleg auf.\nSchon am Anfang der gemeldeten 1.073.741.824 Bytes (1,1 GB) behält keine Prüfstelle "
+         "ihre Daten (das erste MByte prüft kapprobe nicht, es beschreibt es nie).\nWas dahinter "
+         "geschrieben wird, geht verloren: gelesen werden Nullen.\n",
+         "\nErgebnis: gefälscht. Es gibt 2,1 GB an, speichert aber nur 315 MB. Bewahren Sie diese Ausgabe "
+         "als Beleg auf.\nNutzbar sind die ersten 314.576.896 Bytes (300 MByte) der gemeldeten 2.147.483.648 "
+         "Bytes."
+         "\nDahinter liest das Gerät noch einmal den Anfang: Byte 314.576.896 liefert, was an Byte 0 steht, "
+         "und "
+         "was dort geschrieben wird, geht verloren.\n",
+         " Bytes.\nWas dahinter geschrieben wird, geht verloren: gelesen werden Nullen.\nAb Byte 314.884.096 "
+         "beginnen die Adressen von vorn: es ist wieder Byte 0, und was dort geschrieben wird, überschreibt "
+         "den "
+         "Anfang.\n"})
         EXPECT_NE(text.find(verdict), std::string::npos) << verdict << "\nnot in\n" << text;
 }
 

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <iterator>
+#include <locale>
 #include <pty.h>
 #include <regex>
 #include <sstream>
@@ -66,6 +67,35 @@ std::string plainlines(std::string text)
 {
     text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
     return text;
+}
+
+namespace {
+struct germanpunctuation : std::numpunct<char> {
+    char do_thousands_sep() const override
+    {
+        return '.';
+    }
+    std::string do_grouping() const override
+    {
+        return "\3";
+    }
+};
+} // namespace
+
+std::string german(std::uint64_t number)
+{
+    if (number < 10000)
+        return std::to_string(number);
+    std::ostringstream text;
+    text.imbue(std::locale(std::locale::classic(), new germanpunctuation));
+    text << number;
+    return text.str();
+}
+
+std::uint64_t fromgerman(std::string text)
+{
+    text.erase(std::remove(text.begin(), text.end(), '.'), text.end());
+    return std::stoull(text);
 }
 
 std::string sha256(const std::filesystem::path& path)

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -67,11 +68,16 @@ std::string cleanrun(bool verifyonly = false);
 // program (a script that starts the emulator).
 std::vector<std::string> kapprobecommand();
 
-// True when the program under test runs under an emulator named in
 // Text as Linux ends its lines: a Windows program's standard error ends
 // them with CR LF.
 std::string plainlines(std::string text);
 
+// A number as a German text prints it, "7.948.206.080", four digits and
+// fewer as they are; and such a text's number back.
+std::string german(std::uint64_t number);
+std::uint64_t fromgerman(std::string text);
+
+// True when the program under test runs under an emulator named in
 // KAPMESS_UNDER_TEST: Wine, or qemu-user for another architecture. The
 // fault-injection library does not reach it, and the suite leaves the file
 // systems on loop devices to the native run. Its system calls reach what the

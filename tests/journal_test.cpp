@@ -4,6 +4,7 @@
 // And the names and commands that kapprobe gives the user.
 #include "modelcard.h"
 #include "probe/advice.h"
+#include "probe/figures.h"
 #include "probe/journal.h"
 #include "probe/stamp.h"
 
@@ -591,6 +592,22 @@ TEST(Advice, OnlyTheDevicesNameConfirms)
     EXPECT_TRUE(probe::confirms("/dev/sdc", "/dev/sdc", operatingsystem::gnulinux));
     EXPECT_FALSE(probe::confirms("/dev/SDC", "/dev/sdc", operatingsystem::gnulinux));
     EXPECT_FALSE(probe::confirms("", "/dev/sdc", operatingsystem::macos));
+}
+
+// Sizes as packages print them (decimal units), and figures as German
+// prints them, for the buyer who holds the package beside the output.
+TEST(Report, SizesAndFiguresReadAsTheBuyerKnowsThem)
+{
+    EXPECT_EQ(probe::packagesize(63864569856), "63,9 GB") << "a genuine 64 GB card";
+    EXPECT_EQ(probe::packagesize(2000398934016), "2,0 TB") << "a fake stick sold as 2 TB";
+    EXPECT_EQ(probe::packagesize(999600000), "1,0 GB");
+    EXPECT_EQ(probe::packagesize(268435456), "268 MB");
+    EXPECT_EQ(probe::grouped(63864569856), "63.864.569.856");
+    EXPECT_EQ(probe::grouped(314576896), "314.576.896");
+    EXPECT_EQ(probe::grouped(12288), "12.288");
+    EXPECT_EQ(probe::grouped(4096), "4096");
+    EXPECT_EQ(probe::grouped(0), "0");
+    EXPECT_EQ(probe::share(3, 4096), "0,1 %") << "3 places of 4096 lost are not none";
 }
 
 TEST(Journal, NamesTellDevicesOfOneSizeApart)

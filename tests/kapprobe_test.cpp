@@ -71,7 +71,7 @@ std::string verdict(const std::string& out)
     for (std::sregex_iterator step(out.begin(), out.end(), progress), end; step != end; ++step)
         tail = out.substr(static_cast<std::size_t>(step->position() + step->length()));
     return std::regex_replace(
-        tail, std::regex("Dauer [0-9]+:[0-9]{2}, geschrieben [0-9]+ Bytes, gelesen [0-9]+ Bytes"),
+        tail, std::regex("Dauer [0-9]+:[0-9]{2}, geschrieben [0-9.]+ Bytes, gelesen [0-9.]+ Bytes"),
         "Dauer D, geschrieben W Bytes, gelesen R Bytes");
 }
 
@@ -79,9 +79,9 @@ std::string verdict(const std::string& out)
 std::pair<std::uint64_t, std::uint64_t> iofigures(const std::string& out)
 {
     std::smatch figures;
-    if (!std::regex_search(out, figures, std::regex("geschrieben ([0-9]+) Bytes, gelesen ([0-9]+) Bytes")))
+    if (!std::regex_search(out, figures, std::regex("geschrieben ([0-9.]+) Bytes, gelesen ([0-9.]+) Bytes")))
         return {0, 0};
-    return {std::stoull(figures[1]), std::stoull(figures[2])};
+    return {fromgerman(figures[1]), fromgerman(figures[2])};
 }
 
 std::uint64_t iobytes(const std::string& out)
@@ -106,8 +106,8 @@ std::string deviceline(std::uint64_t bytes, int sector)
 {
     if (underwine())
         sector = 4096;
-    return ": " + packaged(bytes) + " (" + std::to_string(bytes) + " Bytes), Sektoren zu " +
-           std::to_string(sector) + " Bytes\n";
+    return ": " + packaged(bytes) + " (" + german(bytes) + " Bytes), Sektoren zu " + std::to_string(sector) +
+           " Bytes\n";
 }
 
 const std::string closing = "Dauer D, geschrieben W Bytes, gelesen R Bytes.\n";
@@ -120,12 +120,12 @@ const std::string stopped = "\n*** Abgebrochen: alles Überschriebene ist wieder
 // the command that makes them of use.
 std::string counterfeit(std::uint64_t usable, const std::string& beyond, const std::string& device)
 {
-    const std::string usablemib = std::to_string(usable / mib);
+    const std::string usablemib = german(usable / mib);
     // kapprobe.exe names a drive as it is typed, without quotes.
     const std::string fix = underwine() ? "kapprobe --fix " + device : "kapprobe --fix '" + device + "'";
     return "\nErgebnis: gefälscht. Es gibt 2,1 GB an, speichert aber nur " + packaged(usable) +
-           ". Bewahren Sie diese Ausgabe als Beleg auf.\nNutzbar sind die ersten " + std::to_string(usable) +
-           " Bytes (" + usablemib + " MByte) der gemeldeten 2147483648 Bytes.\n" + beyond +
+           ". Bewahren Sie diese Ausgabe als Beleg auf.\nNutzbar sind die ersten " + german(usable) +
+           " Bytes (" + usablemib + " MByte) der gemeldeten 2.147.483.648 Bytes.\n" + beyond +
            "Nutzen Sie nur die ersten " + usablemib +
            " MByte. Eine Partition dieser Größe mit einem Dateisystem legt dieser Befehl an; er löscht alles "
            "auf dem Gerät:\n    " +
@@ -189,13 +189,13 @@ TEST_F(scratch, ADamagedCardIsToldWithTheExtentAndShareOfItsLosses)
         result.out, told,
         std::regex(
             "\nErgebnis: beschädigt. Sichern Sie jetzt, was darauf liegt, und benutzen Sie das Gerät nicht "
-            "weiter.\n([0-9]+) von ([0-9]+) geprüften Stellen \\(([0-9]+),([0-9]) %\\) verloren ihre "
-            "Daten oder meldeten Fehler, von Byte ([0-9]+) \\([0-9]+ MByte\\) bis Byte ([0-9]+) ")))
+            "weiter.\n([0-9.]+) von ([0-9.]+) Prüfstellen \\(([0-9]+),([0-9]) %\\) verloren ihre "
+            "Daten oder meldeten Fehler, von Byte ([0-9.]+) \\([0-9.]+ MByte\\) bis Byte ([0-9.]+) ")))
         << result.out;
     const double percent = 100.0 * std::stod(told[1]) / std::stod(told[2]);
     EXPECT_NEAR(std::stod(told[3].str() + "." + told[4].str()), percent, 0.051) << told[0];
-    EXPECT_GE(std::stoull(told[5]), 600 * mib);
-    EXPECT_LT(std::stoull(told[6]), 604 * mib);
+    EXPECT_GE(fromgerman(told[5]), 600 * mib);
+    EXPECT_LT(fromgerman(told[6]), 604 * mib);
 }
 
 // At the default cache limit, the one case that pays for it: the limit
@@ -213,8 +213,8 @@ TEST_F(scratch, HonestCardShowsNoSignAndKeepsEveryByte)
     EXPECT_NE(result.out.find(deviceline(1024 * mib, 512)), std::string::npos) << result.out;
     EXPECT_TRUE(std::regex_search(
         verdict(result.out),
-        std::regex("\nErgebnis: kein Anzeichen einer Fälschung. Sie können das Gerät benutzen.\nAlle [0-9]+ "
-                   "geprüften Stellen behielten ihre Daten, auch nachdem 511 MByte anderes geschrieben "
+        std::regex("\nErgebnis: kein Anzeichen einer Fälschung. Sie können das Gerät benutzen.\nAlle [0-9.]+ "
+                   "Prüfstellen behielten ihre Daten, auch nachdem 511 MByte anderes geschrieben "
                    "waren.\nDie Prüfung nimmt Stichproben. Gewissheit über jeden Block gibt kapmess: [^\n]*\n"
                    "    kapmess <MByte>\n" +
                    closing + "$")))
@@ -228,8 +228,8 @@ TEST_F(scratch, HonestCardShowsNoSignAndKeepsEveryByte)
     EXPECT_GT(rulesout["lacking"], 511 * mib) << rulesout;
     std::smatch bytes;
     ASSERT_TRUE(
-        std::regex_search(result.out, bytes, std::regex("geschrieben ([0-9]+) Bytes, gelesen ([0-9]+)")));
-    const std::uint64_t written = std::stoull(bytes[1]), read = std::stoull(bytes[2]), limit = 511 * mib;
+        std::regex_search(result.out, bytes, std::regex("geschrieben ([0-9.]+) Bytes, gelesen ([0-9.]+)")));
+    const std::uint64_t written = fromgerman(bytes[1]), read = fromgerman(bytes[2]), limit = 511 * mib;
     EXPECT_GE(written, 2 * limit);
     EXPECT_LE(written + read, 3 * limit * 115 / 100) << written << " written, " << read << " read";
     EXPECT_EQ(devicedigest(card), before);
@@ -248,7 +248,7 @@ TEST_F(scratch, WrapAroundIsFoundToTheByteOnA4KibSectorCard)
     const std::string shown = verdict(result.out);
     EXPECT_EQ(shown,
               counterfeit(real,
-                          "Dahinter beginnen die Adressen von vorn: Byte " + std::to_string(real) +
+                          "Dahinter beginnen die Adressen von vorn: Byte " + german(real) +
                               " ist wieder Byte 0, und was dort geschrieben wird, überschreibt den Anfang.\n",
                           cardname));
     EXPECT_EQ(devicedigest(card), before);
@@ -267,8 +267,7 @@ TEST_F(scratch, EveryNameOfADriveProbesTheWholeDevice)
         outcome result = run(probing(name), kapprobe());
         EXPECT_EQ(result.status, 2) << name << "\n" << result.out;
         EXPECT_NE(result.out.find(deviceline(512 * mib, 512)), std::string::npos) << result.out;
-        EXPECT_NE(verdict(result.out).find("Byte " + std::to_string(real) + " ist wieder Byte 0"),
-                  std::string::npos)
+        EXPECT_NE(verdict(result.out).find("Byte " + german(real) + " ist wieder Byte 0"), std::string::npos)
             << name << "\n"
             << verdict(result.out);
     }
@@ -288,8 +287,8 @@ TEST_F(scratch, LostWritesBehindASmallCacheAreFoundWithLittleIo)
     EXPECT_EQ(result.status, 2);
     std::smatch usable;
     const std::string shown = verdict(result.out);
-    ASSERT_TRUE(std::regex_search(shown, usable, std::regex("die ersten ([0-9]+) Bytes"))) << shown;
-    const std::uint64_t found = std::stoull(usable[1]);
+    ASSERT_TRUE(std::regex_search(shown, usable, std::regex("die ersten ([0-9.]+) Bytes"))) << shown;
+    const std::uint64_t found = fromgerman(usable[1]);
     EXPECT_LE(found, real);
     EXPECT_LT(real - found, mib);
     EXPECT_EQ(shown,
@@ -317,12 +316,12 @@ TEST_F(scratch, AWrapAboveTheRealSizeEndsTheUsableSizeAtTheRealOne)
     EXPECT_EQ(result.status, 2);
     std::smatch usable;
     const std::string shown = verdict(result.out);
-    ASSERT_TRUE(std::regex_search(shown, usable, std::regex("die ersten ([0-9]+) Bytes"))) << shown;
-    EXPECT_LE(std::stoull(usable[1]), real);
-    EXPECT_LT(real - std::stoull(usable[1]), mib);
+    ASSERT_TRUE(std::regex_search(shown, usable, std::regex("die ersten ([0-9.]+) Bytes"))) << shown;
+    EXPECT_LE(fromgerman(usable[1]), real);
+    EXPECT_LT(real - fromgerman(usable[1]), mib);
     EXPECT_NE(
         shown.find(" Bytes.\nWas dahinter geschrieben wird, geht verloren: gelesen werden Nullen.\n"
-                   "Ab Byte 1073741824 beginnen die Adressen von vorn: es ist wieder Byte 0, und was dort "
+                   "Ab Byte 1.073.741.824 beginnen die Adressen von vorn: es ist wieder Byte 0, und was dort "
                    "geschrieben wird, überschreibt den Anfang.\nNutzen Sie nur die ersten "),
         std::string::npos)
         << shown;
@@ -342,7 +341,7 @@ TEST_F(scratch, AnHonestCardAbove4GibShowsNoSign)
     EXPECT_NE(result.out.find(deviceline(claimed, 512)), std::string::npos) << result.out;
     EXPECT_TRUE(std::regex_search(
         verdict(result.out), std::regex("^\nErgebnis: kein Anzeichen einer Fälschung. Sie können das Gerät "
-                                        "benutzen.\nAlle [0-9]+ geprüften Stellen behielten ihre Daten, auch "
+                                        "benutzen.\nAlle [0-9.]+ Prüfstellen behielten ihre Daten, auch "
                                         "nachdem 16 MByte anderes geschrieben waren.\n")))
         << verdict(result.out);
     EXPECT_EQ(devicedigest(card), before);
@@ -364,13 +363,13 @@ TEST_F(scratch, ACardClaimingMoreThan4GibIsMeasuredToItsRealSize)
         shown, usable,
         std::regex(
             "^\nErgebnis: gefälscht. Es gibt 6,4 GB an, speichert aber nur 26[78] MB. Bewahren Sie diese "
-            "Ausgabe als Beleg auf.\nNutzbar sind die ersten ([0-9]+) Bytes \\([0-9]+ MByte\\) der "
+            "Ausgabe als Beleg auf.\nNutzbar sind die ersten ([0-9.]+) Bytes \\([0-9.]+ MByte\\) der "
             "gemeldeten " +
-            std::to_string(claimed) +
+            german(claimed) +
             " Bytes.\nWas dahinter geschrieben wird, geht verloren: gelesen werden Nullen.\n")))
         << shown;
-    EXPECT_LE(std::stoull(usable[1]), real);
-    EXPECT_LT(real - std::stoull(usable[1]), mib);
+    EXPECT_LE(fromgerman(usable[1]), real);
+    EXPECT_LT(real - fromgerman(usable[1]), mib);
     EXPECT_EQ(devicedigest(card), before);
 }
 
@@ -471,10 +470,11 @@ TEST_F(crashedcard, AJournalIsWrittenBackOnlyToItsOwnCard)
         verdict(refusal.out),
         std::regex(
             "\n\\*\\*\\* Das Journal '" + journal +
-            "' gehört nicht zu diesem Gerät: an Byte [0-9]+ steht weder, was es gesichert hat, noch eine "
+            "' gehört nicht zu diesem Gerät: an Byte [0-9.]+ steht weder, was es gesichert hat, noch eine "
             "Probe seines Laufs.\nEs stammt von '" +
             card + "' \\(" + cardfile().string() +
-            ", 134217728 Bytes\\), einem anderen Gerät, das damals ebenso hieß. Geschrieben wurde nichts, "
+            ", 134\\.217\\.728 Bytes\\), einem anderen Gerät, das damals ebenso hieß. Geschrieben wurde "
+            "nichts, "
             "und das Journal bleibt liegen: schließen Sie jenes Gerät an und starten Sie kapprobe dafür in "
             "diesem Verzeichnis. Wurde jenes Gerät inzwischen neu formatiert oder gibt es es nicht mehr, hat "
             "das Journal nichts mehr zurückzugeben: dann löschen Sie die Datei '" +
@@ -516,7 +516,7 @@ TEST_F(crashedcard, AJournalNeverGoesBackOverNewDataUnasked)
             result.out,
             std::regex("\n\\*\\*\\* Das Journal '" + journal +
                        "' stammt von einem Lauf auf diesem Gerät, doch das Gerät wurde seither offenbar "
-                       "benutzt: ([0-9]+) Bytes, zuerst an Byte ([0-9]+), halten weder, was jener Lauf "
+                       "benutzt: ([0-9.]+) Bytes, zuerst an Byte ([0-9.]+), halten weder, was jener Lauf "
                        "gesichert hatte, noch seine Proben, und dorthin schrieb er nicht, als er endete\\. "
                        "Zurückgeschrieben, legte das Journal über die neuen Daten, was vor jenem Lauf dort "
                        "lag\\.\nGeschrieben wurde nichts, und das Journal bleibt liegen\\. Gilt, was jetzt "
@@ -681,11 +681,12 @@ TEST_F(scratch, AStickPulledMidRunIsNoCounterfeit)
             "\nErgebnis: keines. '" + card +
             "' antwortet nicht mehr, auch nicht an seinem Anfang: abgezogen oder ausgefallen.\n"
             "\n\\*\\*\\* Nicht alles ist wiederhergestellt.\n"
-            "[0-9]+ Stellen nahm das Gerät nicht an, die erste bei Byte [0-9]+: Ein-/Ausgabefehler.\n"
+            "[0-9.]+ Stellen nahm das Gerät nicht an, die erste bei Byte [0-9.]+: Ein-/Ausgabefehler.\n"
             "Das Gerät bestätigte nicht, dass das Zurückgeschriebene auf ihm steht: "
-            "Ein-/Ausgabefehler.\n[0-9]+ Bytes kamen nicht so zurück, wie sie gesichert waren, zwischen Byte "
-            "[0-9]+ und "
-            "Byte [0-9]+.\nDas Journal '" +
+            "Ein-/Ausgabefehler.\n[0-9.]+ Bytes kamen nicht so zurück, wie sie gesichert waren, zwischen "
+            "Byte "
+            "[0-9.]+ und "
+            "Byte [0-9.]+.\nDas Journal '" +
             journal +
             "' bleibt liegen. Schließen Sie ein abgezogenes Gerät wieder an und schreiben Sie in diesem "
             "Verzeichnis alles noch einmal zurück, ohne neu zu prüfen:\n    kapprobe --restore '" +
@@ -884,14 +885,15 @@ TEST_F(crashedcard, AJournalGoesBackWhereverItsRunsStampsShowItBelongs)
     EXPECT_EQ(restored.status, 0) << restored.out;
     EXPECT_TRUE(std::regex_search(
         restored.out,
-        std::regex("\nEin früherer Lauf wurde unterbrochen: schreibe zuerst zurück, was er überschrieb "
-                   "\\(Journal '" +
-                   journal + "'\\).\nEs wurde für '" + card + "' \\(" + cardfile().string() +
-                   ", 134217728 Bytes\\) geschrieben; die Proben seines Laufs auf diesem Gerät zeigen, dass "
-                   "es dazu gehört.\n512 Bytes, zuerst an Byte " +
-                   std::to_string(stamped) +
-                   ", hielten weder, was gesichert war, noch eine Probe des Laufs; dorthin schrieb der Lauf, "
-                   "als er endete, [^\n]+\n")))
+        std::regex(
+            "\nEin früherer Lauf wurde unterbrochen: schreibe zuerst zurück, was er überschrieb "
+            "\\(Journal '" +
+            journal + "'\\).\nEs wurde für '" + card + "' \\(" + cardfile().string() +
+            ", 134\\.217\\.728 Bytes\\) geschrieben; die Proben seines Laufs auf diesem Gerät zeigen, dass "
+            "es dazu gehört.\n512 Bytes, zuerst an Byte " +
+            german(stamped) +
+            ", hielten weder, was gesichert war, noch eine Probe des Laufs; dorthin schrieb der Lauf, "
+            "als er endete, [^\n]+\n")))
         << restored.out;
     EXPECT_EQ(after, before);
     EXPECT_EQ(files(), std::vector<std::string>());
@@ -930,7 +932,7 @@ TEST_F(crashedcard, ProbesOfARunInterruptedElsewhereGetNoVerdict)
     EXPECT_TRUE(std::regex_search(
         verdict(elsewhere.out),
         std::regex(
-            "^\n\\*\\*\\* An Byte [0-9]+ steht eine Probe eines anderen Laufs von kapprobe, der "
+            "^\n\\*\\*\\* An Byte [0-9.]+ steht eine Probe eines anderen Laufs von kapprobe, der "
             "abgebrochen wurde und noch nicht zurückgeschrieben hat. Sein Journal liegt nicht hier, "
             "sondern in dem Verzeichnis, in dem er gestartet wurde, und heißt 'kapprobe-134217728-….undo'. "
             "Starten Sie dort\n    kapprobe --restore '" +
@@ -1167,7 +1169,7 @@ TEST_F(scratch, AFixedFakeKeepsWhatItIsGiven)
     EXPECT_TRUE(
         std::regex_search(again.out, std::regex("\nNutzen Sie nur die ersten 384 MByte\\. Das tut die "
                                                 "Partitionstabelle schon: ihre einzige Partition endet "
-                                                "bei Byte [0-9]+\\. Prüfen Sie sie mit kapmess\\.\n")))
+                                                "bei Byte [0-9.]+\\. Prüfen Sie sie mit kapmess\\.\n")))
         << again.out;
     EXPECT_NE(again.out.find("Keine neue Partitionstabelle: die vorhandene passt schon.\n"),
               std::string::npos)

@@ -156,8 +156,8 @@ void devicerun::showcost(const blockdevice& dev)
     result.seconds = static_cast<double>(end - starttime) / static_cast<double>(frequency);
     result.written = dev.byteswritten;
     result.read = dev.bytesread;
-    say("Dauer %lld:%02lld, geschrieben %" PRIu64 " Bytes, gelesen %" PRIu64 " Bytes.\n", seconds / 60,
-        seconds % 60, dev.byteswritten, dev.bytesread);
+    say("Dauer %lld:%02lld, geschrieben %s Bytes, gelesen %s Bytes.\n", seconds / 60, seconds % 60,
+        grouped(dev.byteswritten).c_str(), grouped(dev.bytesread).c_str());
 }
 
 // Writes back the committed records of an open journal through dev, but
@@ -183,14 +183,15 @@ bool devicerun::restorejournal(blockdevice& dev, journalonfile& file, const jour
         return false;
     }
     if (restored->unstable > restored->unstabledata)
-        say("\n%" PRIu64 " Bytes lieferten bei jedem Lesen anderes: Stellen ohne Speicher, die nichts "
+        say("\n%s Bytes lieferten bei jedem Lesen anderes: Stellen ohne Speicher, die nichts "
             "hielten und nichts zurücknehmen.\n",
-            restored->unstable - restored->unstabledata);
+            grouped(restored->unstable - restored->unstabledata).c_str());
     if (restored->unstabledata > 0) {
-        say("\n*** %" PRIu64 " Bytes, zuerst an Byte %" PRIu64 ", liefern bei jedem Lesen anderes, doch "
+        say("\n*** %s Bytes, zuerst an Byte %s, liefern bei jedem Lesen anderes, doch "
             "gesichert waren dort Daten: das Gerät hält sie nicht mehr. Das Journal '%s' bleibt liegen, "
             "es hält ihre letzte Fassung. Sichern Sie, was auf dem Gerät liegt.\n",
-            restored->unstabledata, restored->firstunstabledata, name.c_str());
+            grouped(restored->unstabledata).c_str(), grouped(restored->firstunstabledata).c_str(),
+            name.c_str());
         kept = true;
     }
     if (kept) {
@@ -215,13 +216,13 @@ void devicerun::showforeign(const std::string& candidate, const journalcontents&
         return;
     }
     if (contents.header.size != info.size)
-        say("\n*** Das Journal '%s' gehört nicht zu diesem Gerät: es wurde für eines von %" PRIu64
+        say("\n*** Das Journal '%s' gehört nicht zu diesem Gerät: es wurde für eines von %s"
             " Bytes geschrieben.\n",
-            candidate.c_str(), contents.header.size);
+            candidate.c_str(), grouped(contents.header.size).c_str());
     else
-        say("\n*** Das Journal '%s' gehört nicht zu diesem Gerät: an Byte %" PRIu64
+        say("\n*** Das Journal '%s' gehört nicht zu diesem Gerät: an Byte %s"
             " steht weder, was es gesichert hat, noch eine Probe seines Laufs.\n",
-            candidate.c_str(), places.at);
+            candidate.c_str(), grouped(places.at).c_str());
     const bool samename = contents.header.path == chosen.path;
     say("Es stammt von %s%s. Geschrieben wurde nichts, und das Journal bleibt liegen: schließen Sie "
         "jenes Gerät an und starten Sie kapprobe dafür in diesem Verzeichnis. Wurde jenes Gerät "
@@ -238,10 +239,10 @@ void devicerun::showforeign(const std::string& candidate, const journalcontents&
 bool devicerun::writeoverchanges(const std::string& candidate, const placesfound& places)
 {
     say("\n*** Das Journal '%s' stammt von einem Lauf auf diesem Gerät, doch das Gerät wurde seither "
-        "offenbar benutzt: %" PRIu64 " Bytes, zuerst an Byte %" PRIu64 ", halten weder, was jener Lauf "
+        "offenbar benutzt: %s Bytes, zuerst an Byte %s, halten weder, was jener Lauf "
         "gesichert hatte, noch seine Proben, und dorthin schrieb er nicht, als er endete. Zurückgeschrieben, "
         "legte das Journal über die neuen Daten, was vor jenem Lauf dort lag.\n",
-        candidate.c_str(), places.changed, places.at);
+        candidate.c_str(), grouped(places.changed).c_str(), grouped(places.at).c_str());
     if (chosen.restoreonly && chosen.yes) {
         say("Mit --yes wird es dennoch zurückgeschrieben.\n");
         return true;
@@ -341,10 +342,10 @@ int devicerun::restoreone(blockdevice& dev, const std::string& candidate, const 
             "gehört.\n",
             journaldevice(contents.header).c_str());
     if (places.torn > 0)
-        say("%" PRIu64 " Bytes, zuerst an Byte %" PRIu64 ", hielten weder, was gesichert war, noch eine "
+        say("%s Bytes, zuerst an Byte %s, hielten weder, was gesichert war, noch eine "
             "Probe des Laufs; dorthin schrieb der Lauf, als er endete, und ein Stromausfall ließ sie halb "
             "geschrieben. Auch sie werden zurückgeschrieben.\n",
-            places.torn, places.tornat);
+            grouped(places.torn).c_str(), grouped(places.tornat).c_str());
     // What goes back is recorded in the journal batch by batch, so that a
     // power cut now leaves it as sure of the device as before.
     journal log(file, view);
@@ -386,18 +387,19 @@ bool devicerun::roomforjournal(const blockdevice& dev, std::uint64_t cachelimit)
 {
     const std::uint64_t needed = plannedjournal(dev, cachelimit) + otherroom, free = freebytes();
     if (free < needed) {
-        say("*** Im aktuellen Verzeichnis sind nur %" PRIu64 " MByte frei; %s bis zu %" PRIu64
+        say("*** Im aktuellen Verzeichnis sind nur %s MByte frei; %s bis zu %s"
             " MByte. Wechseln Sie in ein Verzeichnis mit mehr Platz. Mit einer kleineren Grenze für "
             "--cache braucht es weniger, doch dann kann ein größerer Pufferspeicher des Geräts eine "
             "Fälschung verbergen.\n",
-            free / mib, otherroom > 0 ? "die Journale aller Geräte brauchen zusammen" : "das Journal braucht",
-            (needed + mib - 1) / mib);
+            grouped(free / mib).c_str(),
+            otherroom > 0 ? "die Journale aller Geräte brauchen zusammen" : "das Journal braucht",
+            grouped((needed + mib - 1) / mib).c_str());
         return false;
     }
     if (cachelimit > dev.size / 2)
-        say("Die Grenze von %" PRIu64 " MByte für den Pufferspeicher ist mehr als die Hälfte des "
-            "Geräts; die Prüfung schreibt nach ihren Proben höchstens %" PRIu64 " MByte.\n",
-            cachelimit / mib, dev.size / 2 / mib);
+        say("Die Grenze von %s MByte für den Pufferspeicher ist mehr als die Hälfte des "
+            "Geräts; die Prüfung schreibt nach ihren Proben höchstens %s MByte.\n",
+            grouped(cachelimit / mib).c_str(), grouped(dev.size / 2 / mib).c_str());
     if (directoryinmemory())
         say("Achtung: das aktuelle Verzeichnis liegt im Arbeitsspeicher; ein Stromausfall nähme das "
             "Journal mit. Sicherer ist ein Verzeichnis auf einer Platte.\n");
@@ -505,17 +507,17 @@ bool devicerun::open()
         return false;
     }
     if (info.size < smallest) {
-        result.message =
-            formatted("*** '%s' ist mit %" PRIu64 " Bytes zu klein für eine Prüfung.\n", path, info.size);
+        result.message = formatted("*** '%s' ist mit %s Bytes zu klein für eine Prüfung.\n", path,
+                                   grouped(info.size).c_str());
         say("%s", result.message.c_str());
         return false;
     }
     const std::uint32_t unit = probeunit(info.sectorsize, info.physicalsize);
     // The size as on the package, beside the exact bytes; the maker and model
     // as the system names them (for a loop device its file).
-    say("Gerät '%s'%s: %s (%" PRIu64 " Bytes), Sektoren zu %" PRIu32 " Bytes", path,
+    say("Gerät '%s'%s: %s (%s Bytes), Sektoren zu %" PRIu32 " Bytes", path,
         info.identity.empty() ? "" : (" (" + info.identity + ")").c_str(), packagesize(info.size).c_str(),
-        info.size, info.sectorsize);
+        grouped(info.size).c_str(), info.sectorsize);
     if (unit != info.sectorsize)
         say(", physisch zu %" PRIu32 " Bytes, in denen die Prüfung arbeitet", unit);
     say("\n");

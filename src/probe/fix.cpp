@@ -126,8 +126,8 @@ void devicefix::format(const fixplan& plan)
             ran.output.empty() || ran.output.back() == '\n' ? "" : "\n", command.c_str());
     } else {
         fixed.formatted = true;
-        say("Formatiert mit %s, Name '%s': nutzbar sind jetzt %" PRIu64 " MByte.\n",
-            filesystemname(plan.what), plan.label.c_str(), megabytes);
+        say("Formatiert mit %s, Name '%s': nutzbar sind jetzt %s MByte.\n", filesystemname(plan.what),
+            plan.label.c_str(), grouped(megabytes).c_str());
     }
     if (const std::string mounted = mountedpartition(info); !mounted.empty()) {
         const std::string eject = ejectcommand(target);
@@ -177,9 +177,10 @@ int devicefix::make(std::unique_ptr<blockdevice>& dev, int status, const finding
     plan.signature = signature;
     const std::uint64_t first = std::uint64_t{plan.place.first} * plan.sectorsize,
                         size = std::uint64_t{plan.place.sectors} * plan.sectorsize;
-    say("\nDie neue Partitionstabelle hat eine Partition von Byte %" PRIu64 " bis Byte %" PRIu64 " (%" PRIu64
-        " MByte) mit %s. Das löscht alles auf dem Gerät.\n",
-        first, first + size, size / mib, filesystemname(plan.what));
+    say("\nDie neue Partitionstabelle hat eine Partition von Byte %s bis Byte %s (%s MByte) mit %s. Das "
+        "löscht alles auf dem Gerät.\n",
+        grouped(first).c_str(), grouped(first + size).c_str(), grouped(size / mib).c_str(),
+        filesystemname(plan.what));
     if (!chosen.yes) {
         const std::string answer =
             console.ask(formatted("Geben Sie zur Bestätigung den Namen des Geräts ein (%s): ", chosen.path));

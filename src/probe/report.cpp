@@ -32,29 +32,6 @@ std::string formatted(const char* format, ...)
     return text;
 }
 
-std::string packagesize(std::uint64_t bytes)
-{
-    // Decimal, as on a card's package: 64 GB are 64,000,000,000 bytes.
-    if (bytes >= 1000000000)
-        return formatted("%" PRIu64 ",%" PRIu64 " GB", (bytes + 50000000) / 1000000000,
-                         (bytes + 50000000) / 100000000 % 10);
-    return formatted("%" PRIu64 " MB", (bytes + 500000) / 1000000);
-}
-
-std::string share(std::uint64_t part, std::uint64_t whole)
-{
-    if (part == 0 || whole == 0)
-        return "0 %";
-    // Tenths of a percent, rounded, as far as 10 %; a few places among
-    // thousands are not "0 %".
-    const std::uint64_t tenths = (part * 1000 + whole / 2) / whole;
-    if (tenths == 0)
-        return "unter 0,1 %";
-    if (tenths < 100)
-        return formatted("%" PRIu64 ",%" PRIu64 " %%", tenths / 10, tenths % 10);
-    return formatted("%" PRIu64 " %%", (part * 100 + whole / 2) / whole);
-}
-
 std::string refusaltext(const char* path, const deviceinfo& info)
 {
     std::string out = "Ergebnis: abgelehnt; auf das Gerät wurde nichts geschrieben.\n";
@@ -114,9 +91,9 @@ std::string refusaltext(const char* path, const deviceinfo& info)
 std::string journaldevice(const journalheader& header)
 {
     if (header.path.empty())
-        return "einem Gerät von " + std::to_string(header.size) + " Bytes";
+        return "einem Gerät von " + grouped(header.size) + " Bytes";
     return "'" + header.path + "' (" + (header.identity.empty() ? "" : header.identity + ", ") +
-           std::to_string(header.size) + " Bytes)";
+           grouped(header.size) + " Bytes)";
 }
 
 // Tells what did not come back, and how to write it back again.
@@ -135,16 +112,17 @@ std::string restorationtext(const restoration& restored, const journalcontents& 
         out += formatted("Das Journal '%s' ließ sich nicht ganz lesen: %s.\n", name.c_str(),
                          journalfailure.c_str());
     if (restored.failed > 0)
-        out += formatted("%" PRIu64 " Stellen nahm das Gerät nicht an, die erste bei Byte %" PRIu64 ": %s.\n",
-                         restored.failed, restored.firstfailed, restored.failure.c_str());
+        out += formatted("%s Stellen nahm das Gerät nicht an, die erste bei Byte %s: %s.\n",
+                         grouped(restored.failed).c_str(), grouped(restored.firstfailed).c_str(),
+                         restored.failure.c_str());
     if (restored.unflushed)
         out += formatted("Das Gerät bestätigte nicht, dass das Zurückgeschriebene auf ihm steht: %s.\n",
                          restored.flushfailure.c_str());
     if (restored.wrong > 0)
-        out += formatted("%" PRIu64
-                         " Bytes kamen nicht so zurück, wie sie gesichert waren, zwischen Byte %" PRIu64
-                         " und Byte %" PRIu64 ".\n",
-                         restored.wrong, restored.firstwrong, restored.lastwrong);
+        out += formatted(
+            "%s Bytes kamen nicht so zurück, wie sie gesichert waren, zwischen Byte %s und Byte %s.\n",
+            grouped(restored.wrong).c_str(), grouped(restored.firstwrong).c_str(),
+            grouped(restored.lastwrong).c_str());
     out += formatted("Das Journal '%s' bleibt liegen. Schließen Sie ein abgezogenes Gerät wieder an und "
                      "schreiben Sie in diesem Verzeichnis alles noch einmal zurück, ohne neu zu prüfen:\n"
                      "    %s\nHeißt das Gerät danach anders, nennt es\n    %s\n",
@@ -158,19 +136,19 @@ std::string beyondtext(const findings& found)
     std::string out;
     switch (found.what) {
     case beyond::wraps:
-        out += formatted("Dahinter beginnen die Adressen von vorn: Byte %" PRIu64
+        out += formatted("Dahinter beginnen die Adressen von vorn: Byte %s"
                          " ist wieder Byte 0, und was dort geschrieben wird, überschreibt den Anfang.\n",
-                         found.distance);
+                         grouped(found.distance).c_str());
         break;
     case beyond::mirrors:
-        out += formatted("Dahinter liest das Gerät noch einmal den Anfang: Byte %" PRIu64
+        out += formatted("Dahinter liest das Gerät noch einmal den Anfang: Byte %s"
                          " liefert, was an Byte 0 steht, und was dort geschrieben wird, geht verloren.\n",
-                         found.distance);
+                         grouped(found.distance).c_str());
         break;
     case beyond::shares:
-        out += formatted("Dahinter teilen sich Stellen ihren Speicher: an Byte %" PRIu64
-                         " stand, was an Byte %" PRIu64 " geschrieben wurde.\n",
-                         found.reader, found.writer);
+        out += formatted("Dahinter teilen sich Stellen ihren Speicher: an Byte %s stand, was an Byte %s"
+                         " geschrieben wurde.\n",
+                         grouped(found.reader).c_str(), grouped(found.writer).c_str());
         break;
     case beyond::zeros:
     case beyond::ones:
@@ -186,14 +164,13 @@ std::string beyondtext(const findings& found)
     }
     if (found.distance != 0 && found.what != beyond::wraps && found.what != beyond::mirrors) {
         if (found.round == beyond::wraps)
-            out +=
-                formatted("Ab Byte %" PRIu64 " beginnen die Adressen von vorn: es ist wieder Byte 0, und was "
-                          "dort geschrieben wird, überschreibt den Anfang.\n",
-                          found.distance);
+            out += formatted("Ab Byte %s beginnen die Adressen von vorn: es ist wieder Byte 0, und was "
+                             "dort geschrieben wird, überschreibt den Anfang.\n",
+                             grouped(found.distance).c_str());
         else
-            out += formatted("Ab Byte %" PRIu64 " liest das Gerät noch einmal den Anfang: es liefert, was an "
+            out += formatted("Ab Byte %s liest das Gerät noch einmal den Anfang: es liefert, was an "
                              "Byte 0 steht.\n",
-                             found.distance);
+                             grouped(found.distance).c_str());
     }
     return out;
 }
@@ -204,74 +181,76 @@ std::string verdicttext(const findings& found, const verdictplace& place)
     switch (found.outcome) {
     case verdict::sound:
         out += formatted(
-            "\nErgebnis: kein Anzeichen einer Fälschung. Sie können das Gerät benutzen.\nAlle %" PRIu64
-            " geprüften Stellen behielten ihre Daten, auch nachdem %" PRIu64
+            "\nErgebnis: kein Anzeichen einer Fälschung. Sie können das Gerät benutzen.\nAlle %s"
+            " Prüfstellen behielten ihre Daten, auch nachdem %s"
             " MByte anderes geschrieben waren.\nDie Prüfung nimmt Stichproben. Gewissheit über jeden Block "
             "gibt kapmess: es füllt ein Verzeichnis auf dem Gerät und liest alles zurück. Dort, mit dem "
             "freien Platz in MByte:\n    kapmess <MByte>\n",
-            found.probed, found.flushed / mib);
+            grouped(found.probed).c_str(), grouped(found.flushed / mib).c_str());
         break;
     case verdict::overwrites:
         out += formatted(
             "\nErgebnis: unbrauchbar, vermutlich gefälscht. Sichern Sie, was darauf liegt, und benutzen Sie "
-            "das Gerät nicht weiter.\nDas erste MByte hat sich verändert, nachdem kapprobe %" PRIu64
+            "das Gerät nicht weiter.\nDas erste MByte hat sich verändert, nachdem kapprobe %s"
             " Bytes an anderen Stellen geschrieben hatte; es selbst beschreibt kapprobe nie. Das Gerät legt "
             "Geschriebenes offenbar irgendwo ab und überschreibt dafür, was schon darauf liegt: jeder "
             "weitere "
             "Schreibvorgang zerstört mehr. Die Prüfung hat sofort aufgehört und zurückgeschrieben, was sie "
             "überschrieb, auch das erste MByte; anderes kann verloren sein.\nDas Journal '%s' bleibt liegen: "
             "es hält, was die Prüfung überschrieb.\n",
-            found.written, place.journal.c_str());
+            grouped(found.written).c_str(), place.journal.c_str());
         break;
     case verdict::counterfeit: {
         const std::uint64_t usablemib = found.usable / mib;
         if (found.usable == 0) {
             out += formatted("\nErgebnis: gefälscht und unbrauchbar. Speichern Sie nichts darauf; bewahren "
-                             "Sie diese Ausgabe als Beleg auf.\nSchon am Anfang der gemeldeten %" PRIu64
-                             " Bytes (%s) behält keine geprüfte Stelle ihre Daten (das erste MByte prüft "
+                             "Sie diese Ausgabe als Beleg auf.\nSchon am Anfang der gemeldeten %s"
+                             " Bytes (%s) behält keine Prüfstelle ihre Daten (das erste MByte prüft "
                              "kapprobe nicht, es beschreibt es nie).\n",
-                             place.size, packagesize(place.size).c_str());
+                             grouped(place.size).c_str(), packagesize(place.size).c_str());
             out += beyondtext(found);
             break;
         }
         if (found.usable < unusable) {
             out += formatted("\nErgebnis: gefälscht und unbrauchbar. Speichern Sie nichts darauf; bewahren "
-                             "Sie diese Ausgabe als Beleg auf.\nNur die ersten %" PRIu64
-                             " Bytes der gemeldeten %" PRIu64 " Bytes (%s) behalten ihre Daten, zu wenig, um "
+                             "Sie diese Ausgabe als Beleg auf.\nNur die ersten %s"
+                             " Bytes der gemeldeten %s Bytes (%s) behalten ihre Daten, zu wenig, um "
                              "es zu nutzen.\n",
-                             found.usable, place.size, packagesize(place.size).c_str());
+                             grouped(found.usable).c_str(), grouped(place.size).c_str(),
+                             packagesize(place.size).c_str());
             out += beyondtext(found);
             break;
         }
-        out += formatted("\nErgebnis: gefälscht. Es gibt %s an, speichert aber nur %s. Bewahren Sie diese "
-                         "Ausgabe als Beleg auf.\nNutzbar sind die ersten %" PRIu64 " Bytes (%" PRIu64
-                         " MByte) der gemeldeten %" PRIu64 " Bytes.\n",
-                         packagesize(place.size).c_str(), packagesize(found.usable).c_str(), found.usable,
-                         usablemib, place.size);
+        out +=
+            formatted("\nErgebnis: gefälscht. Es gibt %s an, speichert aber nur %s. Bewahren Sie diese "
+                      "Ausgabe als Beleg auf.\nNutzbar sind die ersten %s Bytes (%s"
+                      " MByte) der gemeldeten %s Bytes.\n",
+                      packagesize(place.size).c_str(), packagesize(found.usable).c_str(),
+                      grouped(found.usable).c_str(), grouped(usablemib).c_str(), grouped(place.size).c_str());
         out += beyondtext(found);
         if (place.fittingend > 0)
-            out += formatted("Nutzen Sie nur die ersten %" PRIu64 " MByte. Das tut die Partitionstabelle "
-                             "schon: ihre einzige Partition endet bei Byte %" PRIu64
-                             ". Prüfen Sie sie mit kapmess.\n",
-                             usablemib, place.fittingend);
+            out += formatted("Nutzen Sie nur die ersten %s MByte. Das tut die Partitionstabelle "
+                             "schon: ihre einzige Partition endet bei Byte %s. Prüfen Sie sie mit kapmess.\n",
+                             grouped(usablemib).c_str(), grouped(place.fittingend).c_str());
         else if (place.fixing)
-            out += formatted("Nutzen Sie nur die ersten %" PRIu64 " MByte.\n", usablemib);
+            out += formatted("Nutzen Sie nur die ersten %s MByte.\n", grouped(usablemib).c_str());
         else
-            out +=
-                formatted("Nutzen Sie nur die ersten %" PRIu64
-                          " MByte. Eine Partition dieser Größe mit einem Dateisystem legt dieser Befehl "
-                          "an; er löscht alles auf dem Gerät:\n    %s\nPrüfen Sie sie danach mit kapmess.\n",
-                          usablemib, probecommand(place.target, "--fix ", place.path).c_str());
+            out += formatted(
+                "Nutzen Sie nur die ersten %s"
+                " MByte. Eine Partition dieser Größe mit einem Dateisystem legt dieser Befehl "
+                "an; er löscht alles auf dem Gerät:\n    %s\nPrüfen Sie sie danach mit kapmess.\n",
+                grouped(usablemib).c_str(), probecommand(place.target, "--fix ", place.path).c_str());
         break;
     }
     case verdict::damaged:
         out += formatted(
             "\nErgebnis: beschädigt. Sichern Sie jetzt, was darauf liegt, und benutzen Sie das Gerät "
-            "nicht weiter.\n%" PRIu64 " von %" PRIu64 " geprüften Stellen (%s"
-            ") verloren ihre Daten oder meldeten Fehler, von Byte %" PRIu64 " (%" PRIu64
-            " MByte) bis Byte %" PRIu64 " (%" PRIu64 " MByte).\n",
-            found.badplaces, found.probed, share(found.badplaces, found.probed).c_str(), found.firstbad,
-            found.firstbad / mib, found.lastbad, found.lastbad / mib);
+            "nicht weiter.\n%s von %s Prüfstellen (%s) verloren ihre Daten oder meldeten Fehler, von "
+            "Byte %s (%s MByte) bis Byte %s (%s MByte).\n",
+            grouped(found.badplaces).c_str(), grouped(found.probed).c_str(),
+            share(found.badplaces, found.probed).c_str(), grouped(found.firstbad).c_str(),
+            grouped(found.firstbad / mib).c_str(), grouped(found.lastbad).c_str(),
+            grouped(found.lastbad / mib).c_str());
         break;
     case verdict::lost:
         out += formatted(
@@ -286,12 +265,13 @@ std::string verdicttext(const findings& found, const verdictplace& place)
         break;
     case verdict::otherrun:
         out += formatted(
-            "\n*** An Byte %" PRIu64 " steht eine Probe eines anderen Laufs von kapprobe, der "
+            "\n*** An Byte %s steht eine Probe eines anderen Laufs von kapprobe, der "
             "abgebrochen wurde und noch nicht zurückgeschrieben hat. Sein Journal liegt nicht hier, "
             "sondern in dem Verzeichnis, in dem er gestartet wurde, und heißt 'kapprobe-%" PRIu64
             "-….undo'. Starten Sie dort\n    %s\nEin Urteil gibt es erst danach: jetzt übersähe es, "
             "was jener Lauf überschrieb.\n",
-            found.firstbad, place.size, probecommand(place.target, "--restore ", place.path).c_str());
+            grouped(found.firstbad).c_str(), place.size,
+            probecommand(place.target, "--restore ", place.path).c_str());
         break;
     case verdict::stopped:
         break;
@@ -336,7 +316,7 @@ std::string shortverdict(const findings& found, bool stopped, bool back)
         case verdict::counterfeit:
             said = found.usable < unusable
                        ? "Gefälscht und unbrauchbar"
-                       : formatted("Gefälscht: nutzbar %" PRIu64 " MByte", found.usable / mib);
+                       : formatted("Gefälscht: nutzbar %s MByte", grouped(found.usable / mib).c_str());
             break;
         case verdict::damaged:
             said = "Beschädigt";

@@ -4,6 +4,7 @@
 
 #include "platform/blockdevice.h"
 #include "probe/advice.h"
+#include "probe/figures.h"
 #include "probe/journal.h"
 #include "probe/search.h"
 
@@ -25,14 +26,6 @@ constexpr std::uint64_t unusable = 16 * mib;
 // (Windows), one overload would take a single char* argument for the list.
 std::string formatted(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string vformatted(const char* format, va_list args) __attribute__((format(printf, 1, 0)));
-
-// A size as a card's package gives it: decimal GB with a decimal comma,
-// "64,0 GB", below 1 GB in MB.
-std::string packagesize(std::uint64_t bytes);
-
-// part of whole in percent as a German text: "0,1 %" where a few of
-// thousands are, whole percents from 10 % on.
-std::string share(std::uint64_t part, std::uint64_t whole);
 
 // Why path, opened as info tells, is refused.
 std::string refusaltext(const char* path, const deviceinfo& info);
