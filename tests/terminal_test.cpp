@@ -198,6 +198,6 @@ TEST_F(scratch, ProbeLineOnATerminalTellsRateAndTimeAndEndsAtAHundred)
         EXPECT_EQ(screen(at->str(), 80).size(), 1u) << at->str();
     }
     EXPECT_EQ(last, 100);
-    for (const char* step : {"Sichere", "Füllblöcke", "Stelle wieder her"})
+    for (const char* step : {"Sichere ins Journal", "Schreibe Füllblöcke", "Stelle wieder her"})
         EXPECT_EQ(withfigures.count(step), 1u) << step;
 }

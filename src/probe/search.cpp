@@ -202,7 +202,7 @@ stretch search::window(std::uint64_t place) const
 // not written.
 search::flow search::saveplaces(std::vector<std::uint64_t>* places)
 {
-    tell("Sichere");
+    tell("Sichere ins Journal");
     std::vector<std::uint64_t> kept;
     for (std::uint64_t place : *places) {
         if (place < up(protectedbytes))
@@ -230,7 +230,7 @@ search::flow search::saveplaces(std::vector<std::uint64_t>* places)
 // before.
 search::flow search::savepieces(std::size_t from, std::size_t upto)
 {
-    tell("Sichere");
+    tell("Sichere ins Journal");
     for (std::size_t index = from; index < upto; index++) {
         piece& it = pieces[index];
         if (it.unreadable || it.saved)
@@ -518,13 +518,13 @@ std::uint64_t search::replayed() const
 // storage, which must show the pieces' stamps as they did in the survey.
 search::flow search::replay()
 {
-    tell("Füllblöcke");
+    tell("Schreibe Füllblöcke");
     if (sets[2] != 0) {
         const std::size_t which = static_cast<std::size_t>(turn++ % 2);
         const std::size_t from = sets[which], upto = sets[which + 1];
         flow next = savepieces(from, upto);
         if (next == flow::go) {
-            tell("Füllblöcke");
+            tell("Schreibe Füllblöcke");
             next = writepieces(from, upto, fill::stamps);
         }
         if (next == flow::go)
@@ -601,7 +601,7 @@ search::flow search::survey(std::size_t* proven)
         const bool last = upto == pieces.size();
         next = savepieces(0, upto);
         if (next == flow::go) {
-            tell("Füllblöcke");
+            tell("Schreibe Füllblöcke");
             next = writepieces(from, upto, fill::stamps);
         }
         if (next == flow::go)
